@@ -1,0 +1,1 @@
+// Keeps the emulator library non-empty until its sources land.
