@@ -1,1 +1,0 @@
-// Keeps the emulator library non-empty until its sources land.
