@@ -46,7 +46,21 @@ public:
     quint32 m_MaxFileAdr = 0;  ///< last image position to program, inclusive
 
 private:
-    // Implementation details are the implementer's; keep the public API above stable.
+    /// Intel HEX reader; returns a Result and leaves the bank byte in m_BankNumber.
+    int ReadHexFile(const QString& path, quint32 productId);
+    /// Raw binary reader; returns a Result and leaves the bank byte in m_BankNumber.
+    int ReadBinFile(const QString& path, quint32 productId);
+    /// Product ID and bank byte checks shared by both application readers; returns a Result.
+    int CheckAppHeader(quint32 productId, bool logBank);
+    /// True when the check location after `lastPos`, its CRC and one fill byte all lie inside the buffer.
+    bool RoomForCrc(quint32 lastPos) const;
+    /// Writes the check location and the CRC behind `lastPos`; sets m_MaxFileAdr to the fill byte after them.
+    void StampCrc(quint32 lastPos);
+    /// Little-endian 32-bit value at buffer position `pos`.
+    quint32 Word(quint32 pos) const;
+    /// Writes `value` little-endian at buffer position `pos`.
+    void SetWord(quint32 pos, quint32 value);
+
     quint8* m_pBuffer = nullptr;
     quint32 m_BankNumber = 0;
     quint32 m_BufferSize = BufferSize;
