@@ -1,0 +1,395 @@
+#include "SdrInterface.h"
+
+#include "DiscoveryDatagram.h"
+#include "FirmwareImage.h"
+
+#include <QDebug>
+#include <QTimer>
+#include <cstring>
+
+using namespace SdrMsg;
+using Disc::setU16;
+using Disc::setU32;
+using Disc::u16;
+using Disc::u32;
+
+namespace {
+// The version ids the information requests ask for, in sending order (1 and 3 are never asked).
+constexpr quint8 RequestedVersionIds[] = {0, 2, 4, 5, 6, 7, 8, 9, 10};
+
+bool isKnownProduct(quint32 productId)
+{
+    return productId == Disc::ProductIdQuillrad || productId == Disc::ProductIdQuillix;
+}
+
+// Total length of the message in the receive buffer; the framer delivered exactly this many bytes,
+// except for the invalid length field 1, after which it collected one more.
+int messageLength(const quint8* pMsg)
+{
+    const int length = TcpMsg::lengthField(pMsg);
+    if (length == 0)
+        return TcpMsg::MaxSize;
+    return qMax(length, TcpMsg::HeaderSize + 1);
+}
+
+// A NUL-terminated text from `offset`, never read past the end of the message.
+QString textAt(const quint8* pMsg, int offset, int length)
+{
+    int end = offset;
+    while (end < length && pMsg[end] != 0)
+        ++end;
+    return QString::fromLatin1(reinterpret_cast<const char*>(pMsg + offset), qMax(0, end - offset));
+}
+} // namespace
+
+CSdrInterface::CSdrInterface(QObject* pParent, CFirmwareImage* pImage)
+    : m_pParent(pParent)
+    , m_pImage(pImage)
+{
+    qRegisterMetaType<eSdrStatus>("eSdrStatus");
+    m_pTickTimer = new QTimer(this);
+    connect(m_pTickTimer, &QTimer::timeout, this, &CSdrInterface::OnTickTimer);
+    m_pTickTimer->start(TickPeriod);
+    m_TickState = TICK_CONNECT;
+    qDebug() << "CSdrInterface Constructor" << static_cast<void*>(pImage);
+}
+
+CSdrInterface::~CSdrInterface()
+{
+    qDebug("CSdrInterface Destructor");
+}
+
+void CSdrInterface::SetSdrStatus(eSdrStatus status)
+{
+    m_Status = status;
+    emit NewSdrStatus(status);
+}
+
+void CSdrInterface::OnTickTimer()
+{
+    switch (m_TickState) {
+    case TICK_CONNECT:
+        SetSdrStatus(SDR_NOT_CONNECTED);
+        ConnectTcp();
+        m_TickState = TICK_WAIT_CONNECT;
+        break;
+    case TICK_WAIT_CONNECT:
+        if (m_TcpState == TCP_CONNECTED) {
+            SetSdrStatus(SDR_GETTING_INFO);
+            SendInfoRequests();
+            qDebug("First Connected Getting Info");
+            m_TickState = TICK_WAIT_INFO;
+        } else if (m_TcpState == TCP_CONNECTING) {
+            qDebug("Wait for connect");
+        } else {
+            qDebug("Connect Failed");
+            m_TickState = TICK_CONNECT;
+        }
+        break;
+    case TICK_WAIT_INFO:
+        if (m_TcpState != TCP_CONNECTED) {
+            m_TickState = TICK_CONNECT;
+            qDebug("Get info fail");
+        } else if (m_Status == SDR_GOT_INFO) {
+            m_TickState = TICK_CONNECTED;
+            SetSdrStatus(SDR_GOT_INFO);
+            qDebug("Got info ok");
+        }
+        break;
+    case TICK_CONNECTED:
+        if (m_TcpState != TCP_CONNECTED) {
+            m_TickState = TICK_CONNECT;
+            break;
+        }
+        switch (m_Status) {
+        case SDR_GOT_INFO:
+        case SDR_CONNECTED_IDLE:
+        case SDR_PROG_FAILED:
+            SendStatusPoll();
+            SetSdrStatus(SDR_CONNECTED_IDLE);
+            break;
+        case SDR_PROG_DONE:
+            // Dropping the link makes the device's new versions show: the information is read
+            // again on the connection two ticks later.
+            DisconnectTcp();
+            SetSdrStatus(SDR_PROG_DONE);
+            break;
+        default:
+            break;  // no polls while programming
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void CSdrInterface::SendRequest(quint16 item)
+{
+    setU16(m_TxMsg, 0, TcpMsg::header(TypeRequest, RequestSize));
+    setU16(m_TxMsg, OffItem, item);
+    SendTcpMsg(m_TxMsg);
+}
+
+void CSdrInterface::SendRequest(quint16 item, quint8 param)
+{
+    setU16(m_TxMsg, 0, TcpMsg::header(TypeRequest, RequestParamSize));
+    setU16(m_TxMsg, OffItem, item);
+    m_TxMsg[OffParam] = param;
+    SendTcpMsg(m_TxMsg);
+}
+
+void CSdrInterface::SendInfoRequests()
+{
+    SendRequest(ItemModelName);
+    SendRequest(ItemProductId);
+    SendRequest(ItemFlashInfo, TargetApp);
+    SendRequest(ItemFlashInfo, TargetCfg);
+    for (quint8 id : RequestedVersionIds)
+        SendRequest(ItemVersion, id);
+    // Asked last: its answer tells that every other answer has arrived.
+    SendRequest(ItemSerialNum);
+}
+
+void CSdrInterface::SendStatusPoll()
+{
+    SendRequest(ItemStatus);
+}
+
+void CSdrInterface::SendProgControl(int target, int code)
+{
+    setU16(m_TxMsg, 0, TcpMsg::header(TypeProgControl, ProgControlSize));
+    setU16(m_TxMsg, OffItem, ItemProgControl);
+    m_TxMsg[OffCtlTarget] = quint8(target);
+    m_TxMsg[OffCtlCode] = quint8(code);
+    setU32(m_TxMsg, OffCtlProduct, m_ProductId);
+    SendTcpMsg(m_TxMsg);
+}
+
+void CSdrInterface::SendProgEnd(int target)
+{
+    SendProgControl(target, CodeEnd);
+}
+
+void CSdrInterface::SendProgAbort(int target)
+{
+    SendProgControl(target, CodeAbort);
+}
+
+void CSdrInterface::StartAppProg(int appNumber)
+{
+    m_ProgIndex = appNumber;
+    // The readers keep the image inside the buffer; the clamp only keeps a stray value from reading past it.
+    m_Total = m_pImage ? qMin<quint32>(m_pImage->m_MaxFileAdr + 1, CFirmwareImage::BufferSize) : 0;
+    qDebug() << "App Prog" << appNumber << m_Total;
+    m_Current = m_AppStartOffset;
+    if (m_Total == 0) {
+        qDebug("App Prog Abort");
+        return;
+    }
+    if (m_AppBankSize != AppBankSize) {
+        qDebug("App flashsize Error");
+        return;
+    }
+    // A block size of 0 would never advance, and one above MaxBlockData does not fit the length field.
+    if (m_AppBlockSize == 0 || m_AppBlockSize > quint32(MaxBlockData)) {
+        qDebug("App blocksize Error %u", m_AppBlockSize);
+        return;
+    }
+    m_ProgMode = PROG_APP;
+    SendProgControl(TargetApp, CodeStart);
+    SendProgControl(TargetApp, CodeStartData);
+    emit PercentComplete(0);
+}
+
+void CSdrInterface::StartConfigProg(int cfgNumber)
+{
+    m_ProgIndex = cfgNumber - 1;
+    m_Current = 0;
+    m_Total = m_pImage ? qMin<quint32>(m_pImage->m_MaxFileAdr + 1, CFirmwareImage::BufferSize) : 0;
+    qDebug() << "Config Prog" << cfgNumber - 1 << m_Total;
+    if (m_Total == 0 || m_Total >= m_CfgSlotSize) {
+        qDebug("Config Prog Abort");
+        return;
+    }
+    if (m_CfgBlockSize == 0 || m_CfgBlockSize > quint32(MaxBlockData)) {
+        qDebug("Config blocksize Error %u", m_CfgBlockSize);
+        return;
+    }
+    m_ProgMode = PROG_CFG;
+    SendProgControl(TargetCfg, CodeStart);
+    SendProgControl(TargetCfg, CodeStartData);
+    emit PercentComplete(0);
+}
+
+bool CSdrInterface::SendNextBlock(int type, quint32 base, quint32 blockSize)
+{
+    if (m_Current >= m_Total)
+        return false;
+    const quint32 flashAdr = m_Current + base;
+    if (type == TypeAppBlock)
+        qDebug("flashAdr=0x%X", flashAdr);
+    else
+        qDebug("cAdr=0x%X", flashAdr);
+    const quint32 n = qMin(blockSize, m_Total - m_Current);
+    setU16(m_TxMsg, 0, TcpMsg::header(type, OffBlockData + int(n)));
+    setU32(m_TxMsg, OffBlockAdr, flashAdr);
+    std::memcpy(m_TxMsg + OffBlockData, m_pImage->Buffer() + m_Current, n);
+    m_Current += n;
+    SendTcpMsg(m_TxMsg);
+    return true;
+}
+
+bool CSdrInterface::SendNextAppBlock()
+{
+    if (!m_pImage)
+        return false;
+    return SendNextBlock(TypeAppBlock, m_pImage->BankNumber() * m_AppBankSize, m_AppBlockSize);
+}
+
+bool CSdrInterface::SendNextConfigBlock()
+{
+    if (!m_pImage)
+        return false;
+    return SendNextBlock(TypeCfgBlock, quint32(m_ProgIndex) * m_CfgSlotSize, m_CfgBlockSize);
+}
+
+int CSdrInterface::Percent() const
+{
+    if (m_Total == 0)
+        return 0;
+    return int(100u - ((m_Total - m_Current) * 100u) / m_Total);
+}
+
+void CSdrInterface::ParseTcpMsg(quint8* pMsg)
+{
+    const int length = messageLength(pMsg);
+    switch (TcpMsg::type(pMsg)) {
+    case TypeAnswer:
+        // A bare header carries no item code; what sits at its offsets belongs to the previous message.
+        if (length > TcpMsg::HeaderSize)
+            ParseAnswer(pMsg, length);
+        break;
+    case TypeUnsolicited:
+        if (u16(pMsg, OffItem) == ItemStatus)
+            qDebug("Unsolicited Status %d", pMsg[OffParam]);
+        else
+            qDebug("Unsolicited msg ??");
+        break;
+    case TypeRange:
+        qDebug("Range msg");
+        break;
+    case TypeAck:
+        if (m_ProgMode == PROG_APP) {
+            if (SendNextAppBlock())
+                emit PercentComplete(Percent());
+            else
+                SendProgEnd(TargetApp);
+        } else if (m_ProgMode == PROG_CFG) {
+            if (SendNextConfigBlock())
+                emit PercentComplete(Percent());
+            else
+                SendProgEnd(TargetCfg);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void CSdrInterface::ParseAnswer(const quint8* pMsg, int length)
+{
+    const quint16 item = u16(pMsg, OffItem);
+    switch (item) {
+    case ItemModelName:
+        m_ModelName = textAt(pMsg, OffParam, length);
+        qDebug().noquote() << m_ModelName;
+        break;
+    case ItemSerialNum:
+        m_SerialNum = textAt(pMsg, OffParam, length);
+        qDebug().noquote() << m_SerialNum;
+        SetSdrStatus(SDR_GOT_INFO);
+        break;
+    case ItemItem3:
+        m_Item3Value = u16(pMsg, OffParam);
+        break;
+    case ItemVersion: {
+        const int id = pMsg[OffParam];
+        if (id < WideVersionIds)
+            m_Versions.m_Wide[id] = u16(pMsg, OffVersion16);
+        else if (id < VersionIds)
+            m_Versions.m_Narrow[id - WideVersionIds] = pMsg[OffVersion8];
+        break;
+    }
+    case ItemStatus:
+    case ItemItem18:
+        break;
+    case ItemProductId:
+        m_ProductId = u32(pMsg, OffParam);
+        qDebug("Prod ID = 0x%X", m_ProductId);
+        break;
+    case ItemProgControl:
+        ParseProgControl(pMsg);
+        break;
+    case ItemFlashInfo:
+        ParseFlashInfo(pMsg);
+        break;
+    default:
+        qDebug("??Msg %d", item);
+        break;
+    }
+}
+
+void CSdrInterface::ParseFlashInfo(const quint8* pMsg)
+{
+    if (!isKnownProduct(m_ProductId)) {
+        qDebug("Unknown Device");
+        return;
+    }
+    const quint32 v1 = u32(pMsg, OffGeom1);
+    const quint32 v2 = u32(pMsg, OffGeom2);
+    const quint32 v3 = u32(pMsg, OffGeom3);
+    if (pMsg[OffParam] == TargetApp) {
+        m_AppBankSize = v1;
+        m_AppBlockSize = v2;
+        m_AppStartOffset = v3;
+        qDebug("AppFlash 0x%X  %d", v1, int(v2));
+    } else {
+        m_CfgFlashSize = v1;
+        m_CfgBlockSize = v2;
+        m_CfgSlotSize = v3;
+        qDebug("ConfigFlash 0x%X  %d", v1, int(v2));
+    }
+}
+
+void CSdrInterface::ParseProgControl(const quint8* pMsg)
+{
+    const int target = pMsg[OffCtlTarget];
+    const int code = pMsg[OffCtlCode];
+    if (code == CodeStartData) {
+        qDebug("Start Prog");
+        // The first block follows the target of the answer; later ones follow the programming mode.
+        const bool sent = target == TargetApp ? SendNextAppBlock() : SendNextConfigBlock();
+        if (sent) {
+            SetSdrStatus(SDR_PROGRAMMING);
+        } else {
+            qDebug("Prog Error");
+            SetSdrStatus(SDR_PROG_FAILED);
+        }
+    } else if (code == CodeEnd) {
+        qDebug("ProgDone");
+        emit PercentComplete(100);
+        SetSdrStatus(SDR_PROG_DONE);
+    } else if (code == CodeAbort) {
+        if (target == TargetApp) {
+            // The run stays in SDR_PROGRAMMING; the link's supervision ends it.
+            qDebug("uP ProgAbort");
+        } else {
+            qDebug("Cfg ProgAbort");
+            SetSdrStatus(SDR_PROG_FAILED);
+        }
+    } else if (target == TargetApp && code == CodeErasedApp) {
+        qDebug("Erased uP Flash");
+    } else if (target == TargetApp && code == CodeErasedCfg) {
+        qDebug("Erased Cfg Flash");
+    }
+}

@@ -1,0 +1,178 @@
+#pragma once
+
+#include "Netio.h"
+
+#include <QMetaType>
+#include <QString>
+
+class CFirmwareImage;
+class QTimer;
+
+/// Status of the programming interface, carried by CSdrInterface::NewSdrStatus.
+enum eSdrStatus {
+    SDR_NOT_CONNECTED = 0,
+    SDR_GETTING_INFO = 1,
+    SDR_GOT_INFO = 2,
+    SDR_CONNECTED_IDLE = 3,
+    SDR_PROGRAMMING = 4,
+    SDR_PROG_DONE = 5,
+    SDR_PROG_FAILED = 6,
+};
+Q_DECLARE_METATYPE(eSdrStatus)
+
+/// Message types, item codes and layouts of the receiver's control protocol.
+namespace SdrMsg {
+// Message types, host to device
+constexpr int TypeProgControl = 0;   ///< programming control command
+constexpr int TypeRequest = 1;       ///< request of a control item
+constexpr int TypeAppBlock = 4;      ///< application data block
+constexpr int TypeCfgBlock = 5;      ///< configuration data block
+// Message types, device to host
+constexpr int TypeAnswer = 0;        ///< answer to a request or a control command
+constexpr int TypeUnsolicited = 1;   ///< unsolicited control item
+constexpr int TypeRange = 2;         ///< range answer, only logged
+constexpr int TypeAck = 3;           ///< data-block acknowledgement
+
+// Control items
+constexpr quint16 ItemModelName = 0x0001;
+constexpr quint16 ItemSerialNum = 0x0002;
+constexpr quint16 ItemItem3 = 0x0003;
+constexpr quint16 ItemVersion = 0x0004;
+constexpr quint16 ItemStatus = 0x0005;
+constexpr quint16 ItemProductId = 0x0009;
+constexpr quint16 ItemItem18 = 0x0018;
+constexpr quint16 ItemProgControl = 0x0300;
+constexpr quint16 ItemFlashInfo = 0x0302;
+
+// Offsets from the first header byte
+constexpr int OffItem = 2;       ///< u16 item code
+constexpr int OffParam = 4;      ///< first byte after the item code
+constexpr int OffCtlTarget = 4;  ///< programming control: 0 application, 1 configuration
+constexpr int OffCtlCode = 5;    ///< programming control: code
+constexpr int OffCtlProduct = 6; ///< programming control: u32 product ID
+constexpr int OffBlockAdr = 2;   ///< data block: u32 flash address
+constexpr int OffBlockData = 6;  ///< data block: first data byte
+constexpr int OffGeom1 = 5;      ///< flash geometry: bank size / flash size
+constexpr int OffGeom2 = 9;      ///< flash geometry: block size
+constexpr int OffGeom3 = 13;     ///< flash geometry: start offset / slot size
+constexpr int OffVersion16 = 5;  ///< version answer: u16 value of ids 0-6
+constexpr int OffVersion8 = 6;   ///< version answer: byte value of ids 7-32
+
+constexpr int RequestSize = 4;        ///< bytes: item request
+constexpr int RequestParamSize = 5;   ///< bytes: item request with a parameter
+constexpr int ProgControlSize = 10;   ///< bytes: programming control command
+constexpr int MaxBlockData = TcpMsg::LengthMask - OffBlockData;  ///< bytes: largest block the length field can carry
+
+// Programming control targets and codes
+constexpr int TargetApp = 0;
+constexpr int TargetCfg = 1;
+constexpr int CodeStart = 0;
+constexpr int CodeStartData = 1;
+constexpr int CodeEnd = 2;
+constexpr int CodeAbort = 3;
+constexpr int CodeErasedApp = 4;
+constexpr int CodeErasedCfg = 5;
+
+constexpr quint32 AppBankSize = 0x200000;  ///< bytes: the only application bank size we program
+constexpr int VersionIds = 33;             ///< ids 0 to 32
+constexpr int WideVersionIds = 7;          ///< ids 0 to 6 are 16-bit
+} // namespace SdrMsg
+
+/// Versions reported by the device: ids 0-6 are 16-bit, ids 7-32 one byte each.
+struct SdrVersions {
+    quint16 m_Wide[SdrMsg::WideVersionIds] = {};                          ///< ids 0-6, hundredths
+    quint8 m_Narrow[SdrMsg::VersionIds - SdrMsg::WideVersionIds] = {};    ///< ids 7-32
+
+    /// Version of `id`; 0 for an id outside 0-32.
+    quint16 operator[](int id) const
+    {
+        if (id < 0 || id >= SdrMsg::VersionIds)
+            return 0;
+        return id < SdrMsg::WideVersionIds ? m_Wide[id] : m_Narrow[id - SdrMsg::WideVersionIds];
+    }
+};
+
+/// Receiver control protocol client: reads the device information, keeps the link alive
+/// with a status poll and programs the application flash or a configuration slot from a CFirmwareImage.
+class CSdrInterface : public CNetio {
+    Q_OBJECT
+public:
+    /// Tick states of OnTickTimer().
+    enum { TICK_CONNECT = 0, TICK_WAIT_CONNECT = 1, TICK_WAIT_INFO = 2, TICK_CONNECTED = 3 };
+    /// Programming modes.
+    enum { PROG_NONE = -1, PROG_APP = 0, PROG_CFG = 1 };
+
+    static constexpr int TickPeriod = 1000;  ///< ms
+
+    /// Stores both pointers and starts the 1-second tick; m_IPAdr and m_Port must be set before the first tick.
+    CSdrInterface(QObject* pParent, CFirmwareImage* pImage);
+    ~CSdrInterface() override;
+
+    /// Stores the status and emits NewSdrStatus().
+    void SetSdrStatus(eSdrStatus status);
+    /// Starts programming application `appNumber` from the image; a refused start only logs.
+    void StartAppProg(int appNumber);
+    /// Starts programming configuration `cfgNumber` (1 to 4) from the image; a refused start only logs.
+    void StartConfigProg(int cfgNumber);
+    /// Current status.
+    eSdrStatus Status() const { return m_Status; }
+
+    QString m_ModelName;     ///< model name reported by the device
+    QString m_SerialNum;     ///< serial number reported by the device
+    quint32 m_ProductId = 0; ///< product ID reported by the device; key of every programming control command
+    SdrVersions m_Versions;  ///< versions by id
+
+signals:
+    /// The status changed (or was set again).
+    void NewSdrStatus(eSdrStatus status);
+    /// Share of the run sent so far, 0 to 100.
+    void PercentComplete(int percent);
+
+public slots:
+    /// Connection state machine, every second.
+    void OnTickTimer();
+
+protected:
+    void ParseTcpMsg(quint8* pMsg) override;
+
+    /// Sends the fourteen information requests, serial number last.
+    void SendInfoRequests();
+    /// Sends the status poll.
+    void SendStatusPoll();
+    /// Sends the next application block; false when nothing is left.
+    bool SendNextAppBlock();
+    /// Sends the next configuration block; false when nothing is left.
+    bool SendNextConfigBlock();
+    /// Sends programming control code 2 for `target`.
+    void SendProgEnd(int target);
+    /// Sends programming control code 3 for `target`.
+    void SendProgAbort(int target);
+
+private:
+    void SendRequest(quint16 item);
+    void SendRequest(quint16 item, quint8 param);
+    void SendProgControl(int target, int code);
+    bool SendNextBlock(int type, quint32 base, quint32 blockSize);
+    void ParseAnswer(const quint8* pMsg, int length);
+    void ParseProgControl(const quint8* pMsg);
+    void ParseFlashInfo(const quint8* pMsg);
+    int Percent() const;
+
+    quint16 m_Item3Value = 0;            ///< kept, not used
+    QObject* m_pParent = nullptr;        ///< owner, stored only
+    CFirmwareImage* m_pImage = nullptr;  ///< image to program, owned by the dialog
+    eSdrStatus m_Status = SDR_NOT_CONNECTED;
+    int m_TickState = TICK_CONNECT;
+    QTimer* m_pTickTimer = nullptr;      ///< child, 1000 ms period
+    quint32 m_AppBankSize = 0;           ///< bytes
+    quint32 m_AppBlockSize = 0;          ///< data bytes per block
+    quint32 m_AppStartOffset = 0;        ///< first image position programmed
+    quint32 m_CfgFlashSize = 0;          ///< bytes, logged only
+    quint32 m_CfgBlockSize = 0;          ///< data bytes per block
+    quint32 m_CfgSlotSize = 0;           ///< bytes between slots; a configuration image must stay below it
+    quint32 m_Total = 0;                 ///< image positions of the run end before this
+    quint32 m_Current = 0;               ///< next image position to send
+    int m_ProgIndex = 0;                 ///< configuration number minus 1, or the application number
+    int m_ProgMode = PROG_NONE;          ///< stays after a run ends
+    quint8 m_TxMsg[TcpMsg::MaxSize];     ///< every outgoing message is built here
+};
