@@ -1,0 +1,78 @@
+#pragma once
+
+#include "DiscoveryDatagram.h"
+#include "FirmwareImage.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+#include <cstdint>
+#include <cstdlib>
+
+/// Shared by the image reader fuzzers: input file, reader parameters, and the checks a caller relies on.
+namespace ImageFuzz {
+
+/// Product IDs chosen by the selector byte: both models, and two no model has.
+constexpr quint32 ProductIds[] = {Disc::ProductIdQuillrad, Disc::ProductIdQuillix, 0xFFFFFFFF, 0};
+constexpr int ProductIdCount = sizeof ProductIds / sizeof ProductIds[0];
+
+/// Reader parameters taken from the input's first byte, so one input exercises one model and slot.
+struct Params {
+    quint32 productId;  ///< product ID handed to the reader
+    int number;         ///< application or configuration number handed to the reader
+};
+
+/// Decodes the selector byte: low two bits the product ID, the rest the number modulo `numbers`.
+inline Params Select(quint8 selector, int numbers)
+{
+    return {ProductIds[selector % ProductIdCount], (selector / ProductIdCount) % numbers};
+}
+
+/// Installs a message handler that drops the readers' log lines, which would only slow the run.
+inline void Quiet()
+{
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {
+        if (type == QtFatalMsg)
+            abort();
+    });
+}
+
+/// Writes `data` to `fileName` in a directory that lives as long as the process; returns the path.
+inline QString WriteInput(const char* fileName, const uint8_t* data, size_t size)
+{
+    static QTemporaryDir dir;
+    const QString path = dir.filePath(QString::fromLatin1(fileName));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(reinterpret_cast<const char*>(data), qint64(size)) != qint64(size))
+        abort();
+    return path;
+}
+
+/// Reads every position the programming run would send, as the sequencer does; ASan reports a
+/// position outside the buffer.
+inline void TouchRun(const CFirmwareImage& image)
+{
+    volatile quint8 sink = 0;
+    const quint8* buf = image.Buffer();
+    for (quint32 p = 0; p <= image.m_MaxFileAdr; ++p)
+        sink = sink ^ buf[p];
+}
+
+/// An accepted application image must carry a check location whose CRC matches what it covers.
+inline void CheckStamp(const CFirmwareImage& image)
+{
+    const quint8* buf = image.Buffer();
+    auto word = [buf](quint32 pos) {
+        return quint32(buf[pos]) | quint32(buf[pos + 1]) << 8 | quint32(buf[pos + 2]) << 16 | quint32(buf[pos + 3]) << 24;
+    };
+    const quint32 chkLoc = word(CFirmwareImage::ChkLocPos);
+    if (chkLoc <= CFirmwareImage::ChkLocPos || chkLoc % 4 != 0 || chkLoc + 4 != image.m_MaxFileAdr
+        || image.m_MaxFileAdr >= CFirmwareImage::BufferSize)
+        abort();
+    if (image.Crc(buf + CFirmwareImage::AppStart, (chkLoc - CFirmwareImage::AppStart) / 4) != word(chkLoc))
+        abort();
+}
+
+}  // namespace ImageFuzz
