@@ -1,0 +1,210 @@
+#include "MainWindow.h"
+#include "ui_MainWindow.h"
+
+#include "EditQuillDlg.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <cstring>
+
+namespace {
+constexpr int kRequestToCloseMs = 500;  ///< ms the socket stays bound after a discovery
+constexpr int kFindToRequestMs = 500;   ///< ms between Find and the requests
+constexpr int kSetToCloseMs = 750;      ///< ms the socket stays bound after a Set
+const char kOrganisation[] = "Pellisar";
+const char kTitleSuffix[] = " Ver 1.08";
+} // namespace
+
+QString MainWindow::AppNameFromPath(const QString& executablePath)
+{
+    return QFileInfo(executablePath).fileName().remove(QStringLiteral(".exe"), Qt::CaseInsensitive);
+}
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+    connect(ui->pushButtonFind, &QPushButton::clicked, this, &MainWindow::OnFind);
+    connect(ui->listWidget, &QListWidget::itemDoubleClicked, this, &MainWindow::OnListDoubleClick);
+    ClearList();
+
+    m_AppName = AppNameFromPath(QCoreApplication::applicationFilePath());
+    setWindowTitle(m_AppName + QLatin1String(kTitleSuffix));
+
+    ReadSettings();
+
+    m_pUdpSocket = new QUdpSocket(this);
+    connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &MainWindow::ReadUDPMessages);
+
+    m_UdpOpen = false;
+    ClearList();
+    // The first discovery goes out at once; only Find waits.
+    SendDiscoverRequest();
+}
+
+MainWindow::~MainWindow()
+{
+    WriteSettings();
+    if (m_pUdpSocket) {
+        if (m_UdpOpen)
+            m_pUdpSocket->close();
+        delete m_pUdpSocket;
+    }
+    delete ui;
+}
+
+void MainWindow::ClearList()
+{
+    ui->listWidget->clear();
+    m_Table.rows = 0;
+}
+
+void MainWindow::OnFind()
+{
+    ClearList();
+    QTimer::singleShot(kFindToRequestMs, this, &MainWindow::SendDiscoverRequest);
+}
+
+void MainWindow::BindUdp()
+{
+    const bool ok = m_pUdpSocket->bind(QHostAddress::Any, Disc::FinderPort);
+    qDebug() << "UDP bind" << ok;
+}
+
+void MainWindow::SendDiscoverRequest()
+{
+    if (!m_UdpOpen)
+        BindUdp();
+    // Marked open even after a failed bind: the requests still go out, and CloseUdp() tidies up.
+    m_UdpOpen = true;
+    qDebug() << "UDP Open";
+
+    quint8 request[Disc::HeaderSize];
+    Disc::buildRequest(request, Disc::ModelQuillrad);
+    m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize, QHostAddress::Broadcast,
+                                Disc::ReceiverPort);
+    Disc::setRequestModel(request, Disc::ModelQuillix);
+    m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize, QHostAddress::Broadcast,
+                                Disc::ReceiverPort);
+
+    QTimer::singleShot(kRequestToCloseMs, this, &MainWindow::CloseUdp);
+}
+
+void MainWindow::CloseUdp()
+{
+    // Close timers are never cancelled: the first one closes, the later ones find nothing to do.
+    if (!m_UdpOpen)
+        return;
+    m_pUdpSocket->close();
+    m_UdpOpen = false;
+    qDebug() << "UDP Close";
+}
+
+void MainWindow::ReadUDPMessages()
+{
+    qDebug() << "ReadUDPMessages" << m_pUdpSocket->pendingDatagramSize();
+    while (m_pUdpSocket->hasPendingDatagrams()) {
+        // Zero the tail so that a short datagram reads as zeros past its end, never as an older reply.
+        std::memset(m_RxBuf, 0, sizeof m_RxBuf);
+        const qint64 got = m_pUdpSocket->readDatagram(reinterpret_cast<char*>(m_RxBuf), sizeof m_RxBuf);
+        if (got < 0)
+            continue;
+        const Disc::ReplyTable::Outcome out = m_Table.accept(m_RxBuf, int(got));
+        if (out.removedRow >= 0)
+            delete ui->listWidget->takeItem(out.removedRow);
+        if (out.row >= 0)
+            AddListEntry(out.row, out.inUse);
+    }
+}
+
+void MainWindow::AddListEntry(int index, bool inUse)
+{
+    const quint8* h = m_Table.header[index];
+    QString row = QStringLiteral("%1   SN=%2   IP=%3   Port=%4")
+                      .arg(Disc::text(h, Disc::ModelName), Disc::text(h, Disc::SerialNum),
+                           Disc::addressText(h, Disc::OffIPAdr))
+                      .arg(Disc::u16(h, Disc::OffTcpPort));
+    if (inUse)
+        row.prepend(QLatin1String("(In Use) "));
+    ui->listWidget->addItem(row);
+}
+
+void MainWindow::OnListDoubleClick(QListWidgetItem* /*item*/)
+{
+    // The current row, not the item: both name the same row, and the row indexes the tables.
+    const int row = ui->listWidget->currentRow();
+    if (row < 0 || row >= m_Table.rows || !Disc::isKnownModel(m_Table.header[row]))
+        return;
+
+    CEditQuillDlg dlg(this);
+    std::memcpy(dlg.m_Record, m_Table.record[row], Disc::RecordSize);
+    dlg.m_Paths = m_Paths;
+    dlg.FillForm();
+    if (dlg.exec() != QDialog::Accepted)
+        return;
+    m_Paths = dlg.m_Paths;
+    if (!dlg.m_Changed)
+        return;
+
+    ClearList();
+    quint8* rec = m_Table.record[row];
+    std::memcpy(rec, dlg.m_Record, Disc::RecordSize);
+    const int length = Disc::makeSet(rec);
+    if (!m_UdpOpen)
+        m_pUdpSocket->bind(QHostAddress::Any, Disc::FinderPort);
+    m_UdpOpen = true;
+    qDebug() << "UDP Open send Set msg";
+    // Broadcast like the requests: the receiver may no longer be reachable at its old address.
+    m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(rec), length, QHostAddress::Broadcast,
+                                Disc::ReceiverPort);
+    QTimer::singleShot(kSetToCloseMs, this, &MainWindow::CloseUdp);
+}
+
+void MainWindow::ReadSettings()
+{
+    QSettings settings(QLatin1String(kOrganisation), m_AppName);
+    settings.beginGroup(QStringLiteral("MainWindow"));
+    const QByteArray state = settings.value(QStringLiteral("state"), QByteArray()).toByteArray();
+    const QByteArray geometry = settings.value(QStringLiteral("geometry"), QByteArray()).toByteArray();
+    restoreState(state, 0);
+    restoreGeometry(geometry);
+    const bool minimised = settings.value(QStringLiteral("minstate"), false).toBool();
+    settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("Paths"));
+    m_Paths.progItem = settings.value(QStringLiteral("ProgItem"), 0).toInt();
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (int model = 0; model < 2; ++model) {
+        const bool quillix = model == 0;  // the IQ block comes first in the set
+        const QString def = dir + (quillix ? QStringLiteral("/Quillix/") : QStringLiteral("/Quillrad/"));
+        const int base = ImagePathSet::modelBase(quillix);
+        for (int i = base; i < base + ImagePathSet::PerModel; ++i)
+            m_Paths.paths[i] = settings.value(QLatin1String(ImagePathSet::keys[i]), def).toString();
+    }
+    settings.endGroup();
+
+    if (minimised)
+        setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+void MainWindow::WriteSettings()
+{
+    QSettings settings(QLatin1String(kOrganisation), m_AppName);
+    settings.beginGroup(QStringLiteral("MainWindow"));
+    settings.setValue(QStringLiteral("state"), saveState(0));
+    settings.setValue(QStringLiteral("geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("minstate"), isMinimized());
+    settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("Paths"));
+    settings.setValue(QStringLiteral("ProgItem"), m_Paths.progItem);
+    for (int i = 0; i < ImagePathSet::Count; ++i)
+        settings.setValue(QLatin1String(ImagePathSet::keys[i]), m_Paths.paths[i]);
+    settings.endGroup();
+}

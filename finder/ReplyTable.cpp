@@ -1,0 +1,39 @@
+#include "ReplyTable.h"
+
+#include <cstring>
+
+namespace Disc {
+
+ReplyTable::Outcome ReplyTable::accept(const quint8* d, int size)
+{
+    Outcome out;
+    if (!hasKey(d, size))
+        return out;
+
+    // A receiver that answers twice keeps one row, moved to the end.
+    for (int i = 0; i < rows; ++i) {
+        if (sameText(header[i], d, SerialNum)) {
+            const size_t behind = size_t(rows - i - 1);
+            std::memmove(header[i], header[i + 1], behind * HeaderSize);
+            std::memmove(record[i], record[i + 1], behind * RecordSize);
+            --rows;
+            out.removedRow = i;
+            break;
+        }
+    }
+    if (rows == MaxRows)
+        return out;
+
+    const int k = rows;
+    std::memcpy(header[k], d, HeaderSize);
+    if (isKnownModel(d)) {
+        // A short record fills only the start of its slot; what lies behind it is kept.
+        std::memcpy(record[k], d, size_t(qBound(0, size, RecordSize)));
+        out.inUse = isInUse(d);
+    }
+    ++rows;
+    out.row = k;
+    return out;
+}
+
+} // namespace Disc

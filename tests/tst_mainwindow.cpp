@@ -1,0 +1,256 @@
+#include "MainWindow.h"
+#include "QuillSim.h"
+#include "TestLog.h"
+
+#include <QJsonObject>
+#include <QListWidget>
+#include <QPushButton>
+#include <QUdpSocket>
+#include <QtTest>
+#include <memory>
+
+// The discovery cycle against emulated receivers, over real UDP sockets in a private network.
+class tst_MainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void requestsOnTheWire();
+    void rows_data();
+    void rows();
+    void fullTable();
+    void closesAfterRequests();
+    void secondRequestWhileBound();
+    void findRepeatsTheCycle();
+    void appName_data();
+    void appName();
+
+private:
+    SimReceiver receiver(QJsonObject o);
+    void startSim();
+    QListWidget* list() const { return m_Window->findChild<QListWidget*>(QStringLiteral("listWidget")); }
+    QStringList rowTexts() const;
+
+    TestLog m_Log;
+    std::unique_ptr<QuillSim> m_Sim;
+    std::unique_ptr<MainWindow> m_Window;
+};
+
+SimReceiver tst_MainWindow::receiver(QJsonObject o)
+{
+    o.insert(QStringLiteral("serveTcp"), false);
+    QString error;
+    SimReceiver r = SimReceiver::fromJson(o, &error);
+    if (r.record.isEmpty())
+        qFatal("bad test receiver: %s", qPrintable(error));
+    return r;
+}
+
+void tst_MainWindow::startSim()
+{
+    QString error;
+    QVERIFY2(m_Sim->start(&error), qPrintable(error));
+}
+
+QStringList tst_MainWindow::rowTexts() const
+{
+    QStringList rows;
+    for (int i = 0; i < list()->count(); ++i)
+        rows << list()->item(i)->text();
+    return rows;
+}
+
+void tst_MainWindow::init()
+{
+    m_Log.start();
+    m_Sim.reset(new QuillSim);
+}
+
+void tst_MainWindow::cleanup()
+{
+    m_Window.reset();
+    m_Sim.reset();
+    m_Log.stop();
+}
+
+void tst_MainWindow::requestsOnTheWire()
+{
+    QUdpSocket receiverSide;
+    QVERIFY2(receiverSide.bind(QHostAddress::AnyIPv4, 48321, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint),
+             qPrintable(receiverSide.errorString()));
+    m_Window.reset(new MainWindow);
+    const QByteArray head = QByteArray::fromHex("38005aa500");
+    const QByteArray expected[] = {head + "Quillrad" + QByteArray(43, '\0'), head + "Quillix" + QByteArray(44, '\0')};
+    for (const QByteArray& want : expected) {
+        QVERIFY(receiverSide.hasPendingDatagrams() || receiverSide.waitForReadyRead(2000));
+        QByteArray got(int(receiverSide.pendingDatagramSize()), '\0');
+        QHostAddress from;
+        quint16 port = 0;
+        receiverSide.readDatagram(got.data(), got.size(), &from, &port);
+        QCOMPARE(got.toHex(), want.toHex());
+        QCOMPARE(port, quint16(48322));
+    }
+    QVERIFY(m_Log.contains(QStringLiteral("UDP bind true")));
+}
+
+void tst_MainWindow::rows_data()
+{
+    QTest::addColumn<QVector<QJsonObject>>("receivers");
+    QTest::addColumn<QStringList>("expected");
+
+    const QJsonObject a{{"model", "Quillrad"}, {"serial", "AB1234"}, {"address", "192.168.1.10"},
+                        {"tcpPort", 50000}, {"status", 2}};
+    const QJsonObject b{{"model", "Quillix"}, {"serial", "QX7"}, {"address", "10.0.0.7"}, {"tcpPort", 7}};
+    QTest::addRow("in use and idle")
+        << QVector<QJsonObject>{a, b}
+        << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
+                       "Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
+
+    // Status bits 2..7 are not the in-use bits.
+    QJsonObject c = b;
+    c.insert("status", 0xFC);
+    QTest::addRow("other status bits") << QVector<QJsonObject>{c}
+                                       << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
+
+    // An unknown model is listed by its header alone, never marked in use.
+    QJsonObject other = a;
+    other.insert("model", "Quillrad ");
+    other.insert("status", 3);
+    QJsonObject lower = b;
+    lower.insert("model", "quillix");
+    lower.insert("serial", "LOW1");
+    QTest::addRow("other models")
+        << QVector<QJsonObject>{other, lower}
+        << QStringList{"Quillrad    SN=AB1234   IP=192.168.1.10   Port=50000", "quillix   SN=LOW1   IP=10.0.0.7   Port=7"};
+
+    // A wrong key changes nothing, not even the row of the receiver whose serial number it names.
+    QJsonObject bad = a;
+    bad.insert("misbehave", "wrongKey");
+    bad.insert("tcpPort", 1);
+    bad.insert("replyDelayMs", 150);
+    QTest::addRow("wrong key") << QVector<QJsonObject>{a, bad}
+                               << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000"};
+
+    // Every receiver answers both requests; the second answer replaces the row and moves it last.
+    QJsonObject late = b;
+    late.insert("serial", "AB1234");
+    late.insert("tcpPort", 9);
+    late.insert("replyDelayMs", 200);
+    late.insert("ownModelOnly", true);
+    QTest::addRow("repeated answer replaces its row")
+        << QVector<QJsonObject>{a, b, late}
+        << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7", "Quillix   SN=AB1234   IP=10.0.0.7   Port=9"};
+
+    // Datagrams shorter than a header or longer than a record are held to their slots.
+    QJsonObject tiny = b;
+    tiny.insert("misbehave", "short");
+    tiny.insert("replySize", 23);  // cuts the serial number after two characters
+    tiny.insert("serial", "TINY");
+    QJsonObject huge = a;
+    huge.insert("misbehave", "overlong");
+    huge.insert("replySize", 65507);
+    huge.insert("serial", "HUGE");
+    QTest::addRow("short and overlong")
+        << QVector<QJsonObject>{tiny, huge}
+        << QStringList{"Quillix   SN=TI   IP=0.0.0.0   Port=0",
+                       "(In Use) Quillrad   SN=HUGE   IP=192.168.1.10   Port=50000"};
+}
+
+void tst_MainWindow::rows()
+{
+    QFETCH(QVector<QJsonObject>, receivers);
+    QFETCH(QStringList, expected);
+    for (const QJsonObject& o : receivers)
+        m_Sim->addReceiver(receiver(o));
+    startSim();
+    m_Window.reset(new MainWindow);
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    QCOMPARE(rowTexts(), expected);
+}
+
+void tst_MainWindow::fullTable()
+{
+    // 33 receivers: the 33rd is dropped, and a later answer of a listed one still replaces its row.
+    for (int i = 0; i < 33; ++i)
+        m_Sim->addReceiver(receiver({{"model", "Quillrad"}, {"serial", QStringLiteral("SN%1").arg(i, 2, 10, QChar('0'))},
+                                     {"address", QStringLiteral("198.18.1.%1").arg(i + 1)}, {"ownModelOnly", true}}));
+    m_Sim->addReceiver(receiver({{"model", "Quillix"}, {"serial", "SN05"}, {"address", "198.18.2.5"},
+                                 {"replyDelayMs", 250}, {"ownModelOnly", true}}));
+    startSim();
+    m_Window.reset(new MainWindow);
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    const QStringList rows = rowTexts();
+    QCOMPARE(rows.size(), 32);
+    QVERIFY(!rows.join('\n').contains(QStringLiteral("SN=SN32")));
+    QCOMPARE(rows.last(), QStringLiteral("Quillix   SN=SN05   IP=198.18.2.5   Port=50000"));
+    QCOMPARE(rows.filter(QStringLiteral("SN=SN05")).size(), 1);
+    QCOMPARE(rows.first(), QStringLiteral("Quillrad   SN=SN00   IP=198.18.1.1   Port=50000"));
+}
+
+void tst_MainWindow::closesAfterRequests()
+{
+    // No receiver on time: the list stays empty and an answer after the close is never listed.
+    m_Sim->addReceiver(receiver({{"serial", "LATE"}, {"replyDelayMs", 900}}));
+    startSim();
+    m_Window.reset(new MainWindow);
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    QCOMPARE(list()->count(), 0);
+    QTest::qWait(800);
+    QCOMPARE(list()->count(), 0);
+    QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 1);
+}
+
+void tst_MainWindow::secondRequestWhileBound()
+{
+    startSim();
+    m_Window.reset(new MainWindow);
+    QElapsedTimer since;
+    since.start();
+    QVERIFY(QMetaObject::invokeMethod(m_Window.get(), "SendDiscoverRequest"));
+    QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 1);
+    QCOMPARE(m_Log.count(QStringLiteral("UDP bind false")), 0);
+    QCOMPARE(m_Log.count(QStringLiteral("UDP Open")), 2);
+    // The first pair's timer closes the socket; the second pair's timer finds it closed.
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    QTest::qWait(700);
+    QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 1);
+    QCOMPARE(m_Sim->received().size(), 4);
+}
+
+void tst_MainWindow::findRepeatsTheCycle()
+{
+    m_Sim->addReceiver(receiver({{"serial", "ONE"}, {"address", "198.18.0.9"}}));
+    startSim();
+    m_Window.reset(new MainWindow);
+    QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    QTest::mouseClick(m_Window->findChild<QPushButton*>(QStringLiteral("pushButtonFind")), Qt::LeftButton);
+    QCOMPARE(list()->count(), 0);  // emptied at once, before the requests
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 3000);
+    QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
+    QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 2);
+}
+
+void tst_MainWindow::appName_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("name");
+    QTest::addRow("capital suffix") << "/opt/x/Finder.EXE" << "Finder";
+    QTest::addRow("twice") << "a.exe.exe" << "a";
+    QTest::addRow("inside") << "/bin/Quill.ExeFinder" << "QuillFinder";
+    QTest::addRow("plain") << "/usr/bin/QuillFinder" << "QuillFinder";
+    QTest::addRow("directory keeps its exe") << "/home/u/tools.exe/Finder" << "Finder";
+}
+
+void tst_MainWindow::appName()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, name);
+    QCOMPARE(MainWindow::AppNameFromPath(path), name);
+    startSim();
+    m_Window.reset(new MainWindow);
+    QCOMPARE(m_Window->windowTitle(), QStringLiteral("tst_mainwindow Ver 1.08"));
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"

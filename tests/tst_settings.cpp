@@ -1,0 +1,119 @@
+#include "MainWindow.h"
+#include "ImagePathSet.h"
+
+#include <QSettings>
+#include <QtTest>
+#include <memory>
+
+// Persisted window state and image paths, in a store that scripts/run-test points at a throw-away HOME.
+class tst_Settings : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void firstStart();
+    void survivesRestart_data();
+    void survivesRestart();
+    void renamedExecutable();
+
+private:
+    static QString appName() { return QStringLiteral("tst_settings"); }
+    static QString defaultPath(int i)
+    {
+        return QCoreApplication::applicationDirPath() +
+               (i < ImagePathSet::Config1SDR ? QStringLiteral("/Quillix/") : QStringLiteral("/Quillrad/"));
+    }
+};
+
+void tst_Settings::init()
+{
+    QSettings(QStringLiteral("Pellisar"), appName()).clear();
+    QSettings(QStringLiteral("Pellisar"), QStringLiteral("Renamed")).clear();
+}
+
+void tst_Settings::firstStart()
+{
+    {
+        MainWindow w;
+        QCOMPARE(w.size(), QSize(434, 303));
+        QVERIFY(!w.isMinimized());
+    }
+    // A normal exit writes every key, defaults included.
+    QSettings s(QStringLiteral("Pellisar"), appName());
+    QVERIFY2(s.fileName().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")), qPrintable(s.fileName()));
+    QStringList expected{"MainWindow/geometry", "MainWindow/minstate", "MainWindow/state", "Paths/ProgItem"};
+    for (const char* key : ImagePathSet::keys)
+        expected << QStringLiteral("Paths/") + QLatin1String(key);
+    QStringList keys = s.allKeys();
+    keys.sort();
+    expected.sort();
+    QCOMPARE(keys, expected);
+    QCOMPARE(s.value("MainWindow/minstate").toBool(), false);
+    QVERIFY(!s.value("MainWindow/geometry").toByteArray().isEmpty());
+    QCOMPARE(s.value("Paths/ProgItem").toInt(), 0);
+    for (int i = 0; i < ImagePathSet::Count; ++i)
+        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(ImagePathSet::keys[i])).toString(), defaultPath(i));
+}
+
+void tst_Settings::survivesRestart_data()
+{
+    QTest::addColumn<QVariant>("progItem");
+    QTest::addColumn<int>("expectedItem");
+    QTest::addColumn<bool>("minimised");
+    QTest::addRow("item 3, minimised") << QVariant(3) << 3 << true;
+    QTest::addRow("item 0, normal") << QVariant(0) << 0 << false;
+    QTest::addRow("out of range kept") << QVariant(17) << 17 << false;
+    QTest::addRow("not a number reads 0") << QVariant(QStringLiteral("abc")) << 0 << false;
+}
+
+void tst_Settings::survivesRestart()
+{
+    QFETCH(QVariant, progItem);
+    QFETCH(int, expectedItem);
+    QFETCH(bool, minimised);
+    {
+        QSettings s(QStringLiteral("Pellisar"), appName());
+        s.setValue("Paths/ProgItem", progItem);
+        for (int i = 0; i < ImagePathSet::Count; ++i)
+            s.setValue(QStringLiteral("Paths/") + QLatin1String(ImagePathSet::keys[i]),
+                       QStringLiteral("/images/%1.bin").arg(i));
+        s.setValue("MainWindow/minstate", minimised);
+    }
+    {
+        MainWindow w;
+        QCOMPARE(w.isMinimized(), minimised);
+        w.resize(500, 350);
+    }
+    {
+        // The second start restores what the first one stored.
+        MainWindow w;
+        QCOMPARE(w.isMinimized(), minimised);
+        QCOMPARE(w.size(), QSize(500, 350));
+    }
+    QSettings s(QStringLiteral("Pellisar"), appName());
+    QCOMPARE(s.value("Paths/ProgItem").toInt(), expectedItem);
+    QCOMPARE(s.value("MainWindow/minstate").toBool(), minimised);
+    for (int i = 0; i < ImagePathSet::Count; ++i)
+        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(ImagePathSet::keys[i])).toString(),
+                 QStringLiteral("/images/%1.bin").arg(i));
+}
+
+void tst_Settings::renamedExecutable()
+{
+    // Another executable name is another store: what it holds is never seen here.
+    {
+        QSettings other(QStringLiteral("Pellisar"), QStringLiteral("Renamed"));
+        other.setValue("Paths/App0PathIQ", "/elsewhere/app0.hex");
+        other.setValue("MainWindow/minstate", true);
+    }
+    {
+        MainWindow w;
+        QVERIFY(!w.isMinimized());
+    }
+    QSettings s(QStringLiteral("Pellisar"), appName());
+    QCOMPARE(s.value("Paths/App0PathIQ").toString(), defaultPath(ImagePathSet::App0IQ));
+    QCOMPARE(QSettings(QStringLiteral("Pellisar"), QStringLiteral("Renamed")).value("Paths/App0PathIQ").toString(),
+             QStringLiteral("/elsewhere/app0.hex"));
+}
+
+QTEST_MAIN(tst_Settings)
+#include "tst_settings.moc"
