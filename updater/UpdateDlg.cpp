@@ -1,0 +1,326 @@
+#include "UpdateDlg.h"
+
+#include "ui_CUpdateDlg.h"
+
+#include <QDebug>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+#include <QUdpSocket>
+
+namespace {
+
+constexpr int VersionIdBoot = 0;  ///< m_Versions id of the boot version
+constexpr int VersionIdHw = 2;    ///< m_Versions id of the hardware version
+
+/// Everything that differs between the six programming items; the item number is the index.
+struct ItemDesc {
+    QRadioButton* Ui::CUpdateDlg::*radio;
+    QLabel* Ui::CUpdateDlg::*version;
+    QLabel* Ui::CUpdateDlg::*fileLabel;
+    QPushButton* Ui::CUpdateDlg::*browse;
+    ImagePathSet::ModelSlot slot;  ///< which of the model's seven paths
+    bool app;                      ///< application image (else FPGA configuration)
+    int number;                    ///< application or configuration number for the reader and the start call
+    int versionId;                 ///< m_Versions id shown in the version label
+    const char* caption;           ///< file dialog caption
+    const char* filter;            ///< file dialog filter
+    const char* startLog;          ///< debug line written when the run is started
+};
+
+using U = Ui::CUpdateDlg;
+const ItemDesc Items[CUpdateDlg::ItemCount] = {
+    {&U::radioButtonApp0, &U::label_VerApp0, &U::labelAppFile0, &U::pushButtonBrowseApp0, ImagePathSet::App0,
+     true, 0, 4, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App0 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "App0 files (*.hex *.bin)"), "Start App0"},
+    {&U::radioButtonApp1, &U::label_VerApp1, &U::labelAppFile1, &U::pushButtonBrowseApp1, ImagePathSet::App1,
+     true, 1, 5, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App1 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "App1 files (*.hex *.bin)"), "Start App1"},
+    {&U::radioButtonConfig_01, &U::label_VerCfg1, &U::labelConfigFile1, &U::pushButtonBrowseConfig1,
+     ImagePathSet::Config1, false, 1, 7, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config01 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg1"},
+    // The Config02 dialog has always offered the Config01 filter text; users know it that way.
+    {&U::radioButtonConfig_02, &U::label_VerCfg2, &U::labelConfigFile2, &U::pushButtonBrowseConfig2,
+     ImagePathSet::Config2, false, 2, 8, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config02 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg2"},
+    {&U::radioButtonConfig_03, &U::label_VerCfg3, &U::labelConfigFile3, &U::pushButtonBrowseConfig3,
+     ImagePathSet::Config3, false, 3, 9, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config03 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "Config03 files (*.bit)"), "Start Cfg3"},
+    {&U::radioButtonConfig_04, &U::label_VerCfg4, &U::labelConfigFile4, &U::pushButtonBrowseConfig4,
+     ImagePathSet::Config4, false, 4, 10, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config04 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "Config04 files (*.bit)"), "Start Cfg4"},
+};
+
+bool isItem(int item) { return item >= 0 && item < CUpdateDlg::ItemCount; }
+
+QString colourWord(Qt::GlobalColor colour)
+{
+    switch (colour) {
+    case Qt::green:
+        return QStringLiteral("green");
+    case Qt::yellow:
+        return QStringLiteral("yellow");
+    case Qt::red:
+        return QStringLiteral("red");
+    default:
+        return QStringLiteral("lightGray");
+    }
+}
+
+} // namespace
+
+CUpdateDlg::CUpdateDlg(QWidget* parent)
+    : QDialog(parent, Qt::WindowFlags())
+{
+    qDebug("CUpdateDlg constuctor");
+    m_pUi = new Ui::CUpdateDlg;
+    m_pUi->setupUi(this);
+    m_bQuillix = true;
+    m_FileValid = false;
+    m_pUdpSocket = new QUdpSocket(this);
+    // Not a QObject child: the destructor deletes it first, so its link ends before the form goes.
+    m_pSdrInterface = new CSdrInterface(this, &m_Image);
+    connect(m_pSdrInterface, &CSdrInterface::NewSdrStatus, this, &CUpdateDlg::NewSdrStatusSlot, Qt::DirectConnection);
+    connect(m_pSdrInterface, &CSdrInterface::PercentComplete, this, &CUpdateDlg::OnPercentComplete,
+            Qt::DirectConnection);
+
+    connect(m_pUi->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(m_pUi->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(m_pUi->buttonGroup, &QButtonGroup::idClicked, this, &CUpdateDlg::OnButtonGroup);
+    connect(m_pUi->pushButtonBrowseConfig1, &QPushButton::clicked, this, &CUpdateDlg::OnBrowseConfig1);
+    connect(m_pUi->pushButtonBrowseConfig2, &QPushButton::clicked, this, &CUpdateDlg::OnBrowseConfig2);
+    connect(m_pUi->pushButtonBrowseConfig3, &QPushButton::clicked, this, &CUpdateDlg::OnBrowseConfig3);
+    connect(m_pUi->pushButtonBrowseConfig4, &QPushButton::clicked, this, &CUpdateDlg::OnBrowseConfig4);
+    connect(m_pUi->pushButtonBrowseApp0, &QPushButton::clicked, this, &CUpdateDlg::OnBrowseApp0);
+    connect(m_pUi->pushButtonBrowseApp1, &QPushButton::clicked, this, &CUpdateDlg::OnBrowseApp1);
+    connect(m_pUi->pushButtonProgram, &QPushButton::clicked, this, &CUpdateDlg::OnStartProgSlot);
+    connect(m_pUi->pushButtonAbort, &QPushButton::clicked, this, &CUpdateDlg::OnAbortSlot);
+}
+
+CUpdateDlg::~CUpdateDlg()
+{
+    qDebug("CUpdateDlg destuctor");
+    delete m_pSdrInterface;
+    delete m_pUdpSocket;
+    delete m_pUi;
+}
+
+void CUpdateDlg::Init()
+{
+    m_bQuillix = Disc::isQuillix(m_Record);
+    m_ProductId = Disc::productIdFor(m_Record);
+
+    m_UdpOpen = false;
+    if (m_Record[Disc::OffOpMode] != Disc::OpModeIQ) {
+        // Programming needs the receiver's control port, which it serves only in I/Q mode.
+        m_Record[Disc::OffOpMode] = Disc::OpModeIQ;
+        const int length = Disc::makeSet(m_Record);
+        m_pUdpSocket->bind(QHostAddress::Any, Disc::FinderPort);
+        m_UdpOpen = true;
+        qDebug("UDP Open send Set msg");
+        m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(m_Record), length, QHostAddress::Broadcast,
+                                    Disc::ReceiverPort);
+        QTimer::singleShot(SetToCloseMs, this, &CUpdateDlg::CloseUdp);
+    }
+
+    m_pSdrInterface->m_IPAdr = QHostAddress(Disc::u32(m_Record, Disc::OffIPAdr));
+    m_pSdrInterface->m_Port = Disc::u16(m_Record, Disc::OffTcpPort);
+    m_pSdrInterface->SetSdrStatus(SDR_NOT_CONNECTED);
+    qDebug("SDR IP = %s  Port = %u", qPrintable(m_pSdrInterface->m_IPAdr.toString()), m_pSdrInterface->m_Port);
+
+    const int base = ImagePathSet::modelBase(m_bQuillix);
+    for (int i = 0; i < ImagePathSet::PerModel; ++i)
+        m_CurPaths[i] = m_Paths.paths[base + i];
+
+    for (int item = 0; item < ItemCount; ++item) {
+        const QFileInfo file(m_CurPaths[Items[item].slot]);
+        (m_pUi->*Items[item].fileLabel)->setText(file.isFile() ? file.fileName() : tr("Select File"));
+    }
+
+    for (int item = 0; item < ItemCount; ++item)
+        m_pUi->buttonGroup->setId(m_pUi->*Items[item].radio, item);
+    // The store accepts any integer; a value with no radio button falls back to the first item.
+    if (!isItem(m_Paths.progItem))
+        m_Paths.progItem = 0;
+    (m_pUi->*Items[m_Paths.progItem].radio)->setChecked(true);
+    OnButtonGroup(m_Paths.progItem);
+    SetProgButtonColor(Qt::gray);
+}
+
+void CUpdateDlg::done(int r)
+{
+    // The image under a running sequence must stay, and so must the dialog that owns it: a run that
+    // dies is ended by the link's supervision within seconds, after which closing works again.
+    if (m_Status == SDR_PROGRAMMING)
+        return;
+    const int base = ImagePathSet::modelBase(m_bQuillix);
+    for (int i = 0; i < ImagePathSet::PerModel; ++i)
+        m_Paths.paths[base + i] = m_CurPaths[i];
+    m_Paths.progItem = m_pUi->buttonGroup->checkedId();
+    QDialog::done(r);
+}
+
+void CUpdateDlg::CloseUdp()
+{
+    if (!m_UdpOpen)
+        return;
+    m_pUdpSocket->close();
+    m_UdpOpen = false;
+    qDebug("UDP Close");
+}
+
+void CUpdateDlg::NewSdrStatusSlot(eSdrStatus status)
+{
+    m_Status = status;
+    SetSelectionEnabled(status != SDR_PROGRAMMING);
+    switch (status) {
+    case SDR_NOT_CONNECTED:
+        m_pUi->labelStatus->setText(tr("Not Connected"));
+        SetProgButtonColor(Qt::gray);
+        break;
+    case SDR_GETTING_INFO:
+        SetProgButtonColor(Qt::gray);
+        break;
+    case SDR_GOT_INFO:
+        m_pUi->labelStatus->setText(tr("Got Info"));
+        ShowVersions();
+        break;
+    case SDR_CONNECTED_IDLE:
+        m_pUi->labelStatus->setText(tr("Connected Idle"));
+        SetProgButtonColor(m_FileValid ? Qt::green : Qt::gray);
+        break;
+    case SDR_PROGRAMMING:
+        SetProgButtonColor(Qt::yellow);
+        break;
+    case SDR_PROG_DONE:
+        m_pUi->labelStatus->setText(tr("Program Finished OK"));
+        SetProgButtonColor(Qt::gray);
+        break;
+    case SDR_PROG_FAILED:
+        m_pUi->labelStatus->setText(tr("!! Programmin Failed !!"));
+        SetProgButtonColor(Qt::red);
+        break;
+    default:
+        SetProgButtonColor(Qt::gray);
+        break;
+    }
+}
+
+void CUpdateDlg::OnBrowseConfig1() { Browse(2); }
+void CUpdateDlg::OnBrowseConfig2() { Browse(3); }
+void CUpdateDlg::OnBrowseConfig3() { Browse(4); }
+void CUpdateDlg::OnBrowseConfig4() { Browse(5); }
+void CUpdateDlg::OnBrowseApp0() { Browse(0); }
+void CUpdateDlg::OnBrowseApp1() { Browse(1); }
+
+void CUpdateDlg::OnButtonGroup(int item)
+{
+    m_FileValid = false;
+    m_Paths.progItem = item;
+    if (!isItem(item))
+        return;
+    m_FileValid = ReadItem(item) == CFirmwareImage::ReadOk;
+    ShowFileResult(item, m_FileValid);
+    for (int i = 0; i < ItemCount; ++i)
+        (m_pUi->*Items[i].browse)->setVisible(i == item);
+}
+
+void CUpdateDlg::OnStartProgSlot()
+{
+    const bool ready =
+        m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_DONE || m_Status == SDR_PROG_FAILED;
+    if (!m_FileValid || !ready) {
+        qDebug("Start error");
+        return;
+    }
+    if (!isItem(m_Paths.progItem))
+        return;
+    const ItemDesc& d = Items[m_Paths.progItem];
+    if (d.app)
+        m_pSdrInterface->StartAppProg(d.number);
+    else
+        m_pSdrInterface->StartConfigProg(d.number);
+    qDebug("%s", d.startLog);
+}
+
+void CUpdateDlg::OnAbortSlot()
+{
+    // Deliberately empty: stopping a flash write half-way leaves the receiver without a usable image.
+}
+
+void CUpdateDlg::OnPercentComplete(int percent)
+{
+    m_pUi->progressBar->setValue(percent);
+}
+
+void CUpdateDlg::SetProgButtonColor(Qt::GlobalColor colour)
+{
+    const QStringList pieces = {
+        QStringLiteral("QPushButton{"),
+        QStringLiteral("background-color: %1;").arg(colourWord(colour)),
+        QStringLiteral("border-style: outset; border-width: 2px;"),
+        QStringLiteral("border-radius: 10px;"),
+        QStringLiteral("border-color: beige;"),
+        QStringLiteral("font: bold 20px;"),
+        QStringLiteral("min-width: 10em;"),
+        QStringLiteral("padding: 6px;}"),
+        QStringLiteral("QPushButton:pressed{"),
+        QStringLiteral("border-style: inset;"),
+        QStringLiteral("background-color: gray;"),
+        QStringLiteral("}"),
+    };
+    m_pUi->pushButtonProgram->setStyleSheet(pieces.join(QStringLiteral("\t\t")));
+}
+
+void CUpdateDlg::ShowVersions()
+{
+    const SdrVersions& v = m_pSdrInterface->m_Versions;
+    m_pUi->label_info->setText(QStringLiteral("Model = ") + m_pSdrInterface->m_ModelName + QStringLiteral("  SN = ")
+                               + m_pSdrInterface->m_SerialNum + QStringLiteral("  Boot Version = ")
+                               + Disc::versionText(v[VersionIdBoot]) + QStringLiteral("  HW Version = ")
+                               + Disc::versionText(v[VersionIdHw]));
+    for (const ItemDesc& d : Items) {
+        // Application versions are in hundredths; a configuration version is a plain byte.
+        const quint16 value = v[d.versionId];
+        (m_pUi->*d.version)->setText(d.app ? Disc::versionText(value) : QString::number(value));
+    }
+}
+
+void CUpdateDlg::Browse(int item)
+{
+    const ItemDesc& d = Items[item];
+    const QString chosen = QFileDialog::getOpenFileName(this, tr(d.caption), m_CurPaths[d.slot], tr(d.filter));
+    // A run may have begun while the file dialog was open; its image must not change under it.
+    if (m_Status == SDR_PROGRAMMING)
+        return;
+    if (!chosen.isEmpty())
+        m_CurPaths[d.slot] = chosen;
+    ShowFileResult(item, ReadItem(item) == CFirmwareImage::ReadOk);
+    // The reader just reloaded the image object; validating the selected item again keeps the
+    // image and the file valid flag describing the item that Start would program.
+    OnButtonGroup(m_Paths.progItem);
+}
+
+int CUpdateDlg::ReadItem(int item)
+{
+    const ItemDesc& d = Items[item];
+    const QString& path = m_CurPaths[d.slot];
+    return d.app ? m_Image.ReadAppFile(path, m_ProductId, d.number) : m_Image.ReadCfgFile(path, m_ProductId, d.number);
+}
+
+void CUpdateDlg::ShowFileResult(int item, bool ok)
+{
+    (m_pUi->*Items[item].fileLabel)->setText(ok ? QFileInfo(m_CurPaths[Items[item].slot]).fileName()
+                                                : tr("Invalid file"));
+}
+
+void CUpdateDlg::SetSelectionEnabled(bool enabled)
+{
+    for (const ItemDesc& d : Items) {
+        (m_pUi->*d.radio)->setEnabled(enabled);
+        (m_pUi->*d.browse)->setEnabled(enabled);
+    }
+    m_pUi->buttonBox->button(QDialogButtonBox::Close)->setEnabled(enabled);
+}
