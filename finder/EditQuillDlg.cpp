@@ -1,13 +1,16 @@
 #include "EditQuillDlg.h"
 
 #include "IPEditWidget.h"
+#include "UpdateDlg.h"
 #include "ui_DialogQuillEdit.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QIntValidator>
 #include <QKeyEvent>
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -244,6 +247,16 @@ void CEditQuillDlg::reject()
 
 void CEditQuillDlg::OnFirmwareUpdate()
 {
+    CUpdateDlg dlg(nullptr);
+    std::memcpy(dlg.m_Record, m_Record, Disc::RecordSize);
+    dlg.m_Paths = m_Paths;
+    dlg.Init();
+    dlg.exec();
+    qDebug("Exit exec");
+    m_Paths = dlg.m_Paths;
+    // Init() may have switched the receiver to I/Q mode; if the form still shows another mode,
+    // accept() now sees the difference and its Set datagram switches the receiver back.
+    m_Record[Disc::OffOpMode] = Disc::OpModeIQ;
 }
 
 bool CEditQuillDlg::eventFilter(QObject* watched, QEvent* event)
