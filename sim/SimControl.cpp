@@ -241,7 +241,6 @@ void SimControl::OnNewConnection()
             m_pConn->deleteLater();
         }
         m_pConn = s;
-        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(s, &QTcpSocket::readyRead, this, &SimControl::OnReadyRead);
         connect(s, &QTcpSocket::disconnected, this, &SimControl::OnDisconnected);
         ++m_Connections;

@@ -9,9 +9,8 @@ CNetio::CNetio()
     m_pTcpSocket = new QTcpSocket();
     connect(m_pTcpSocket, &QTcpSocket::readyRead, this, &CNetio::ReadTcpDataSlot);
     connect(m_pTcpSocket, &QTcpSocket::stateChanged, this, &CNetio::TcpStateChangedSlot);
-    // Blocks and acknowledgements alternate one at a time; Nagle would hold back a short
-    // last block until the previous segment's ACK, which a delayed-ACK peer sends late.
-    m_pTcpSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // Nagle stays on: blocks and acknowledgements alternate, so nothing of ours is unacknowledged
+    // when the next block is written and Nagle never holds it back.
 
     m_pTimer = new QTimer(this);
     connect(m_pTimer, &QTimer::timeout, this, &CNetio::OnTimer);
