@@ -61,7 +61,7 @@ quint32 number(const QJsonValue& v, quint32 fallback)
 }
 
 const char* const kFailureNames[] = {"None", "DropAfterBlocks", "Stall", "AbortConfig",
-                                     "UnknownProduct", "SlowAck", "Garbage"};
+                                     "UnknownProduct", "SlowAck", "Garbage", "DuplicateAck", "AckWithoutRun"};
 const char* const kKeys[] = {"productId", "versions", "appBankSize", "appBlockSize", "appStartOffset",
                              "cfgFlashSize", "cfgBlockSize", "cfgSlotSize", "statusPeriodMs", "statusByte",
                              "failure", "failAfterBlocks", "slowAckMs", "garbageBytes", "failOnce"};
@@ -257,6 +257,10 @@ void SimControl::OnNewConnection()
         if (Strikes(SimControlConfig::Garbage, 0)) {
             SendGarbage();
             Disarm();
+        }
+        if (m_Config.failure == SimControlConfig::AckWithoutRun) {
+            Note(QStringLiteral("failure AckWithoutRun: acknowledging a block never sent"));
+            Acknowledge(m_Config.appStartOffset);
         }
         if (m_Config.statusPeriodMs > 0)
             m_pStatusTimer->start(m_Config.statusPeriodMs);
@@ -584,6 +588,11 @@ void SimControl::HandleBlock(const quint8* m, int length, int type)
         return;
     }
     Acknowledge(address);
+    if (Strikes(SimControlConfig::DuplicateAck, m_RunBlocks)) {
+        Note(QStringLiteral("failure DuplicateAck: block %1 acknowledged twice").arg(m_RunBlocks));
+        Disarm();
+        Acknowledge(address);
+    }
 }
 
 void SimControl::Acknowledge(quint32 address)

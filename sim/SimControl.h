@@ -28,7 +28,7 @@ class QTimer;
 ///   "statusPeriodMs"   period of unsolicited status items, 0 for none (default 0)
 ///   "statusByte"       status value in polls and unsolicited items (default 0)
 ///   "failure"          one of "None", "DropAfterBlocks", "Stall", "AbortConfig", "UnknownProduct",
-///                      "SlowAck", "Garbage" (default "None")
+///                      "SlowAck", "Garbage", "DuplicateAck", "AckWithoutRun" (default "None")
 ///   "failAfterBlocks"  data blocks of a run before DropAfterBlocks, Stall, AbortConfig or Garbage
 ///                      strike; 0 means at once (Stall, Garbage: on connecting; AbortConfig: on start)
 ///   "slowAckMs"        delay of each acknowledgement for SlowAck (default 200)
@@ -44,6 +44,8 @@ struct SimControlConfig {
         UnknownProduct,   ///< reports a product ID that is neither QUSD nor QUIQ
         SlowAck,          ///< delays each acknowledgement by slowAckMs
         Garbage,          ///< sends garbageBytes of noise (after failAfterBlocks blocks, or on connecting)
+        DuplicateAck,     ///< acknowledges block failAfterBlocks twice
+        AckWithoutRun,    ///< sends an acknowledgement right after connecting, before any run
     };
 
     static constexpr quint32 ProductQuillrad = 0x44535551;  ///< "QUSD"

@@ -19,6 +19,8 @@ private slots:
     void rows_data();
     void rows();
     void fullTable();
+    void datagramSizes_data();
+    void datagramSizes();
     void closesAfterRequests();
     void secondRequestWhileBound();
     void findRepeatsTheCycle();
@@ -185,6 +187,36 @@ void tst_MainWindow::fullTable()
     QCOMPARE(rows.last(), QStringLiteral("Quillix   SN=SN05   IP=198.18.2.5   Port=50000"));
     QCOMPARE(rows.filter(QStringLiteral("SN=SN05")).size(), 1);
     QCOMPARE(rows.first(), QStringLiteral("Quillrad   SN=SN00   IP=198.18.1.1   Port=50000"));
+}
+
+void tst_MainWindow::datagramSizes_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("row");  // empty: nothing listed
+    const QString idle = QStringLiteral("Quillrad   SN=SIZE   IP=198.18.0.8   Port=50000");
+    QTest::addRow("0") << 0 << QString();
+    QTest::addRow("3, no key") << 3 << QString();
+    QTest::addRow("55") << 55 << idle;
+    QTest::addRow("56") << 56 << idle;
+    QTest::addRow("86, no status byte") << 86 << idle;
+    QTest::addRow("861") << 861 << QStringLiteral("(In Use) ") + idle;
+    QTest::addRow("862") << 862 << QStringLiteral("(In Use) ") + idle;
+    QTest::addRow("863") << 863 << QStringLiteral("(In Use) ") + idle;
+    QTest::addRow("65507") << 65507 << QStringLiteral("(In Use) ") + idle;
+}
+
+void tst_MainWindow::datagramSizes()
+{
+    QFETCH(int, size);
+    QFETCH(QString, row);
+    m_Sim->addReceiver(receiver({{"serial", "SIZE"}, {"address", "198.18.0.8"}, {"status", 1},
+                                 {"misbehave", size < 862 ? "short" : "overlong"}, {"replySize", size}}));
+    startSim();
+    m_Window.reset(new MainWindow);
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    QCOMPARE(rowTexts(), row.isEmpty() ? QStringList() : QStringList{row});
+    // The first pending datagram's size is logged whole, even when only a record's worth is kept.
+    QVERIFY2(m_Log.contains(QStringLiteral("ReadUDPMessages %1").arg(size)), qPrintable(m_Log.lines().join('|')));
 }
 
 void tst_MainWindow::closesAfterRequests()

@@ -1,0 +1,220 @@
+#include "FirmwareImage.h"
+#include "SdrInterface.h"
+#include "SimControl.h"
+#include "TestLog.h"
+
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Receivers that misbehave over real sockets. Whatever they do, the client never reports a finished
+// run that the receiver did not confirm, never writes past a buffer (the sanitizer build watches),
+// and comes back: it reconnects, reads the device again, and the next run succeeds.
+class tst_Hostile : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void failures_data();
+    void failures();
+    void ackWithoutRun();
+    void lengthFieldOne();
+
+private:
+    enum Outcome { Done, Recovered, TimedOut };
+    /// Starts one run and waits until it finishes or the client is idle again after a failure.
+    Outcome runOnce(CSdrInterface& sdr, bool config, QList<int>* statuses);
+    bool waitIdle(CSdrInterface& sdr);
+    bool writeFile(const QString& name, const QByteArray& data);
+
+    QTemporaryDir m_Dir;
+    TestLog m_Log;
+    CFirmwareImage m_App;
+    CFirmwareImage m_Cfg;
+    QByteArray m_AppFile;
+};
+
+namespace {
+const QHostAddress kDevice(QStringLiteral("198.18.0.11"));
+constexpr int kAppBytes = 16000;  ///< 16 blocks of 1024 from the start offset, CRC and fill byte included
+constexpr int kAppBlocks = 16;
+} // namespace
+
+bool tst_Hostile::writeFile(const QString& name, const QByteArray& data)
+{
+    QFile f(m_Dir.filePath(name));
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+void tst_Hostile::initTestCase()
+{
+    QVERIFY(m_Dir.isValid());
+    m_AppFile.resize(kAppBytes);
+    for (int i = 0; i < kAppBytes; ++i)
+        m_AppFile[i] = char(i * 11 + 5);
+    const quint8 product[] = {0x51, 0x55, 0x53, 0x44};  // QUSD
+    for (int i = 0; i < 4; ++i)
+        m_AppFile[0x204 + i] = char(product[i]);
+    m_AppFile[0x20C] = 0;
+    QVERIFY(writeFile("app.bin", m_AppFile));
+    QCOMPARE(m_App.ReadAppFile(m_Dir.filePath("app.bin"), 0x44535551, 0), 0);
+
+    QByteArray bit = QByteArray::fromHex("00090ff00ff00ff00ff0000001") + "a";
+    const QByteArray name("Quillrad_top_01.ncd");
+    bit += char(0);
+    bit += char(name.size());
+    bit += name;
+    while (bit.size() < 9000)
+        bit += char(bit.size() * 3);
+    QVERIFY(writeFile("cfg.bit", bit));
+    QCOMPARE(m_Cfg.ReadCfgFile(m_Dir.filePath("cfg.bit"), 0x44535551, 1), 0);
+}
+
+void tst_Hostile::init() { m_Log.start(); }
+void tst_Hostile::cleanup() { m_Log.stop(); }
+
+bool tst_Hostile::waitIdle(CSdrInterface& sdr)
+{
+    return QTest::qWaitFor([&] { return sdr.Status() == SDR_CONNECTED_IDLE; }, 10000);
+}
+
+tst_Hostile::Outcome tst_Hostile::runOnce(CSdrInterface& sdr, bool config, QList<int>* statuses)
+{
+    QSignalSpy spy(&sdr, &CSdrInterface::NewSdrStatus);
+    config ? sdr.StartConfigProg(1) : sdr.StartAppProg(0);
+    bool left = false;  // the run has begun, or has already failed
+    Outcome out = TimedOut;
+    (void)QTest::qWaitFor([&] {
+        for (; !spy.isEmpty(); spy.removeFirst()) {
+            const int s = spy.first().at(0).toInt();
+            statuses->append(s);
+            if (s == SDR_PROG_DONE) {
+                out = Done;
+                return true;
+            }
+            if (s == SDR_PROGRAMMING || s == SDR_PROG_FAILED || s == SDR_NOT_CONNECTED)
+                left = true;
+            else if (s == SDR_CONNECTED_IDLE && left) {
+                out = Recovered;
+                return true;
+            }
+        }
+        return false;
+    }, 20000);
+    return out;
+}
+
+void tst_Hostile::failures_data()
+{
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<int>("afterBlocks");
+    QTest::addColumn<bool>("config");
+    QTest::addColumn<bool>("firstRunFails");
+
+    QTest::addRow("drop after the first block") << int(SimControlConfig::DropAfterBlocks) << 1 << false << true;
+    QTest::addRow("drop after a middle block") << int(SimControlConfig::DropAfterBlocks) << 8 << false << true;
+    QTest::addRow("drop after the last block") << int(SimControlConfig::DropAfterBlocks) << kAppBlocks << false << true;
+    QTest::addRow("configuration: drop mid-run") << int(SimControlConfig::DropAfterBlocks) << 4 << true << true;
+    QTest::addRow("stops answering mid-run") << int(SimControlConfig::Stall) << 6 << false << true;
+    QTest::addRow("configuration abort") << int(SimControlConfig::AbortConfig) << 3 << true << true;
+    QTest::addRow("garbage mid-run") << int(SimControlConfig::Garbage) << 5 << false << true;
+    QTest::addRow("duplicate acknowledgement") << int(SimControlConfig::DuplicateAck) << 4 << false << false;
+    QTest::addRow("slow acknowledgements") << int(SimControlConfig::SlowAck) << 0 << false << false;
+}
+
+void tst_Hostile::failures()
+{
+    QFETCH(int, failure);
+    QFETCH(int, afterBlocks);
+    QFETCH(bool, config);
+    QFETCH(bool, firstRunFails);
+
+    SimControlConfig cfg;
+    cfg.failure = SimControlConfig::Failure(failure);
+    cfg.failAfterBlocks = afterBlocks;
+    cfg.slowAckMs = 20;
+    SimControl sim(cfg);
+    QVERIFY(sim.listen(kDevice, 0));
+
+    CFirmwareImage& image = config ? m_Cfg : m_App;
+    CSdrInterface sdr(nullptr, &image);
+    sdr.m_IPAdr = kDevice;
+    sdr.m_Port = sim.serverPort();
+    // "Program Finished OK" only ever follows a run that the receiver checked and confirmed.
+    int unconfirmedDone = 0;
+    connect(&sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
+        if (s == SDR_PROG_DONE && sim.runsCompleted() == 0)
+            ++unconfirmedDone;
+    });
+    QVERIFY(waitIdle(sdr));
+
+    QList<int> statuses;
+    const Outcome first = runOnce(sdr, config, &statuses);
+    QVERIFY2(first != TimedOut, qPrintable(sim.log().join('\n')));
+    QCOMPARE(first == Recovered, firstRunFails);
+    if (failure == SimControlConfig::AbortConfig)
+        QVERIFY(statuses.contains(SDR_PROG_FAILED));
+    if (first == Recovered) {
+        QCOMPARE(sim.runsCompleted(), 0);
+        QVERIFY(!statuses.contains(SDR_PROG_DONE));
+        // The failure struck once; the next run goes through.
+        QVERIFY(waitIdle(sdr));
+        QCOMPARE(runOnce(sdr, config, &statuses), Done);
+    }
+    QCOMPARE(unconfirmedDone, 0);
+    QCOMPARE(sim.runsCompleted(), 1);
+
+    const int bytes = int(image.m_MaxFileAdr) + 1;
+    if (config) {
+        QCOMPARE(sim.cfgSlot(0).left(bytes), QByteArray(reinterpret_cast<const char*>(image.Buffer()), bytes));
+    } else {
+        const int start = 0x4000;
+        QCOMPARE(sim.appFlash(0).mid(start, bytes - start),
+                 QByteArray(reinterpret_cast<const char*>(image.Buffer()) + start, bytes - start));
+    }
+    // After the run it reads the device again: a fresh connection and fresh information.
+    const int connections = sim.connectionCount();
+    QTRY_VERIFY_WITH_TIMEOUT(sim.connectionCount() > connections && sdr.Status() == SDR_CONNECTED_IDLE, 10000);
+}
+
+void tst_Hostile::ackWithoutRun()
+{
+    SimControlConfig cfg;
+    cfg.failure = SimControlConfig::AckWithoutRun;
+    SimControl sim(cfg);
+    QVERIFY(sim.listen(kDevice, 0));
+    CSdrInterface sdr(nullptr, &m_App);
+    sdr.m_IPAdr = kDevice;
+    sdr.m_Port = sim.serverPort();
+    QSignalSpy percent(&sdr, &CSdrInterface::PercentComplete);
+    QVERIFY(waitIdle(sdr));
+    for (const QByteArray& m : sim.received())
+        QVERIFY2((quint8(m[1]) >> 5) == 1, "only requests may answer an acknowledgement that ends no block");
+    QCOMPARE(percent.count(), 0);
+    QList<int> statuses;
+    QCOMPARE(runOnce(sdr, false, &statuses), Done);
+}
+
+void tst_Hostile::lengthFieldOne()
+{
+    // A header claiming one byte, then noise, then a real answer: the framer takes one more byte
+    // for the bad message and finds the next one intact.
+    QTcpServer server;
+    QVERIFY2(server.listen(kDevice, 0), qPrintable(server.errorString()));
+    CSdrInterface sdr(nullptr, &m_App);
+    sdr.m_IPAdr = kDevice;
+    sdr.m_Port = server.serverPort();
+    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    QTcpSocket* peer = server.nextPendingConnection();
+    QByteArray serial = QByteArray::fromHex("0e000200") + "QR999999" + QByteArray(2, '\0');
+    peer->write(QByteArray::fromHex("01007f") + serial);
+    QTRY_COMPARE_WITH_TIMEOUT(sdr.m_SerialNum, QStringLiteral("QR999999"), 5000);
+    QVERIFY(status.contains(QVariantList{QVariant::fromValue(SDR_GOT_INFO)}));
+}
+
+QTEST_MAIN(tst_Hostile)
+#include "tst_hostile.moc"
