@@ -78,7 +78,8 @@ bool tst_RoundTrip::openRow(int row, const std::function<void(CEditQuillDlg*)>& 
     });
     poll.start();
     // A dialog that should not have opened is closed after a while, so the test can say so.
-    QTimer::singleShot(1500, this, [&] {
+    // Tied to `poll`, so it dies with this call instead of firing into a later test.
+    QTimer::singleShot(1500, &poll, [&] {
         if (poll.isActive() && QApplication::activeModalWidget())
             QApplication::activeModalWidget()->close();
     });
