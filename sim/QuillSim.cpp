@@ -1,4 +1,5 @@
 #include "QuillSim.h"
+#include "SimControl.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -6,10 +7,6 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#if __has_include("SimControl.h")
-#include "SimControl.h"
-#define QUILLSIM_HAS_CONTROL 1
-#endif
 
 // The emulator keeps its own picture of the record layout on purpose: a receiver that shared the
 // finder's encoder would agree with the finder's mistakes.
@@ -296,7 +293,6 @@ bool QuillSim::start(QString* error)
         return false;
     }
     m_Controls.fill(nullptr, m_Receivers.size());
-#ifdef QUILLSIM_HAS_CONTROL
     for (int i = 0; i < m_Receivers.size(); ++i) {
         SimReceiver& r = m_Receivers[i];
         if (!r.serveTcp)
@@ -313,7 +309,6 @@ bool QuillSim::start(QString* error)
         put(r.record, 53, 2, c->serverPort());
         m_Controls[i] = c;
     }
-#endif
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "EditQuillDlg.h"
 #include "SimControl.h"
 #include "TestLog.h"
+#include "TestUi.h"
 #include "UpdateDlg.h"
 
 #include <QFileDialog>
@@ -52,31 +53,6 @@ QByteArray record(const QByteArray& model, quint8 opMode, quint16 length, const 
     r[54] = char(port >> 8);
     r[87] = char(opMode);
     return r;
-}
-
-// Runs `act` once a modal window of type T is active (a modal dialog blocks the test until it closes).
-template <typename T>
-void whenModal(std::function<void(T*)> act)
-{
-    auto* poll = new QTimer;
-    auto tries = std::make_shared<int>(250);
-    QObject::connect(poll, &QTimer::timeout, [poll, act, tries] {
-        T* w = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (w || --*tries == 0) {
-            poll->stop();
-            poll->deleteLater();
-            if (w)
-                act(w);
-        }
-    });
-    poll->start(20);
-}
-
-template <typename T>
-T* child(QObject& dlg, const char* name)
-{
-    T* w = dlg.findChild<T*>(QLatin1String(name));
-    return w ? w : (qFatal("no widget %s", name), nullptr);
 }
 
 QString colour(QObject& dlg)

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QApplication>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+/// Runs `act` once a modal window of type T is active (a modal dialog blocks the test until it closes).
+/// Gives up after about five seconds, so a dialog that never opens fails the test instead of hanging it.
+template <typename T>
+void whenModal(std::function<void(T*)> act)
+{
+    auto* poll = new QTimer;
+    auto tries = std::make_shared<int>(250);
+    QObject::connect(poll, &QTimer::timeout, [poll, act, tries] {
+        T* w = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (w || --*tries == 0) {
+            poll->stop();
+            poll->deleteLater();
+            if (w)
+                act(w);
+        }
+    });
+    poll->start(20);
+}
+
+/// A named child widget; a missing one ends the test at once with its name.
+template <typename T>
+T* child(QObject& parent, const char* name)
+{
+    T* w = parent.findChild<T*>(QLatin1String(name));
+    return w ? w : (qFatal("no widget %s", name), nullptr);
+}
