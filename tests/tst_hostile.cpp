@@ -22,6 +22,8 @@ private slots:
     void failures();
     void ackWithoutRun();
     void lengthFieldOne();
+    void geometryChangesMidRun_data();
+    void geometryChangesMidRun();
 
 private:
     enum Outcome { Done, Recovered, TimedOut };
@@ -214,6 +216,41 @@ void tst_Hostile::lengthFieldOne()
     peer->write(QByteArray::fromHex("01007f") + serial);
     QTRY_COMPARE_WITH_TIMEOUT(sdr.m_SerialNum, QStringLiteral("QR999999"), 5000);
     QVERIFY(status.contains(QVariantList{QVariant::fromValue(SDR_GOT_INFO)}));
+}
+
+void tst_Hostile::geometryChangesMidRun_data()
+{
+    // What the device sends after a run has started with 1024-byte blocks, as raw bytes.
+    QTest::addColumn<QByteArray>("midRun");
+    QTest::addColumn<bool>("failed");
+    const QByteArray ack = QByteArray::fromHex("0660") + QByteArray(4, '\0');
+    const QByteArray startData = QByteArray::fromHex("060000030001");
+    // Application geometry again, block size 9000: more than one message can carry.
+    QTest::addRow("application block size too large")
+        << startData + QByteArray::fromHex("1100020300 00002000 28230000 00400000") + ack << false;
+    QTest::addRow("application block size 0")
+        << startData + QByteArray::fromHex("1100020300 00002000 00000000 00400000") + ack << false;
+    // The device answers "start" for the configuration flash, whose geometry was never checked.
+    QTest::addRow("start for the other flash")
+        << QByteArray::fromHex("1100020301 00002000 28230000 00000800") + QByteArray::fromHex("060000030101") << true;
+}
+
+void tst_Hostile::geometryChangesMidRun()
+{
+    QFETCH(QByteArray, midRun);
+    QFETCH(bool, failed);
+    CSdrInterface sdr(nullptr, &m_App);
+    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
+    QSignalSpy percent(&sdr, &CSdrInterface::PercentComplete);
+    const QByteArray info = QByteArray::fromHex("08000900 51555344")              // product ID QUSD
+                            + QByteArray::fromHex("1100020300 00002000 00040000 00400000");  // app geometry
+    sdr.FrameBytes(reinterpret_cast<const quint8*>(info.constData()), info.size());
+    sdr.StartAppProg(0);
+    QCOMPARE(percent.count(), 1);
+    sdr.FrameBytes(reinterpret_cast<const quint8*>(midRun.constData()), midRun.size());
+    QVERIFY(m_Log.startingWith(QStringLiteral("Block size Error")).size() >= 1);
+    QCOMPARE(status.contains(QVariantList{QVariant::fromValue(SDR_PROG_FAILED)}), failed);
+    QVERIFY(!status.contains(QVariantList{QVariant::fromValue(SDR_PROG_DONE)}));
 }
 
 QTEST_MAIN(tst_Hostile)

@@ -225,6 +225,12 @@ bool CSdrInterface::SendNextBlock(int type, quint32 base, quint32 blockSize)
 {
     if (m_Current >= m_Total)
         return false;
+    // The device may report its geometry again at any time, mid-run or for the other flash than the
+    // run was checked against: a block that would not fit one message is never built.
+    if (blockSize == 0 || blockSize > quint32(MaxBlockData)) {
+        qDebug("Block size Error %u", blockSize);
+        return false;
+    }
     const quint32 flashAdr = m_Current + base;
     if (type == TypeAppBlock)
         qDebug("flashAdr=0x%X", flashAdr);
