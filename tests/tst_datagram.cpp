@@ -7,62 +7,12 @@
 class tst_Datagram : public QObject {
     Q_OBJECT
 private slots:
-    void request_data();
-    void request();
-    void key_data();
-    void key();
     void model_data();
     void model();
     void textField_data();
     void textField();
     void conversions();
-    void setDatagram_data();
-    void setDatagram();
 };
-
-void tst_Datagram::request_data()
-{
-    QTest::addColumn<bool>("second");
-    QTest::addColumn<QByteArray>("expected");
-    const QByteArray tail44(44, '\0');
-    QTest::addRow("Quillrad") << false
-                              << QByteArray::fromHex("38005aa500") + QByteArray("Quillrad") + QByteArray(43, '\0');
-    // The second request is written over the first: seven characters and a zero.
-    QTest::addRow("Quillix") << true << QByteArray::fromHex("38005aa500") + QByteArray("Quillix") + tail44;
-}
-
-void tst_Datagram::request()
-{
-    QFETCH(bool, second);
-    QFETCH(QByteArray, expected);
-    quint8 buf[Disc::HeaderSize];
-    std::memset(buf, 0xEE, sizeof buf);
-    Disc::buildRequest(buf, Disc::ModelQuillrad);
-    if (second)
-        Disc::setRequestModel(buf, Disc::ModelQuillix);
-    QCOMPARE(expected.size(), 56);
-    QCOMPARE(QByteArray(reinterpret_cast<char*>(buf), sizeof buf), expected);
-}
-
-void tst_Datagram::key_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("accepted");
-    QTest::addRow("good") << QByteArray::fromHex("38005aa5") << true;
-    QTest::addRow("swapped") << QByteArray::fromHex("3800a55a") << false;
-    QTest::addRow("first wrong") << QByteArray::fromHex("38005ba5") << false;
-    QTest::addRow("second wrong") << QByteArray::fromHex("38005aa4") << false;
-    QTest::addRow("three bytes") << QByteArray::fromHex("38005a") << false;
-    QTest::addRow("empty") << QByteArray() << false;
-}
-
-void tst_Datagram::key()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, accepted);
-    QByteArray padded = bytes + QByteArray(8, char(0xA5));  // bytes past `size` must not count
-    QCOMPARE(Disc::hasKey(reinterpret_cast<const quint8*>(padded.constData()), bytes.size()), accepted);
-}
 
 void tst_Datagram::model_data()
 {
@@ -137,33 +87,6 @@ void tst_Datagram::conversions()
     QCOMPARE(Disc::versionText(250), QStringLiteral("2.5"));
     QCOMPARE(Disc::versionText(7), QStringLiteral("0.07"));
     QCOMPARE(Disc::versionText(65535), QStringLiteral("655.35"));
-}
-
-void tst_Datagram::setDatagram_data()
-{
-    QTest::addColumn<int>("length");
-    QTest::addColumn<int>("sent");
-    QTest::addRow("800") << 800 << 800;
-    QTest::addRow("862") << 862 << 862;
-    QTest::addRow("above 862") << 900 << 862;
-    QTest::addRow("65535") << 65535 << 862;
-}
-
-void tst_Datagram::setDatagram()
-{
-    QFETCH(int, length);
-    QFETCH(int, sent);
-    quint8 rec[Disc::RecordSize];
-    for (int i = 0; i < Disc::RecordSize; ++i)
-        rec[i] = quint8(i * 7);
-    rec[0] = quint8(length);
-    rec[1] = quint8(length >> 8);
-    quint8 before[Disc::RecordSize];
-    std::memcpy(before, rec, sizeof rec);
-    QCOMPARE(Disc::makeSet(rec), sent);
-    QCOMPARE(rec[4], quint8(2));
-    rec[4] = before[4];
-    QVERIFY(std::memcmp(rec, before, sizeof rec) == 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Datagram)

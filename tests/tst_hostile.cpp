@@ -1,9 +1,9 @@
 #include "FirmwareImage.h"
 #include "SdrInterface.h"
 #include "SimControl.h"
+#include "TestImages.h"
 #include "TestLog.h"
 
-#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -30,13 +30,11 @@ private:
     /// Starts one run and waits until it finishes or the client is idle again after a failure.
     Outcome runOnce(CSdrInterface& sdr, bool config, QList<int>* statuses);
     bool waitIdle(CSdrInterface& sdr);
-    bool writeFile(const QString& name, const QByteArray& data);
 
     QTemporaryDir m_Dir;
     TestLog m_Log;
     CFirmwareImage m_App;
     CFirmwareImage m_Cfg;
-    QByteArray m_AppFile;
 };
 
 namespace {
@@ -45,34 +43,14 @@ constexpr int kAppBytes = 16000;  ///< 16 blocks of 1024 from the start offset, 
 constexpr int kAppBlocks = 16;
 } // namespace
 
-bool tst_Hostile::writeFile(const QString& name, const QByteArray& data)
-{
-    QFile f(m_Dir.filePath(name));
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
 void tst_Hostile::initTestCase()
 {
+    using namespace TestImages;
     QVERIFY(m_Dir.isValid());
-    m_AppFile.resize(kAppBytes);
-    for (int i = 0; i < kAppBytes; ++i)
-        m_AppFile[i] = char(i * 11 + 5);
-    const quint8 product[] = {0x51, 0x55, 0x53, 0x44};  // QUSD
-    for (int i = 0; i < 4; ++i)
-        m_AppFile[0x204 + i] = char(product[i]);
-    m_AppFile[0x20C] = 0;
-    QVERIFY(writeFile("app.bin", m_AppFile));
-    QCOMPARE(m_App.ReadAppFile(m_Dir.filePath("app.bin"), 0x44535551, 0), 0);
-
-    QByteArray bit = QByteArray::fromHex("00090ff00ff00ff00ff0000001") + "a";
-    const QByteArray name("Quillrad_top_01.ncd");
-    bit += char(0);
-    bit += char(name.size());
-    bit += name;
-    while (bit.size() < 9000)
-        bit += char(bit.size() * 3);
-    QVERIFY(writeFile("cfg.bit", bit));
-    QCOMPARE(m_Cfg.ReadCfgFile(m_Dir.filePath("cfg.bit"), 0x44535551, 1), 0);
+    QVERIFY(writeFile(m_Dir.filePath("app.bin"), appImage(kAppBytes, Qusd, 0)));
+    QCOMPARE(m_App.ReadAppFile(m_Dir.filePath("app.bin"), Qusd, 0), 0);
+    QVERIFY(writeFile(m_Dir.filePath("cfg.bit"), bitFile("Quillrad_top_01.ncd", 9000)));
+    QCOMPARE(m_Cfg.ReadCfgFile(m_Dir.filePath("cfg.bit"), Qusd, 1), 0);
 }
 
 void tst_Hostile::init() { m_Log.start(); }
@@ -115,16 +93,18 @@ void tst_Hostile::failures_data()
     QTest::addColumn<int>("afterBlocks");
     QTest::addColumn<bool>("config");
     QTest::addColumn<bool>("firstRunFails");
+    QTest::addColumn<bool>("linkLost");  // the failed run ends with the link down and read anew
 
-    QTest::addRow("drop after the first block") << int(SimControlConfig::DropAfterBlocks) << 1 << false << true;
-    QTest::addRow("drop after a middle block") << int(SimControlConfig::DropAfterBlocks) << 8 << false << true;
-    QTest::addRow("drop after the last block") << int(SimControlConfig::DropAfterBlocks) << kAppBlocks << false << true;
-    QTest::addRow("configuration: drop mid-run") << int(SimControlConfig::DropAfterBlocks) << 4 << true << true;
-    QTest::addRow("stops answering mid-run") << int(SimControlConfig::Stall) << 6 << false << true;
-    QTest::addRow("configuration abort") << int(SimControlConfig::AbortConfig) << 3 << true << true;
-    QTest::addRow("garbage mid-run") << int(SimControlConfig::Garbage) << 5 << false << true;
-    QTest::addRow("duplicate acknowledgement") << int(SimControlConfig::DuplicateAck) << 4 << false << false;
-    QTest::addRow("slow acknowledgements") << int(SimControlConfig::SlowAck) << 0 << false << false;
+    using C = SimControlConfig;
+    QTest::addRow("drop after the first block") << int(C::DropAfterBlocks) << 1 << false << true << true;
+    QTest::addRow("drop after a middle block") << int(C::DropAfterBlocks) << 8 << false << true << true;
+    QTest::addRow("drop after the last block") << int(C::DropAfterBlocks) << kAppBlocks << false << true << true;
+    QTest::addRow("configuration: drop mid-run") << int(C::DropAfterBlocks) << 4 << true << true << true;
+    QTest::addRow("stops answering mid-run") << int(C::Stall) << 6 << false << true << true;
+    QTest::addRow("configuration abort") << int(C::AbortConfig) << 3 << true << true << false;
+    QTest::addRow("garbage mid-run") << int(C::Garbage) << 5 << false << true << true;
+    QTest::addRow("duplicate acknowledgement") << int(C::DuplicateAck) << 4 << false << false << false;
+    QTest::addRow("slow acknowledgements") << int(C::SlowAck) << 0 << false << false << false;
 }
 
 void tst_Hostile::failures()
@@ -133,6 +113,7 @@ void tst_Hostile::failures()
     QFETCH(int, afterBlocks);
     QFETCH(bool, config);
     QFETCH(bool, firstRunFails);
+    QFETCH(bool, linkLost);
 
     SimControlConfig cfg;
     cfg.failure = SimControlConfig::Failure(failure);
@@ -157,11 +138,18 @@ void tst_Hostile::failures()
     const Outcome first = runOnce(sdr, config, &statuses);
     QVERIFY2(first != TimedOut, qPrintable(sim.log().join('\n')));
     QCOMPARE(first == Recovered, firstRunFails);
-    if (failure == SimControlConfig::AbortConfig)
-        QVERIFY(statuses.contains(SDR_PROG_FAILED));
+    QCOMPARE(statuses.contains(SDR_PROG_FAILED), failure == SimControlConfig::AbortConfig);
     if (first == Recovered) {
         QCOMPARE(sim.runsCompleted(), 0);
         QVERIFY(!statuses.contains(SDR_PROG_DONE));
+        // A lost link is abandoned without a failure status, then connected and read anew.
+        const int lost = statuses.indexOf(SDR_NOT_CONNECTED);
+        QCOMPARE(lost >= 0, linkLost);
+        if (linkLost)
+            QCOMPARE(statuses.mid(lost, 3), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
+        // Silence, and a stream the framer has lost its place in, end by supervision, once.
+        const bool silent = failure == SimControlConfig::Stall || failure == SimControlConfig::Garbage;
+        QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), silent ? 1 : 0);
         // The failure struck once; the next run goes through.
         QVERIFY(waitIdle(sdr));
         QCOMPARE(runOnce(sdr, config, &statuses), Done);

@@ -142,20 +142,6 @@ void tst_MainWindow::rows_data()
     QTest::addRow("repeated answer replaces its row")
         << QVector<QJsonObject>{a, b, late}
         << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7", "Quillix   SN=AB1234   IP=10.0.0.7   Port=9"};
-
-    // Datagrams shorter than a header or longer than a record are held to their slots.
-    QJsonObject tiny = b;
-    tiny.insert("misbehave", "short");
-    tiny.insert("replySize", 23);  // cuts the serial number after two characters
-    tiny.insert("serial", "TINY");
-    QJsonObject huge = a;
-    huge.insert("misbehave", "overlong");
-    huge.insert("replySize", 65507);
-    huge.insert("serial", "HUGE");
-    QTest::addRow("short and overlong")
-        << QVector<QJsonObject>{tiny, huge}
-        << QStringList{"Quillix   SN=TI   IP=0.0.0.0   Port=0",
-                       "(In Use) Quillrad   SN=HUGE   IP=192.168.1.10   Port=50000"};
 }
 
 void tst_MainWindow::rows()
