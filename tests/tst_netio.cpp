@@ -1,66 +1,42 @@
 #include "Netio.h"
+#include "TestLog.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
 
-namespace {
-QStringList g_Log;
-QtMessageHandler g_Previous = nullptr;
-
-void recordMessage(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
-{
-    g_Log << msg;
-    if (type != QtDebugMsg && g_Previous)
-        g_Previous(type, ctx, msg);
-}
-} // namespace
-
 // Keeps every delivered message as the hook saw it: the length is taken from the message's own header.
 class RecordingLink : public CNetio {
 public:
     using CNetio::m_RxPhase;
-    using CNetio::m_TimeoutCount;
     QList<QByteArray> messages;
 
 protected:
     void ParseTcpMsg(quint8* pMsg) override
     {
-        int length = TcpMsg::lengthField(pMsg);
-        if (length == 0)
-            length = TcpMsg::MaxSize;
-        // The framer takes one byte after an invalid length field of 1.
-        messages << QByteArray(reinterpret_cast<const char*>(pMsg), length == 1 ? 3 : length);
+        const int length = TcpMsg::lengthField(pMsg);
+        // Length 0 stands for the largest message; after an invalid length of 1 the framer takes one byte.
+        messages << QByteArray(reinterpret_cast<const char*>(pMsg), length == 0 ? TcpMsg::MaxSize : length == 1 ? 3 : length);
     }
 };
 
 class tst_Netio : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void init();
+    void init() { m_Log.start(); }
+    void cleanup() { m_Log.stop(); }
     void framer_data();
     void framer();
-    void sendWritesHeaderLength();
-    void backlogAboveOnePiece();
-    void supervisionDropsSilentLink();
-    void supervisionReloadedByData();
+    void realPeer();
+    void supervision_data();
+    void supervision();
 
 private:
     // Connects `link` to a fresh server and returns the server's end of the connection.
-    QTcpSocket* connectPair(QTcpServer& server, RecordingLink& link);
+    static QTcpSocket* connectPair(QTcpServer& server, RecordingLink& link);
+    TestLog m_Log;
 };
-
-void tst_Netio::initTestCase()
-{
-    g_Previous = qInstallMessageHandler(recordMessage);
-}
-
-void tst_Netio::init()
-{
-    g_Log.clear();
-}
 
 void tst_Netio::framer_data()
 {
@@ -80,12 +56,10 @@ void tst_Netio::framer_data()
     QTest::addRow("two and the first byte of a third")
         << QByteArrayList{a + b + QByteArray::fromHex("02"), QByteArray::fromHex("e0")} << QVector<int>{2, 3}
         << QByteArrayList{a, b, QByteArray::fromHex("02e0")} << 0;
-    QTest::addRow("stays in phase 1") << QByteArrayList{a + b + QByteArray::fromHex("02")} << QVector<int>{2}
-                                      << QByteArrayList{a, b} << 1;
-
     QTest::addRow("header only") << QByteArrayList{QByteArray::fromHex("0260")} << QVector<int>{1}
                                  << QByteArrayList{QByteArray::fromHex("0260")} << 0;
 
+    // Ends on the first header byte of the next message.
     QByteArray big = QByteArray::fromHex("0080") + QByteArray(8192, '\x5a');
     big[8193] = '\x7e';
     QTest::addRow("length 0 is 8194") << QByteArrayList{big.left(8193), big.mid(8193) + QByteArray::fromHex("02")}
@@ -97,7 +71,6 @@ void tst_Netio::framer_data()
     QTest::addRow("split across passes") << QByteArrayList{split.left(1), split.mid(1, 149), split.mid(150)}
                                          << QVector<int>{0, 0, 1} << QByteArrayList{split} << 0;
 
-    // A length field of 1 cannot be right; the framer takes one more byte and moves on.
     QTest::addRow("length field 1") << QByteArrayList{QByteArray::fromHex("0100aa04000100")} << QVector<int>{2}
                                     << QByteArrayList{QByteArray::fromHex("0100aa"), a} << 0;
 }
@@ -128,40 +101,26 @@ QTcpSocket* tst_Netio::connectPair(QTcpServer& server, RecordingLink& link)
     if (!server.waitForNewConnection(5000))
         return nullptr;
     QTcpSocket* peer = server.nextPendingConnection();
-    if (!QTest::qWaitFor([&] { return link.m_TcpState == CNetio::TCP_CONNECTED; }, 5000))
-        return nullptr;
-    return peer;
+    return QTest::qWaitFor([&] { return link.m_TcpState == CNetio::TCP_CONNECTED; }, 5000) ? peer : nullptr;
 }
 
-void tst_Netio::sendWritesHeaderLength()
+void tst_Netio::realPeer()
 {
     QTcpServer server;
     RecordingLink link;
     QTcpSocket* peer = connectPair(server, link);
     QVERIFY2(peer, qPrintable(server.errorString()));
 
-    // Type 7, length 10, followed by bytes that must not go out.
-    quint8 msg[30];
-    memset(msg, 0xEE, sizeof msg);
-    const QByteArray first = QByteArray::fromHex("0ae0010203040506 0708");
-    memcpy(msg, first.constData(), size_t(first.size()));
-    link.SendTcpMsg(msg);
+    // SendTcpMsg writes the header's length and nothing of the bytes behind it.
+    const QByteArray first = QByteArray::fromHex("0ae00102030405060708") + QByteArray(20, '\xEE');
+    link.SendTcpMsg(reinterpret_cast<const quint8*>(first.constData()));
     const quint8 second[] = {0x04, 0x20, 0x05, 0x00, 0xEE, 0xEE};
     link.SendTcpMsg(second);
-
     QByteArray got;
     QTRY_VERIFY_WITH_TIMEOUT((got += peer->readAll()).size() >= 14, 5000);
     QCOMPARE(got, QByteArray::fromHex("0ae00102030405060708 04200500"));
-}
 
-void tst_Netio::backlogAboveOnePiece()
-{
-    QTcpServer server;
-    RecordingLink link;
-    QTcpSocket* peer = connectPair(server, link);
-    QVERIFY2(peer, qPrintable(server.errorString()));
-
-    // Three 8194-byte messages in one write: far more than one read piece waiting at once.
+    // Three 8194-byte messages in one write: more than one 9999-byte read piece waiting at once.
     QByteArray burst;
     for (int i = 0; i < 3; ++i)
         burst += QByteArray::fromHex("0080") + QByteArray(8192, char('a' + i));
@@ -171,56 +130,43 @@ void tst_Netio::backlogAboveOnePiece()
     QCOMPARE(link.messages[2].at(8193), 'c');
 }
 
-void tst_Netio::supervisionDropsSilentLink()
+void tst_Netio::supervision_data()
 {
+    QTest::addColumn<bool>("answer");
+    QTest::addRow("silent from the connection") << false;
+    QTest::addRow("answer after 40 ticks reloads") << true;
+}
+
+void tst_Netio::supervision()
+{
+    QFETCH(bool, answer);
     QTcpServer server;
     RecordingLink link;
-    // Ticks are driven by hand so the count is exact.
     QTimer* timer = link.findChild<QTimer*>();
     QVERIFY(timer);
-    timer->stop();
+    timer->stop();  // ticks by hand so the count is exact
     QTcpSocket* peer = connectPair(server, link);
     QVERIFY2(peer, qPrintable(server.errorString()));
 
-    for (int tick = 1; tick <= 50; ++tick)
+    if (answer) {
+        for (int tick = 0; tick < 40; ++tick)
+            link.OnTimer();
+        peer->write(QByteArray::fromHex("0500050000"));
+        QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 1, 5000);
+    }
+    for (int tick = 0; tick < 50; ++tick)
         link.OnTimer();
     QCOMPARE(link.m_TcpState, int(CNetio::TCP_CONNECTED));
-    QCOMPARE(g_Log.count(QStringLiteral("TCP_Connect_Timeout")), 0);
-
+    QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 0);
     link.OnTimer();
     QCOMPARE(link.m_TcpState, int(CNetio::TCP_NOT_CONNECTED));
-    QCOMPARE(g_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
+    QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
     QTRY_COMPARE_WITH_TIMEOUT(peer->state(), QAbstractSocket::UnconnectedState, 5000);
 
     // A dropped link is not supervised any more.
     for (int tick = 0; tick < 100; ++tick)
         link.OnTimer();
-    QCOMPARE(g_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
-}
-
-void tst_Netio::supervisionReloadedByData()
-{
-    QTcpServer server;
-    RecordingLink link;
-    QTimer* timer = link.findChild<QTimer*>();
-    QVERIFY(timer);
-    timer->stop();
-    QTcpSocket* peer = connectPair(server, link);
-    QVERIFY2(peer, qPrintable(server.errorString()));
-
-    for (int tick = 0; tick < 40; ++tick)
-        link.OnTimer();
-    peer->write(QByteArray::fromHex("0500050000"));
-    QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 1, 5000);
-
-    // The answer gave it another 50 ticks, and a 51st drops it.
-    for (int tick = 0; tick < 50; ++tick)
-        link.OnTimer();
-    QCOMPARE(link.m_TcpState, int(CNetio::TCP_CONNECTED));
-    QCOMPARE(g_Log.count(QStringLiteral("TCP_Connect_Timeout")), 0);
-    link.OnTimer();
-    QCOMPARE(link.m_TcpState, int(CNetio::TCP_NOT_CONNECTED));
-    QCOMPARE(g_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
+    QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Netio)

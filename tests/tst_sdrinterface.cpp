@@ -1,26 +1,19 @@
 #include "FirmwareImage.h"
 #include "SdrInterface.h"
 #include "SimControl.h"
+#include "TestImages.h"
+#include "TestLog.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace TestImages;
+
 // The client against the emulated receiver over real sockets in the private network.
 // Every run here waits for real 1-second ticks, so there are few of them and each checks a lot.
+// Drops and stalls mid-run are in tst_hostile.
 
 namespace {
-QStringList g_Log;
-QtMessageHandler g_Previous = nullptr;
-
-void recordMessage(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
-{
-    g_Log << msg;
-    if (type != QtDebugMsg && type != QtInfoMsg && g_Previous)
-        g_Previous(type, ctx, msg);
-}
-
-constexpr quint32 QUSD = 0x44535551;
 const QHostAddress kDevice(QStringLiteral("198.18.0.7"));
 
 QList<int> ints(const QSignalSpy& spy)
@@ -31,74 +24,63 @@ QList<int> ints(const QSignalSpy& spy)
     return out;
 }
 
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
+/// An emulated receiver, an image and the client, with spies on the client's status and progress.
+struct Rig {
+    explicit Rig(const SimControlConfig& cfg) : sim(cfg) {}
+    /// Serves the receiver and waits until the client is idle and the receiver has its first status poll.
+    bool start()
+    {
+        if (!sim.listen(kDevice, 0))
+            return false;
+        sdr.m_IPAdr = kDevice;
+        sdr.m_Port = sim.serverPort();
+        return QTest::qWaitFor([&] { return ints(status).contains(SDR_CONNECTED_IDLE); }, 8000)
+            && QTest::qWaitFor([&] { return sim.received().contains(QByteArray::fromHex("04200500")); }, 2000)
+            && sdr.Status() == SDR_CONNECTED_IDLE;
+    }
+    /// Writes `content` and reads it as application `item` (0 or 1) or configuration `item` - 1 (2 to 5).
+    int load(const QString& path, const QByteArray& content, int item)
+    {
+        if (!writeFile(path, content))
+            return -1;
+        return item < 2 ? image.ReadAppFile(path, Qusd, item) : image.ReadCfgFile(path, Qusd, item - 1);
+    }
+    /// Starts programming `item` with fresh records of the status and of what the receiver gets.
+    void program(int item)
+    {
+        status.clear();
+        sim.clearReceived();
+        if (item < 2)
+            sdr.StartAppProg(item);
+        else
+            sdr.StartConfigProg(item - 1);
+    }
+    SimControl sim;
+    CFirmwareImage image;
+    CSdrInterface sdr{nullptr, &image};
+    QSignalSpy status{&sdr, &CSdrInterface::NewSdrStatus};
+    QSignalSpy percent{&sdr, &CSdrInterface::PercentComplete};
+};
 
-// A raw application image: product ID at 0x204 and the bank byte at 0x20C of the file.
-QByteArray appBin(int size, quint32 productId, int bank)
-{
-    QByteArray d(size, '\0');
-    for (int i = 0; i < size; ++i)
-        d[i] = char((i * 7 + 3) & 0xFF);
-    for (int i = 0; i < 4; ++i)
-        d[0x204 + i] = char(productId >> (8 * i));
-    d[0x20C] = char(bank);
-    return d;
-}
-
-// A bitstream whose design name carries the model and the configuration number.
-QByteArray bitFile(int size, const QByteArray& designName)
-{
-    QByteArray d = QByteArray::fromHex("0009 0ff00ff00ff00ff0 000001") + 'a';
-    const QByteArray field = designName + '\0';
-    d += char(field.size() >> 8);
-    d += char(field.size() & 0xFF);
-    d += field;
-    while (d.size() < size)
-        d += char((d.size() * 13) & 0xFF);
-    return d.left(size);
-}
+const QList<int> kDoneThenReread = {SDR_PROGRAMMING, SDR_PROG_DONE, SDR_PROG_DONE, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO};
 } // namespace
 
 class tst_SdrInterface : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase() { QVERIFY(m_Dir.isValid()); }
+    void init() { m_Log.start(); }
+    void cleanup() { m_Log.stop(); }
     void informationRequests();
     void applicationRun();
     void configurationRun();
     void refusals_data();
     void refusals();
-    void droppedMidRunReconnects();
-    void stalledReceiverDropped();
 
 private:
-    // Waits until `sdr` is idle and `sim` has its first status poll.
-    bool waitIdle(CSdrInterface& sdr, QSignalSpy& status, const SimControl& sim);
     QTemporaryDir m_Dir;
+    TestLog m_Log;
 };
-
-void tst_SdrInterface::initTestCase()
-{
-    QVERIFY(m_Dir.isValid());
-    g_Previous = qInstallMessageHandler(recordMessage);
-}
-
-void tst_SdrInterface::init()
-{
-    g_Log.clear();
-}
-
-bool tst_SdrInterface::waitIdle(CSdrInterface& sdr, QSignalSpy& status, const SimControl& sim)
-{
-    const QByteArray poll = QByteArray::fromHex("04200500");
-    return QTest::qWaitFor([&] { return ints(status).contains(SDR_CONNECTED_IDLE); }, 8000)
-        && QTest::qWaitFor([&] { return sim.received().contains(poll); }, 2000) && sdr.Status() == SDR_CONNECTED_IDLE;
-}
 
 void tst_SdrInterface::informationRequests()
 {
@@ -106,137 +88,94 @@ void tst_SdrInterface::informationRequests()
     cfg.serial = QStringLiteral("QR123456");
     cfg.versions[0] = 0x1234;
     cfg.versions[7] = 0x56;
-    SimControl sim(cfg);
-    QVERIFY(sim.listen(kDevice, 0));
+    Rig rig(cfg);
+    QVERIFY(rig.start());
 
-    CSdrInterface sdr(nullptr, nullptr);
-    sdr.m_IPAdr = kDevice;
-    sdr.m_Port = sim.serverPort();
-    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
-    QVERIFY(waitIdle(sdr, status, sim));
+    // The 14 information requests in order, then the first status poll.
+    QList<QByteArray> expected;
+    for (const QByteArray& hex : QByteArray("04200100 04200900 0520020300 0520020301 0520040000 0520040002 0520040004 0520040005 "
+                                            "0520040006 0520040007 0520040008 0520040009 052004000a 04200200 04200500").split(' '))
+        expected << QByteArray::fromHex(hex);
+    QCOMPARE(rig.sim.received().mid(0, 15), expected);
 
-    const QList<QByteArray> got = sim.received();
-    QVERIFY2(got.size() >= 15, qPrintable(QString::number(got.size())));
-    const QList<QByteArray> expected = {
-        QByteArray::fromHex("04200100"),   QByteArray::fromHex("04200900"),   QByteArray::fromHex("0520020300"),
-        QByteArray::fromHex("0520020301"), QByteArray::fromHex("0520040000"), QByteArray::fromHex("0520040002"),
-        QByteArray::fromHex("0520040004"), QByteArray::fromHex("0520040005"), QByteArray::fromHex("0520040006"),
-        QByteArray::fromHex("0520040007"), QByteArray::fromHex("0520040008"), QByteArray::fromHex("0520040009"),
-        QByteArray::fromHex("052004000a"), QByteArray::fromHex("04200200"),
-        QByteArray::fromHex("04200500"),  // the first status poll
-    };
-    QCOMPARE(got.mid(0, 15), expected);
-
-    QCOMPARE(ints(status), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO, SDR_GOT_INFO, SDR_CONNECTED_IDLE}));
-    QCOMPARE(sdr.m_ModelName, QStringLiteral("Quillrad"));
-    QCOMPARE(sdr.m_SerialNum, QStringLiteral("QR123456"));
-    QCOMPARE(sdr.m_ProductId, QUSD);
-    QCOMPARE(sdr.m_Versions[0], quint16(0x1234));
-    QCOMPARE(sdr.m_Versions[2], quint16(200));
-    QCOMPARE(sdr.m_Versions[4], quint16(123));
-    QCOMPARE(sdr.m_Versions[7], quint16(0x56));
-    QCOMPARE(sdr.m_Versions[10], quint16(4));
-    QVERIFY(g_Log.contains(QStringLiteral("Prod ID = 0x44535551")));
-    QVERIFY(g_Log.contains(QStringLiteral("AppFlash 0x200000  1024")));
-    QVERIFY(g_Log.contains(QStringLiteral("ConfigFlash 0x200000  1024")));
+    QCOMPARE(ints(rig.status), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO, SDR_GOT_INFO, SDR_CONNECTED_IDLE}));
+    QCOMPARE(rig.sdr.m_ModelName, QStringLiteral("Quillrad"));
+    QCOMPARE(rig.sdr.m_SerialNum, QStringLiteral("QR123456"));
+    QCOMPARE(rig.sdr.m_ProductId, Qusd);
+    const SdrVersions& v = rig.sdr.m_Versions;
+    QCOMPARE((QList<quint16>{v[0], v[2], v[4], v[7], v[10]}), (QList<quint16>{0x1234, 200, 123, 0x56, 4}));
+    for (const char* line : {"Prod ID = 0x44535551", "AppFlash 0x200000  1024", "ConfigFlash 0x200000  1024"})
+        QVERIFY2(m_Log.contains(QLatin1String(line)), line);
 }
 
 void tst_SdrInterface::applicationRun()
 {
     SimControlConfig cfg;
     cfg.appBlockSize = 256;
-    SimControl sim(cfg);
-    QVERIFY(sim.listen(kDevice, 0));
+    Rig rig(cfg);
+    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("app1.bin")), appImage(3000, Qusd, 1), 1), 0);
+    QCOMPARE(rig.image.m_MaxFileAdr, 0x4BBCu);
+    QVERIFY(rig.start());
+    QCOMPARE(rig.sdr.m_Versions[5], quint16(122));
 
-    const QString path = m_Dir.filePath(QStringLiteral("app1.bin"));
-    QVERIFY(writeFile(path, appBin(3000, QUSD, 1)));
-    CFirmwareImage image;
-    QCOMPARE(image.ReadAppFile(path, QUSD, 1), 0);
-    QCOMPARE(image.m_MaxFileAdr, 0x4BBCu);
+    rig.program(1);
+    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
 
-    CSdrInterface sdr(nullptr, &image);
-    sdr.m_IPAdr = kDevice;
-    sdr.m_Port = sim.serverPort();
-    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
-    QSignalSpy percent(&sdr, &CSdrInterface::PercentComplete);
-    QVERIFY(waitIdle(sdr, status, sim));
-    QCOMPARE(sdr.m_Versions[5], quint16(122));
-
-    status.clear();
-    sim.clearReceived();
-    sdr.StartAppProg(1);
-    QTRY_VERIFY_WITH_TIMEOUT(ints(status).contains(SDR_PROG_DONE), 5000);
-
-    const QList<QByteArray> got = sim.received();
+    const QList<QByteArray> got = rig.sim.received();
     QVERIFY(got.size() >= 3);
     QCOMPARE(got[0], QByteArray::fromHex("0a00000300005155 5344"));
     QCOMPARE(got[1], QByteArray::fromHex("0a00000300015155 5344"));
     QCOMPARE(got[2], QByteArray::fromHex("0681 00402000"));  // 256 data bytes for 0x00204000
-    QCOMPARE(sim.blocksWritten(), 12);
-    QCOMPARE(ints(percent), (QList<int>{0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}));
+    QCOMPARE(rig.sim.blocksWritten(), 12);
+    QCOMPARE(ints(rig.percent), (QList<int>{0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}));
 
     // The bank holds the image from the start offset through m_MaxFileAdr, and is erased elsewhere.
-    const QByteArray bank = sim.appFlash(1);
-    const QByteArray want(reinterpret_cast<const char*>(image.Buffer()) + 0x4000, int(image.m_MaxFileAdr) - 0x4000 + 1);
-    QCOMPARE(bank.mid(0x4000, want.size()), want);
+    const int maxAdr = int(rig.image.m_MaxFileAdr);
+    const QByteArray bank = rig.sim.appFlash(1);
+    QCOMPARE(bank.mid(0x4000, maxAdr - 0x4000 + 1), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + 0x4000, maxAdr - 0x4000 + 1));
     QCOMPARE(bank.left(0x4000), QByteArray(0x4000, char(0xFF)));
-    QCOMPARE(bank.mid(int(image.m_MaxFileAdr) + 1, 64), QByteArray(64, char(0xFF)));
-    QCOMPARE(sim.appFlash(0), QByteArray(0x200000, char(0xFF)));
+    QCOMPARE(bank.mid(maxAdr + 1, 64), QByteArray(64, char(0xFF)));
+    QCOMPARE(rig.sim.appFlash(0), QByteArray(0x200000, char(0xFF)));
 
     // Done is reported twice, then the link is dropped and the information read anew.
-    QTRY_COMPARE_WITH_TIMEOUT(ints(status).size(), 6, 6000);
-    QCOMPARE(ints(status), (QList<int>{SDR_PROGRAMMING, SDR_PROG_DONE, SDR_PROG_DONE, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
-    QCOMPARE(sim.connectionCount(), 2);
-    QCOMPARE(sdr.m_Versions[5], quint16(123));
-    QCOMPARE(sdr.m_Versions[4], quint16(123));
-    QVERIFY(g_Log.contains(QStringLiteral("Start Prog")));
-    QVERIFY(g_Log.contains(QStringLiteral("Erased uP Flash")));
-    QVERIFY(g_Log.contains(QStringLiteral("ProgDone")));
-    QVERIFY(g_Log.contains(QStringLiteral("flashAdr=0x204000")));
+    QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
+    QCOMPARE(ints(rig.status), kDoneThenReread);
+    QCOMPARE(rig.sim.connectionCount(), 2);
+    QCOMPARE(rig.sdr.m_Versions[5], quint16(123));
+    QCOMPARE(rig.sdr.m_Versions[4], quint16(123));
+    for (const char* line : {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"})
+        QVERIFY2(m_Log.contains(QLatin1String(line)), line);
 }
 
 void tst_SdrInterface::configurationRun()
 {
-    SimControl sim(SimControlConfig{});
-    QVERIFY(sim.listen(kDevice, 0));
+    Rig rig(SimControlConfig{});
+    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("cfg3.bit")), bitFile("Quillrad_top_03.ncd", 5000), 4), 0);
+    QCOMPARE(rig.image.m_MaxFileAdr, 5000u);
+    QVERIFY(rig.start());
+    QCOMPARE(rig.sdr.m_Versions[9], quint16(3));
 
-    const QString path = m_Dir.filePath(QStringLiteral("cfg3.bit"));
-    QVERIFY(writeFile(path, bitFile(5000, "Quillrad_top_03.ncd")));
-    CFirmwareImage image;
-    QCOMPARE(image.ReadCfgFile(path, QUSD, 3), 0);
-    QCOMPARE(image.m_MaxFileAdr, 5000u);
+    rig.program(4);
+    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
 
-    CSdrInterface sdr(nullptr, &image);
-    sdr.m_IPAdr = kDevice;
-    sdr.m_Port = sim.serverPort();
-    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
-    QSignalSpy percent(&sdr, &CSdrInterface::PercentComplete);
-    QVERIFY(waitIdle(sdr, status, sim));
-    QCOMPARE(sdr.m_Versions[9], quint16(3));
-
-    status.clear();
-    sim.clearReceived();
-    sdr.StartConfigProg(3);
-    QTRY_VERIFY_WITH_TIMEOUT(ints(status).contains(SDR_PROG_DONE), 5000);
-
-    const QList<QByteArray> got = sim.received();
+    const QList<QByteArray> got = rig.sim.received();
     QVERIFY(got.size() >= 8);
     QCOMPARE(got[0], QByteArray::fromHex("0a00000301005155 5344"));
     QCOMPARE(got[1], QByteArray::fromHex("0a00000301015155 5344"));
     QCOMPARE(got[2], QByteArray::fromHex("06a4 00001000"));  // 1024 data bytes for slot 2
     QCOMPARE(got[6], QByteArray::fromHex("8fa3 00101000"));  // the last 905 bytes
     QCOMPARE(got[7], QByteArray::fromHex("0a00000301025155 5344"));
-    QCOMPARE(ints(percent), (QList<int>{0, 41, 62, 82, 100, 100}));
+    QCOMPARE(ints(rig.percent), (QList<int>{0, 41, 62, 82, 100, 100}));
 
-    const QByteArray slot = sim.cfgSlot(2);
-    QCOMPARE(slot.left(5001), QByteArray(reinterpret_cast<const char*>(image.Buffer()), 5001));
+    const QByteArray slot = rig.sim.cfgSlot(2);
+    QCOMPARE(slot.left(5001), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()), 5001));
     QCOMPARE(slot.mid(5001, 64), QByteArray(64, char(0xFF)));
-    QCOMPARE(sim.cfgSlot(1), QByteArray(0x80000, char(0xFF)));
+    QCOMPARE(rig.sim.cfgSlot(1), QByteArray(0x80000, char(0xFF)));
 
-    QTRY_COMPARE_WITH_TIMEOUT(ints(status).size(), 6, 6000);
-    QCOMPARE(ints(status), (QList<int>{SDR_PROGRAMMING, SDR_PROG_DONE, SDR_PROG_DONE, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
-    QCOMPARE(sdr.m_Versions[9], quint16(4));
-    QCOMPARE(sdr.m_Versions[8], quint16(2));
+    QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
+    QCOMPARE(ints(rig.status), kDoneThenReread);
+    QCOMPARE(rig.sdr.m_Versions[9], quint16(4));
+    QCOMPARE(rig.sdr.m_Versions[8], quint16(2));
 }
 
 void tst_SdrInterface::refusals_data()
@@ -278,126 +217,27 @@ void tst_SdrInterface::refusals()
     cfg.appBankSize = bankSize;
     cfg.appStartOffset = startOffset;
     cfg.cfgSlotSize = slotSize;
-    SimControl sim(cfg);
-    QVERIFY(sim.listen(kDevice, 0));
-
-    CFirmwareImage image;
+    Rig rig(cfg);
     const QString path = m_Dir.filePath(QStringLiteral("refusal.%1").arg(item < 2 ? "bin" : "bit"));
-    if (item < 2) {
-        QVERIFY(writeFile(path, appBin(1000, QUSD, item)));
-        QCOMPARE(image.ReadAppFile(path, QUSD, item), 0);
-    } else {
-        QVERIFY(writeFile(path, bitFile(4096, "Quillrad_0" + QByteArray::number(item - 1) + ".ncd")));
-        QCOMPARE(image.ReadCfgFile(path, QUSD, item - 1), 0);
-    }
-
-    CSdrInterface sdr(nullptr, &image);
-    sdr.m_IPAdr = kDevice;
-    sdr.m_Port = sim.serverPort();
-    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
-    QSignalSpy percent(&sdr, &CSdrInterface::PercentComplete);
-    QVERIFY(waitIdle(sdr, status, sim));
-
-    status.clear();
-    sim.clearReceived();
-    if (item < 2)
-        sdr.StartAppProg(item);
-    else
-        sdr.StartConfigProg(item - 1);
+    QCOMPARE(rig.load(path, item < 2 ? appImage(1000, Qusd, quint8(item)) : bitFile("Quillrad_0" + QByteArray::number(item - 1) + ".ncd"), item), 0);
+    QVERIFY(rig.start());
+    rig.program(item);
     if (finalStatus >= 0) {
-        QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty(), 5000);
-        QCOMPARE(ints(status), QList<int>{finalStatus});
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.status.isEmpty(), 5000);
+        QCOMPARE(ints(rig.status), QList<int>{finalStatus});
         // The next tick turns the failure back into idle and polls.
-        QTRY_COMPARE_WITH_TIMEOUT(ints(status), (QList<int>{finalStatus, SDR_CONNECTED_IDLE}), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status), (QList<int>{finalStatus, SDR_CONNECTED_IDLE}), 3000);
     } else {
-        QVERIFY(status.isEmpty());
-        QVERIFY(percent.isEmpty());
+        QVERIFY(rig.status.isEmpty());
+        QVERIFY(rig.percent.isEmpty());
     }
     for (const QString& line : logLines)
-        QVERIFY2(g_Log.contains(line), qPrintable(line));
+        QVERIFY2(m_Log.contains(line), qPrintable(line));
     int control = 0;
-    for (const QByteArray& m : sim.received())
+    for (const QByteArray& m : rig.sim.received())
         control += (quint8(m.at(1)) >> 5) == 0 ? 1 : 0;
     QCOMPARE(control, controlMessages);
-    QCOMPARE(sim.blocksWritten(), 0);
-}
-
-void tst_SdrInterface::droppedMidRunReconnects()
-{
-    SimControlConfig cfg;
-    cfg.appBlockSize = 256;
-    cfg.failure = SimControlConfig::DropAfterBlocks;
-    cfg.failAfterBlocks = 3;
-    SimControl sim(cfg);
-    QVERIFY(sim.listen(kDevice, 0));
-
-    const QString path = m_Dir.filePath(QStringLiteral("drop.bin"));
-    QVERIFY(writeFile(path, appBin(3000, QUSD, 0)));
-    CFirmwareImage image;
-    QCOMPARE(image.ReadAppFile(path, QUSD, 0), 0);
-
-    CSdrInterface sdr(nullptr, &image);
-    sdr.m_IPAdr = kDevice;
-    sdr.m_Port = sim.serverPort();
-    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
-    QVERIFY(waitIdle(sdr, status, sim));
-
-    status.clear();
-    sim.clearReceived();
-    sdr.StartAppProg(0);
-    // The run is abandoned without a failure: the link comes back and the information is read again.
-    QTRY_COMPARE_WITH_TIMEOUT(ints(status).size(), 4, 6000);
-    QCOMPARE(ints(status), (QList<int>{SDR_PROGRAMMING, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
-    QCOMPARE(sim.connectionCount(), 2);
-    QCOMPARE(sim.blocksWritten(), 3);
-    QVERIFY(sim.received().contains(QByteArray::fromHex("04200200")));
-    QCOMPARE(sim.received().count(QByteArray::fromHex("04200100")), 1);
-
-    // The failure struck once; a new run completes.
-    QVERIFY(waitIdle(sdr, status, sim));
-    status.clear();
-    sdr.StartAppProg(0);
-    QTRY_VERIFY_WITH_TIMEOUT(ints(status).contains(SDR_PROG_DONE), 5000);
-    QCOMPARE(sim.runsCompleted(), 1);
-    QCOMPARE(sim.version(4), quint16(124));
-}
-
-void tst_SdrInterface::stalledReceiverDropped()
-{
-    SimControlConfig cfg;
-    cfg.appBlockSize = 256;
-    cfg.failure = SimControlConfig::Stall;
-    cfg.failAfterBlocks = 2;
-    SimControl sim(cfg);
-    QVERIFY(sim.listen(kDevice, 0));
-
-    const QString path = m_Dir.filePath(QStringLiteral("stall.bin"));
-    QVERIFY(writeFile(path, appBin(3000, QUSD, 0)));
-    CFirmwareImage image;
-    QCOMPARE(image.ReadAppFile(path, QUSD, 0), 0);
-
-    CSdrInterface sdr(nullptr, &image);
-    sdr.m_IPAdr = kDevice;
-    sdr.m_Port = sim.serverPort();
-    QSignalSpy status(&sdr, &CSdrInterface::NewSdrStatus);
-    QVERIFY(waitIdle(sdr, status, sim));
-
-    status.clear();
-    g_Log.clear();
-    sdr.StartAppProg(0);
-    QTRY_VERIFY_WITH_TIMEOUT(ints(status).contains(SDR_PROGRAMMING), 3000);
-    QElapsedTimer sinceStall;
-    sinceStall.start();
-    QTRY_VERIFY_WITH_TIMEOUT(g_Log.contains(QStringLiteral("TCP_Connect_Timeout")), 8000);
-    // Supervision waits its 50 ticks; well under that would mean it never waited.
-    QVERIFY2(sinceStall.elapsed() > 4000, qPrintable(QString::number(sinceStall.elapsed())));
-    QCOMPARE(g_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
-    QCOMPARE(ints(status), QList<int>{SDR_PROGRAMMING});
-
-    QTRY_COMPARE_WITH_TIMEOUT(ints(status).size(), 4, 5000);
-    QCOMPARE(ints(status), (QList<int>{SDR_PROGRAMMING, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
-    QCOMPARE(sim.connectionCount(), 2);
-    QCOMPARE(sim.blocksWritten(), 2);
+    QCOMPARE(rig.sim.blocksWritten(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_SdrInterface)
