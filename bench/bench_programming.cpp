@@ -1,6 +1,8 @@
-// Programming throughput: a whole application image through CSdrInterface into the emulator over
-// loopback, against a plain blocking stop-and-wait client and server with the same block size and
-// acknowledgement pattern. Then the image benchmarks registered with Google Benchmark.
+// Programming throughput: a whole application image through CSdrInterface over loopback, against a
+// plain blocking stop-and-wait client and server with the same block size and acknowledgement pattern.
+// CSdrInterface runs twice: into the Qt emulator (both ends event-driven), and into the baseline's own
+// blocking device taught just enough of the control protocol, which isolates the client's cost.
+// Then the image benchmarks registered with Google Benchmark.
 #include "FirmwareImage.h"
 #include "SdrInterface.h"
 #include "SimControl.h"
@@ -184,11 +186,102 @@ RunResult runBaseline(const quint8* image, quint32 first, quint32 end, bool noDe
     return res;
 }
 
+// ---- The same blocking device, speaking enough of the control protocol for CSdrInterface ----
+// Against it, the client's own cost shows without the Qt emulator's share.
+
+void putMsg(quint8* m, int type, int length)
+{
+    const quint16 h = quint16((type << 13) | length);
+    std::memcpy(m, &h, 2);
+}
+
+void serveBlockingDevice(int ls, std::vector<quint8>* flash, int* blocks)
+{
+    const int c = ::accept(ls, nullptr, nullptr);
+    setNoDelay(c, true);
+    quint8 m[8194];
+    quint8 a[32];
+    while (readFull(c, m, 2)) {
+        const int len = (m[0] | (m[1] << 8)) & 0x1FFF;
+        const int type = m[1] >> 5;
+        if (len < 4 || !readFull(c, m + 2, size_t(len - 2)))
+            break;
+        quint16 item;
+        std::memcpy(&item, m + 2, 2);
+        int n = 0;
+        if (type == 4) {  // data block: write it and acknowledge
+            quint32 adr;
+            std::memcpy(&adr, m + 2, 4);
+            std::memcpy(flash->data() + (adr & 0x1FFFFF), m + 6, size_t(len - 6));
+            ++*blocks;
+            putMsg(a, 3, 6);
+            std::memcpy(a + 2, m + 2, 4);
+            n = 6;
+        } else if (type == 1) {  // information request
+            std::memcpy(a + 2, &item, 2);
+            const quint32 geometry[2][3] = {{0x200000, BlockSize, StartOffset}, {0x200000, BlockSize, 0x80000}};
+            switch (item) {
+            case 0x0001: std::memcpy(a + 4, "Quillrad", 9); n = 13; break;
+            case 0x0002: std::memcpy(a + 4, "BENCH1", 7); n = 11; break;
+            case 0x0009: std::memcpy(a + 4, &QUSD, 4); n = 8; break;
+            case 0x0302: a[4] = m[4]; std::memcpy(a + 5, geometry[m[4] ? 1 : 0], 12); n = 17; break;
+            case 0x0004: a[4] = m[4]; a[5] = 100; a[6] = 0; n = 7; break;
+            default: a[4] = 0; n = 5; break;
+            }
+            putMsg(a, 0, n);
+        } else if (type == 0 && item == 0x0300) {  // programming control: code 0 erases, 1 and 2 echo
+            putMsg(a, 0, 6);
+            std::memcpy(a + 2, &item, 2);
+            a[4] = m[4];
+            a[5] = m[5] == 0 ? 4 : m[5];
+            n = 6;
+        }
+        if (n && !writeFull(c, a, size_t(n)))
+            break;
+    }
+    ::close(c);
+}
+
 // ---- CSdrInterface into the emulator, the emulator on its own thread ----
+
+RunResult runInterfaceWith(CFirmwareImage& image, quint16 port)
+{
+    RunResult res;
+    CSdrInterface sdr(nullptr, &image);
+    sdr.m_IPAdr = QHostAddress::LocalHost;
+    sdr.m_Port = port;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    bool started = false;
+    QObject::connect(&sdr, &CSdrInterface::NewSdrStatus, &loop, [&](eSdrStatus status) {
+        if (status == SDR_CONNECTED_IDLE && !started) {
+            started = true;
+#ifdef QF_COUNT_ALLOCS
+            t_Allocs = 0;
+            t_Counting = true;
+#endif
+            clock.start();
+            sdr.StartAppProg(0);
+        } else if (status == SDR_PROG_DONE && started && clock.isValid()) {
+            res.seconds = double(clock.nsecsElapsed()) / 1e9;
+#ifdef QF_COUNT_ALLOCS
+            t_Counting = false;
+            res.allocs = t_Allocs;
+#endif
+            res.ok = true;
+            loop.quit();
+        }
+    });
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    loop.exec();
+#ifdef QF_COUNT_ALLOCS
+    t_Counting = false;
+#endif
+    return res;
+}
 
 RunResult runInterface(CFirmwareImage& image)
 {
-    RunResult res;
     QThread deviceThread;
     SimControlConfig cfg;
     cfg.appBlockSize = BlockSize;
@@ -202,38 +295,7 @@ RunResult runInterface(CFirmwareImage& image)
         sim, [&] { port = sim->listen(QHostAddress::LocalHost, 0) ? sim->serverPort() : 0; },
         Qt::BlockingQueuedConnection);
 
-    {
-        CSdrInterface sdr(nullptr, &image);
-        sdr.m_IPAdr = QHostAddress::LocalHost;
-        sdr.m_Port = port;
-        QEventLoop loop;
-        QElapsedTimer clock;
-        bool started = false;
-        QObject::connect(&sdr, &CSdrInterface::NewSdrStatus, &loop, [&](eSdrStatus status) {
-            if (status == SDR_CONNECTED_IDLE && !started) {
-                started = true;
-#ifdef QF_COUNT_ALLOCS
-                t_Allocs = 0;
-                t_Counting = true;
-#endif
-                clock.start();
-                sdr.StartAppProg(0);
-            } else if (status == SDR_PROG_DONE && started && clock.isValid()) {
-                res.seconds = double(clock.nsecsElapsed()) / 1e9;
-#ifdef QF_COUNT_ALLOCS
-                t_Counting = false;
-                res.allocs = t_Allocs;
-#endif
-                res.ok = true;
-                loop.quit();
-            }
-        });
-        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-        loop.exec();
-#ifdef QF_COUNT_ALLOCS
-        t_Counting = false;
-#endif
-    }
+    RunResult res = runInterfaceWith(image, port);
     QByteArray bank;
     QMetaObject::invokeMethod(
         sim, [&] {
@@ -246,6 +308,31 @@ RunResult runInterface(CFirmwareImage& image)
     const int n = int(image.m_MaxFileAdr + 1 - StartOffset);
     res.ok = res.ok
         && bank.mid(int(StartOffset), n) == QByteArray(reinterpret_cast<const char*>(image.Buffer()) + StartOffset, n);
+    return res;
+}
+
+RunResult runInterfaceBlocking(CFirmwareImage& image)
+{
+    const int ls = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    if (ls < 0 || ::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(ls, 1) != 0
+        || ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
+        std::perror("blocking device listen");
+        return RunResult();
+    }
+    std::vector<quint8> flash(0x200000, 0xFF);
+    int blocks = 0;
+    std::thread device(serveBlockingDevice, ls, &flash, &blocks);
+    RunResult res = runInterfaceWith(image, ntohs(a.sin_port));
+    // The interface is gone: its socket closed and the device thread ends.
+    device.join();
+    ::close(ls);
+    const quint32 end = image.m_MaxFileAdr + 1;
+    res.blocks = blocks;
+    res.ok = res.ok && std::memcmp(flash.data() + StartOffset, image.Buffer() + StartOffset, end - StartOffset) == 0;
     return res;
 }
 
@@ -302,7 +389,7 @@ int runProgrammingComparison()
         return std::make_pair(s, best(t));
     };
 
-    std::vector<RunResult> base, baseNagle, quiet, logged;
+    std::vector<RunResult> base, baseNagle, quiet, logged, direct;
     for (int i = 0; i < BaselineRepeats; ++i) {
         base.push_back(runBaseline(image.Buffer(), StartOffset, end, true));
         baseNagle.push_back(runBaseline(image.Buffer(), StartOffset, end, false));
@@ -310,6 +397,8 @@ int runProgrammingComparison()
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
     for (int i = 0; i < QtRepeats; ++i)
         quiet.push_back(runInterface(image));
+    for (int i = 0; i < QtRepeats; ++i)
+        direct.push_back(runInterfaceBlocking(image));
     QLoggingCategory::setFilterRules(QString());
     for (int i = 0; i < QtRepeats; ++i)
         logged.push_back(runInterface(image));
@@ -330,10 +419,13 @@ int runProgrammingComparison()
                 bn * 1e3, bytes / bn / 1048576.0, bn * 1e6 / blocks, best(tn) * 1e3);
     const auto q = reportQt("CSdrInterface -> emulator, debug log off", quiet);
     const auto l = reportQt("CSdrInterface -> emulator, debug log formatted", logged);
+    const auto d = reportQt("CSdrInterface -> blocking device, log off", direct);
     std::printf("  ratio CSdrInterface / baseline, medians: %.2f (debug log off), %.2f (debug log formatted)\n",
                 q.first / b, l.first / b);
     std::printf("  ratio CSdrInterface / baseline, best runs: %.2f (debug log off), %.2f (debug log formatted)\n",
                 q.second / best(tb), l.second / best(tb));
+    std::printf("  ratio CSdrInterface -> blocking device / baseline (the client's own cost): %.2f median, %.2f best\n",
+                d.first / b, d.second / best(tb));
     std::printf("  %d baseline and %d CSdrInterface runs each\n\n", BaselineRepeats, QtRepeats);
     std::fflush(stdout);
     qInstallMessageHandler(nullptr);
