@@ -337,7 +337,9 @@ void SimControl::OnStatusTimer()
     putHeader(m, TRequest, 5);
     put16(m + 2, IStatus);
     m[4] = m_Config.statusByte;
-    Send(m, sizeof m);
+    // The heartbeat runs on its own: a stalled device may still be alive, just no longer answering.
+    if (m_pConn)
+        m_pConn->write(reinterpret_cast<const char*>(m), sizeof m);
 }
 
 void SimControl::Handle(const quint8* m, int length)

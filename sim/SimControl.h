@@ -39,7 +39,7 @@ struct SimControlConfig {
     enum Failure {
         None,             ///< behaves
         DropAfterBlocks,  ///< closes the link after failAfterBlocks data blocks, without acknowledging the last
-        Stall,            ///< stops answering anything (after failAfterBlocks blocks, or from the connection on)
+        Stall,            ///< stops answering anything (after failAfterBlocks blocks, or from the connection on); unsolicited status goes on
         AbortConfig,      ///< answers a configuration run with control code 3
         UnknownProduct,   ///< reports a product ID that is neither QUSD nor QUIQ
         SlowAck,          ///< delays each acknowledgement by slowAckMs

@@ -220,21 +220,25 @@ void tst_UpdateDlg::itemsFilesAndHandBack()
 
 void tst_UpdateDlg::configurationRun_data()
 {
-    QTest::addColumn<bool>("aborted");
-    QTest::addRow("finishes") << false;
-    QTest::addRow("aborted by the receiver") << true;
+    QTest::addColumn<int>("failure");
+    QTest::addRow("finishes") << int(SimControlConfig::SlowAck);
+    QTest::addRow("aborted by the receiver") << int(SimControlConfig::AbortConfig);
+    QTest::addRow("stuck while the link stays up") << int(SimControlConfig::Stall);
 }
 
 void tst_UpdateDlg::configurationRun()
 {
-    QFETCH(bool, aborted);
+    QFETCH(int, failure);
+    const bool aborted = failure == SimControlConfig::AbortConfig;
     SimControlConfig cfg;
     cfg.versions[0] = 123;
     cfg.versions[2] = 200;
     cfg.versions[8] = 7;
     // Slow acknowledgements stretch the run to about a second, long enough to try the controls.
-    cfg.failure = aborted ? SimControlConfig::AbortConfig : SimControlConfig::SlowAck;
+    cfg.failure = SimControlConfig::Failure(failure);
     cfg.slowAckMs = 100;
+    cfg.failAfterBlocks = 1;
+    cfg.statusPeriodMs = 500;  // unsolicited status keeps a stuck link from timing out
     cfg.cfgBlockSize = 8000;
     SimControl sim(cfg);
     QVERIFY(sim.listen(kDevice, 0));
@@ -279,6 +283,15 @@ void tst_UpdateDlg::configurationRun()
     QVERIFY(dlg.isVisible());
     QTest::mouseClick(start, Qt::LeftButton);
     QCOMPARE(m_Log.count("Start error"), 1);
+    if (failure == SimControlConfig::Stall) {
+        // No progress for a while: the run no longer holds the dialog, but the image stays locked.
+        QTRY_VERIFY_WITH_TIMEOUT(closeButton->isEnabled(), 8000);
+        QCOMPARE(colour(dlg), "yellow");
+        QVERIFY(!child<QPushButton>(dlg, kBrowse[3])->isEnabled());
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(!dlg.isVisible());
+        return;
+    }
 
     QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Program Finished OK"), 5000);
     QCOMPARE(child<QProgressBar>(dlg, "progressBar")->value(), 100);

@@ -86,6 +86,14 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     connect(m_pSdrInterface, &CSdrInterface::PercentComplete, this, &CUpdateDlg::OnPercentComplete,
             Qt::DirectConnection);
 
+    // A run whose device has gone quiet about it (an abort the protocol leaves in "programming", while
+    // status items keep the link alive) must not hold the dialog open for ever.
+    m_pRunWatch = new QTimer(this);
+    m_pRunWatch->setSingleShot(true);
+    m_pRunWatch->setInterval(StalledRunMs);
+    connect(m_pRunWatch, &QTimer::timeout, this,
+            [this] { m_pUi->buttonBox->button(QDialogButtonBox::Close)->setEnabled(true); });
+
     connect(m_pUi->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_pUi->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(m_pUi->buttonGroup, &QButtonGroup::idClicked, this, &CUpdateDlg::OnButtonGroup);
@@ -151,9 +159,9 @@ void CUpdateDlg::Init()
 
 void CUpdateDlg::done(int r)
 {
-    // The image under a running sequence must stay, and so must the dialog that owns it: a run that
-    // dies is ended by the link's supervision within seconds, after which closing works again.
-    if (m_Status == SDR_PROGRAMMING)
+    // The image under a running sequence must stay, and so must the dialog that owns it, while the run
+    // makes progress: a dead link is ended by supervision, a run stuck on a live link by the run watch.
+    if (m_Status == SDR_PROGRAMMING && m_pRunWatch->isActive())
         return;
     const int base = ImagePathSet::modelBase(m_bQuillix);
     for (int i = 0; i < ImagePathSet::PerModel; ++i)
@@ -175,6 +183,10 @@ void CUpdateDlg::NewSdrStatusSlot(eSdrStatus status)
 {
     m_Status = status;
     SetSelectionEnabled(status != SDR_PROGRAMMING);
+    if (status == SDR_PROGRAMMING)
+        m_pRunWatch->start();
+    else
+        m_pRunWatch->stop();
     switch (status) {
     case SDR_NOT_CONNECTED:
         m_pUi->labelStatus->setText(tr("Not Connected"));
@@ -253,6 +265,8 @@ void CUpdateDlg::OnAbortSlot()
 void CUpdateDlg::OnPercentComplete(int percent)
 {
     m_pUi->progressBar->setValue(percent);
+    if (m_Status == SDR_PROGRAMMING)
+        m_pRunWatch->start();
 }
 
 void CUpdateDlg::SetProgButtonColor(Qt::GlobalColor colour)

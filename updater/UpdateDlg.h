@@ -6,6 +6,7 @@
 #include "SdrInterface.h"
 
 #include <QDialog>
+#include <QTimer>
 #include <QString>
 
 #include <array>
@@ -23,6 +24,7 @@ class CUpdateDlg : public QDialog {
 public:
     static constexpr int ItemCount = 6;       ///< programming items: App0, App1, Config1..Config4
     static constexpr int SetToCloseMs = 750;  ///< ms the UDP socket stays bound after the I/Q-mode Set
+    static constexpr int StalledRunMs = 5000; ///< ms without progress after which a run no longer holds the dialog open
 
     /// Builds the form, the UDP socket and the device interface; the interface's first tick comes a second later.
     explicit CUpdateDlg(QWidget* parent);
@@ -86,4 +88,5 @@ private:
     bool m_FileValid = false;                  ///< the selected item's file passed its reader
     quint32 m_ProductId = 0;                   ///< product ID the readers check against
     std::array<QString, ImagePathSet::PerModel> m_CurPaths;  ///< this model's paths, by ImagePathSet::ModelSlot
+    QTimer* m_pRunWatch = nullptr;  ///< child, single-shot: runs out when a run has made no progress for a while
 };
