@@ -126,10 +126,10 @@ void MainWindow::ReadUDPMessages()
 void MainWindow::AddListEntry(int index, bool inUse)
 {
     const quint8* h = m_Table.header[index];
+    // One substitution pass: a receiver's own text containing "%1" must not be filled in again.
     QString row = QStringLiteral("%1   SN=%2   IP=%3   Port=%4")
                       .arg(Disc::text(h, Disc::ModelName), Disc::text(h, Disc::SerialNum),
-                           Disc::addressText(h, Disc::OffIPAdr))
-                      .arg(Disc::u16(h, Disc::OffTcpPort));
+                           Disc::addressText(h, Disc::OffIPAdr), QString::number(Disc::u16(h, Disc::OffTcpPort)));
     if (inUse)
         row.prepend(QLatin1String("(In Use) "));
     ui->listWidget->addItem(row);

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QIntValidator>
+#include <QLocale>
 #include <QKeyEvent>
 
 #include <array>
@@ -78,6 +79,10 @@ CEditQuillDlg::CEditQuillDlg(QWidget* parent)
     // On the application object, so Return also moves the focus in the update dialog opened from here.
     qApp->installEventFilter(this);
     m_pPortValidator = new QIntValidator(0, 65535, this);
+    // Plain digits only: a grouped "1,000" would pass a locale's validator and then read as no number.
+    QLocale plain = QLocale::c();
+    plain.setNumberOptions(QLocale::RejectGroupSeparator);
+    m_pPortValidator->setLocale(plain);
     m_pUi->lineEdit_TCPPort->setValidator(m_pPortValidator);
     m_pUi->lineEdit_UDPPort->setValidator(m_pPortValidator);
 }

@@ -3,6 +3,7 @@
 #include "ui_FrameIPdit.h"
 
 #include <QIntValidator>
+#include <QLocale>
 
 CIPEditWidget::CIPEditWidget(QWidget* parent)
     : QFrame(parent, Qt::WindowFlags())
@@ -10,6 +11,10 @@ CIPEditWidget::CIPEditWidget(QWidget* parent)
 {
     m_pUi->setupUi(this);
     m_pValidator = new QIntValidator(0, 255, this);
+    // Plain digits only, whatever the desktop's locale: the read-back takes decimal digits.
+    QLocale plain = QLocale::c();
+    plain.setNumberOptions(QLocale::RejectGroupSeparator);
+    m_pValidator->setLocale(plain);
     for (QLineEdit* field : {m_pUi->lineEdit_B3, m_pUi->lineEdit_B2, m_pUi->lineEdit_B1, m_pUi->lineEdit_B0})
         field->setValidator(m_pValidator);
 }

@@ -27,8 +27,9 @@ ReplyTable::Outcome ReplyTable::accept(const quint8* d, int size)
     const int k = rows;
     std::memcpy(header[k], d, HeaderSize);
     if (isKnownModel(d)) {
-        // A short record fills only the start of its slot; what lies behind it is kept.
-        std::memcpy(record[k], d, size_t(qBound(0, size, RecordSize)));
+        // A short record leaves zeros behind its end, never an earlier receiver's passwords or names,
+        // which a Set made from this slot would otherwise broadcast as this receiver's.
+        std::memcpy(record[k], d, RecordSize);
         out.inUse = isInUse(d);
     }
     ++rows;

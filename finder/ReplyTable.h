@@ -19,7 +19,7 @@ struct ReplyTable {
     int rows = 0;  ///< rows listed; always equal to the list widget's count
 
     /// Offers one received datagram. `d` must hold RecordSize readable bytes: the `size` bytes
-    /// received, then zeros, so a short datagram never exposes stale bytes as its own.
+    /// received, then zeros, so a short datagram never carries stale bytes into its header or record.
     Outcome accept(const quint8* d, int size);
 };
 

@@ -64,7 +64,7 @@ const char* const kFailureNames[] = {"None", "DropAfterBlocks", "Stall", "AbortC
                                      "UnknownProduct", "SlowAck", "Garbage", "DuplicateAck", "AckWithoutRun"};
 const char* const kKeys[] = {"productId", "versions", "appBankSize", "appBlockSize", "appStartOffset",
                              "cfgFlashSize", "cfgBlockSize", "cfgSlotSize", "statusPeriodMs", "statusByte",
-                             "failure", "failAfterBlocks", "slowAckMs", "garbageBytes", "failOnce"};
+                             "failure", "failAfterBlocks", "slowAckMs", "garbageBytes", "failOnce", "eraseMs"};
 } // namespace
 
 SimControlConfig::SimControlConfig()
@@ -142,6 +142,7 @@ SimControlConfig SimControlConfig::fromJson(const QJsonObject& o)
     }
     c.failAfterBlocks = int(number(o.value(QLatin1String("failAfterBlocks")), quint32(c.failAfterBlocks)));
     c.slowAckMs = int(number(o.value(QLatin1String("slowAckMs")), quint32(c.slowAckMs)));
+    c.eraseMs = int(number(o.value(QLatin1String("eraseMs")), quint32(c.eraseMs)));
     c.garbageBytes = int(number(o.value(QLatin1String("garbageBytes")), quint32(c.garbageBytes)));
     c.failOnce = o.value(QLatin1String("failOnce")).toBool(c.failOnce);
     return c;
@@ -477,6 +478,16 @@ void SimControl::HandleControl(const quint8* m, int length)
         }
         m_RunReady = true;
         a[5] = CReady;
+        if (m_Config.eraseMs > 0) {
+            // A real flash takes its time to erase before it is ready for data.
+            QPointer<QTcpSocket> conn = m_pConn;
+            const QByteArray ready(reinterpret_cast<const char*>(a), 6);
+            QTimer::singleShot(m_Config.eraseMs, this, [this, conn, ready] {
+                if (conn && conn == m_pConn)
+                    Send(reinterpret_cast<const quint8*>(ready.constData()), ready.size());
+            });
+            break;
+        }
         Send(a, 6);
         break;
     case CDone: {

@@ -32,6 +32,7 @@ class QTimer;
 ///   "failAfterBlocks"  data blocks of a run before DropAfterBlocks, Stall, AbortConfig or Garbage
 ///                      strike; 0 means at once (Stall, Garbage: on connecting; AbortConfig: on start)
 ///   "slowAckMs"        delay of each acknowledgement for SlowAck (default 200)
+///   "eraseMs"          delay between a run's start and the ready answer, as a flash erase takes (default 0)
 ///   "garbageBytes"     length of a Garbage burst (default 64)
 ///   "failOnce"         true (default): a striking failure disarms itself, so the next attempt succeeds
 struct SimControlConfig {
@@ -68,6 +69,7 @@ struct SimControlConfig {
     Failure failure = None;
     int failAfterBlocks = 0;            ///< data blocks of a run before the failure strikes
     int slowAckMs = 200;                ///< ms, SlowAck only
+    int eraseMs = 0;                    ///< ms between a run's start and the ready answer
     int garbageBytes = 64;              ///< bytes, Garbage only
     bool failOnce = true;               ///< the failure disarms itself after striking
 

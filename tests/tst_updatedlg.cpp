@@ -237,8 +237,9 @@ void tst_UpdateDlg::configurationRun()
     // Slow acknowledgements stretch the run to about a second, long enough to try the controls.
     cfg.failure = SimControlConfig::Failure(failure);
     cfg.slowAckMs = 100;
-    cfg.failAfterBlocks = 1;
+    cfg.failAfterBlocks = failure == SimControlConfig::Stall ? 1 : 0;
     cfg.statusPeriodMs = 500;  // unsolicited status keeps a stuck link from timing out
+    cfg.eraseMs = 1200;        // idle ticks go on while the receiver erases
     cfg.cfgBlockSize = 8000;
     SimControl sim(cfg);
     QVERIFY(sim.listen(kDevice, 0));
@@ -271,6 +272,15 @@ void tst_UpdateDlg::configurationRun()
         return;
     }
 
+    // While the receiver erases, the status is still idle, yet the run has begun: the image is locked
+    // and a second Start is refused.
+    QCOMPARE(status->text(), "Connected Idle");
+    QVERIFY(!child<QRadioButton>(dlg, kRadios[0])->isEnabled() && !closeButton->isEnabled());
+    QTest::mouseClick(start, Qt::LeftButton);
+    QCOMPARE(m_Log.count("Start error"), 1);
+    QTest::qWait(1100);
+    QVERIFY(!child<QPushButton>(dlg, kBrowse[3])->isEnabled());
+
     // While programming, nothing may replace the image or end the dialog.
     QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("yellow"), 3000);
     for (int i = 0; i < 6; ++i) {
@@ -282,7 +292,7 @@ void tst_UpdateDlg::configurationRun()
     QVERIFY(!dlg.close());
     QVERIFY(dlg.isVisible());
     QTest::mouseClick(start, Qt::LeftButton);
-    QCOMPARE(m_Log.count("Start error"), 1);
+    QCOMPARE(m_Log.count("Start error"), 2);
     if (failure == SimControlConfig::Stall) {
         // No progress for a while: the run no longer holds the dialog, but the image stays locked.
         QTRY_VERIFY_WITH_TIMEOUT(closeButton->isEnabled(), 8000);

@@ -62,6 +62,9 @@ CSdrInterface::~CSdrInterface()
 void CSdrInterface::SetSdrStatus(eSdrStatus status)
 {
     m_Status = status;
+    // Each of these ends a run: confirmed, refused, or its link gone.
+    if (status == SDR_PROG_DONE || status == SDR_PROG_FAILED || status == SDR_NOT_CONNECTED)
+        m_RunActive = false;
     emit NewSdrStatus(status);
 }
 
@@ -196,6 +199,7 @@ void CSdrInterface::StartAppProg(int appNumber)
         return;
     }
     m_ProgMode = PROG_APP;
+    m_RunActive = true;
     SendProgControl(TargetApp, CodeStart);
     SendProgControl(TargetApp, CodeStartData);
     emit PercentComplete(0);
@@ -216,6 +220,7 @@ void CSdrInterface::StartConfigProg(int cfgNumber)
         return;
     }
     m_ProgMode = PROG_CFG;
+    m_RunActive = true;
     SendProgControl(TargetCfg, CodeStart);
     SendProgControl(TargetCfg, CodeStartData);
     emit PercentComplete(0);
@@ -284,19 +289,22 @@ void CSdrInterface::ParseTcpMsg(quint8* pMsg)
     case TypeRange:
         qDebug("Range msg");
         break;
-    case TypeAck:
-        if (m_ProgMode == PROG_APP) {
-            if (SendNextAppBlock())
-                emit PercentComplete(Percent());
-            else
-                SendProgEnd(TargetApp);
-        } else if (m_ProgMode == PROG_CFG) {
-            if (SendNextConfigBlock())
-                emit PercentComplete(Percent());
-            else
-                SendProgEnd(TargetCfg);
+    case TypeAck: {
+        if (m_ProgMode != PROG_APP && m_ProgMode != PROG_CFG)
+            break;
+        const int target = m_ProgMode == PROG_APP ? TargetApp : TargetCfg;
+        if (m_ProgMode == PROG_APP ? SendNextAppBlock() : SendNextConfigBlock()) {
+            emit PercentComplete(Percent());
+        } else if (m_Current < m_Total) {
+            // Blocks are left that cannot be sent: ending the run now would flash half an image.
+            qDebug("Prog Error");
+            SendProgAbort(target);
+            SetSdrStatus(SDR_PROG_FAILED);
+        } else {
+            SendProgEnd(target);
         }
         break;
+    }
     default:
         break;
     }

@@ -116,6 +116,8 @@ public:
     void StartConfigProg(int cfgNumber);
     /// Current status.
     eSdrStatus Status() const { return m_Status; }
+    /// True from a start that went out until the run is done, failed or its link lost.
+    bool RunActive() const { return m_RunActive; }
 
     QString m_ModelName;     ///< model name reported by the device
     QString m_SerialNum;     ///< serial number reported by the device
@@ -174,5 +176,6 @@ private:
     quint32 m_Current = 0;               ///< next image position to send
     int m_ProgIndex = 0;                 ///< configuration number minus 1, or the application number
     int m_ProgMode = PROG_NONE;          ///< stays after a run ends
+    bool m_RunActive = false;            ///< a run was started and has not ended yet
     quint8 m_TxMsg[TcpMsg::MaxSize];     ///< every outgoing message is built here
 };

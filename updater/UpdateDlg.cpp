@@ -91,8 +91,7 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     m_pRunWatch = new QTimer(this);
     m_pRunWatch->setSingleShot(true);
     m_pRunWatch->setInterval(StalledRunMs);
-    connect(m_pRunWatch, &QTimer::timeout, this,
-            [this] { m_pUi->buttonBox->button(QDialogButtonBox::Close)->setEnabled(true); });
+    connect(m_pRunWatch, &QTimer::timeout, this, &CUpdateDlg::UpdateLocks);
 
     connect(m_pUi->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_pUi->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -161,7 +160,7 @@ void CUpdateDlg::done(int r)
 {
     // The image under a running sequence must stay, and so must the dialog that owns it, while the run
     // makes progress: a dead link is ended by supervision, a run stuck on a live link by the run watch.
-    if (m_Status == SDR_PROGRAMMING && m_pRunWatch->isActive())
+    if (Busy() && m_pRunWatch->isActive())
         return;
     const int base = ImagePathSet::modelBase(m_bQuillix);
     for (int i = 0; i < ImagePathSet::PerModel; ++i)
@@ -181,12 +180,14 @@ void CUpdateDlg::CloseUdp()
 
 void CUpdateDlg::NewSdrStatusSlot(eSdrStatus status)
 {
-    m_Status = status;
-    SetSelectionEnabled(status != SDR_PROGRAMMING);
-    if (status == SDR_PROGRAMMING)
+    // The watch starts with the run's first block and is kept going by progress, not by the idle
+    // ticks that go on while a receiver erases before its first block.
+    if (status == SDR_PROGRAMMING && m_Status != SDR_PROGRAMMING)
         m_pRunWatch->start();
-    else
+    m_Status = status;
+    if (!Busy())
         m_pRunWatch->stop();
+    UpdateLocks();
     switch (status) {
     case SDR_NOT_CONNECTED:
         m_pUi->labelStatus->setText(tr("Not Connected"));
@@ -241,8 +242,8 @@ void CUpdateDlg::OnButtonGroup(int item)
 
 void CUpdateDlg::OnStartProgSlot()
 {
-    const bool ready =
-        m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_DONE || m_Status == SDR_PROG_FAILED;
+    const bool ready = (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_DONE || m_Status == SDR_PROG_FAILED)
+        && !m_pSdrInterface->RunActive();
     if (!m_FileValid || !ready) {
         qDebug("Start error");
         return;
@@ -255,6 +256,10 @@ void CUpdateDlg::OnStartProgSlot()
     else
         m_pSdrInterface->StartConfigProg(d.number);
     qDebug("%s", d.startLog);
+    // From here the receiver may be erasing; the image and the dialog stay until the run ends.
+    if (m_pSdrInterface->RunActive())
+        m_pRunWatch->start();
+    UpdateLocks();
 }
 
 void CUpdateDlg::OnAbortSlot()
@@ -265,8 +270,10 @@ void CUpdateDlg::OnAbortSlot()
 void CUpdateDlg::OnPercentComplete(int percent)
 {
     m_pUi->progressBar->setValue(percent);
-    if (m_Status == SDR_PROGRAMMING)
+    if (Busy()) {
         m_pRunWatch->start();
+        UpdateLocks();
+    }
 }
 
 void CUpdateDlg::SetProgButtonColor(Qt::GlobalColor colour)
@@ -307,7 +314,7 @@ void CUpdateDlg::Browse(int item)
     const ItemDesc& d = Items[item];
     const QString chosen = QFileDialog::getOpenFileName(this, tr(d.caption), m_CurPaths[d.slot], tr(d.filter));
     // A run may have begun while the file dialog was open; its image must not change under it.
-    if (m_Status == SDR_PROGRAMMING)
+    if (Busy())
         return;
     if (!chosen.isEmpty())
         m_CurPaths[d.slot] = chosen;
@@ -330,11 +337,17 @@ void CUpdateDlg::ShowFileResult(int item, bool ok)
                                                 : tr("Invalid file"));
 }
 
-void CUpdateDlg::SetSelectionEnabled(bool enabled)
+bool CUpdateDlg::Busy() const
 {
+    return m_Status == SDR_PROGRAMMING || m_pSdrInterface->RunActive();
+}
+
+void CUpdateDlg::UpdateLocks()
+{
+    const bool busy = Busy();
     for (const ItemDesc& d : Items) {
-        (m_pUi->*d.radio)->setEnabled(enabled);
-        (m_pUi->*d.browse)->setEnabled(enabled);
+        (m_pUi->*d.radio)->setEnabled(!busy);
+        (m_pUi->*d.browse)->setEnabled(!busy);
     }
-    m_pUi->buttonBox->button(QDialogButtonBox::Close)->setEnabled(enabled);
+    m_pUi->buttonBox->button(QDialogButtonBox::Close)->setEnabled(!busy || !m_pRunWatch->isActive());
 }

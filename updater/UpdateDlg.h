@@ -75,8 +75,10 @@ private:
     int ReadItem(int item);
     /// Shows the result of a validation in the item's file label.
     void ShowFileResult(int item, bool ok);
-    /// Enables or disables everything that could replace the image or end the dialog.
-    void SetSelectionEnabled(bool enabled);
+    /// A run is under way: started and not yet done, failed or cut off.
+    bool Busy() const;
+    /// Locks what could replace the image while a run is under way, and Close while it makes progress.
+    void UpdateLocks();
 
     Ui::CUpdateDlg* m_pUi = nullptr;
     eSdrStatus m_Status = SDR_NOT_CONNECTED;   ///< last status received from the device interface
