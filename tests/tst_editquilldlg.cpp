@@ -102,6 +102,7 @@ void tst_EditQuillDlg::edit_data()
         row("alternate address", "IPEditwidget_IP_UDP.lineEdit_B2", "9", 82, QByteArray::fromHex("09"));
         row("TCP port", "lineEdit_TCPPort", "1234", 53, QByteArray::fromHex("d204"));
         row("TCP port emptied", "lineEdit_TCPPort", "", 53, QByteArray::fromHex("0000"));
+        row("TCP port typed grouped", "lineEdit_TCPPort", "1,000", 53, QByteArray::fromHex("e803"));
         row("TCP port retyped", "lineEdit_TCPPort", "50000", 0, QByteArray());
         row("UDP port", "lineEdit_UDPPort", "65535", 84, QByteArray::fromHex("ffff"));
         row("DHCP off", "checkBox_UseDHCP", QString(), 71, QByteArray::fromHex("a4"));

@@ -125,6 +125,12 @@ void tst_MainWindow::rows_data()
         << QVector<QJsonObject>{other, lower}
         << QStringList{"Quillrad    SN=AB1234   IP=192.168.1.10   Port=50000", "quillix   SN=LOW1   IP=10.0.0.7   Port=7"};
 
+    // Text from the receiver is shown as it is, never taken for a placeholder.
+    QJsonObject percent = b;
+    percent.insert("serial", "%1%4");
+    QTest::addRow("placeholder in a serial number") << QVector<QJsonObject>{percent}
+                                                    << QStringList{"Quillix   SN=%1%4   IP=10.0.0.7   Port=7"};
+
     // A wrong key changes nothing, not even the row of the receiver whose serial number it names.
     QJsonObject bad = a;
     bad.insert("misbehave", "wrongKey");
