@@ -122,19 +122,30 @@ void setNoDelay(int fd, bool on)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v);
 }
 
+// A listening socket on a free loopback port; -1 on failure.
+int listenLoopback(sockaddr_in* a)
+{
+    const int ls = ::socket(AF_INET, SOCK_STREAM, 0);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof *a;
+    if (ls < 0 || ::bind(ls, reinterpret_cast<sockaddr*>(a), sizeof *a) != 0 || ::listen(ls, 1) != 0
+        || ::getsockname(ls, reinterpret_cast<sockaddr*>(a), &alen) != 0) {
+        std::perror("listen on loopback");
+        if (ls >= 0)
+            ::close(ls);
+        return -1;
+    }
+    return ls;
+}
+
 RunResult runBaseline(const quint8* image, quint32 first, quint32 end, bool noDelay)
 {
     RunResult res;
-    const int ls = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t alen = sizeof a;
-    if (ls < 0 || ::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(ls, 1) != 0
-        || ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
-        std::perror("baseline listen");
+    const int ls = listenLoopback(&a);
+    if (ls < 0)
         return res;
-    }
     std::vector<quint8> flash(0x200000, 0xFF);
     std::thread device([&] {
         const int c = ::accept(ls, nullptr, nullptr);
@@ -313,16 +324,10 @@ RunResult runInterface(CFirmwareImage& image)
 
 RunResult runInterfaceBlocking(CFirmwareImage& image)
 {
-    const int ls = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t alen = sizeof a;
-    if (ls < 0 || ::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(ls, 1) != 0
-        || ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
-        std::perror("blocking device listen");
+    const int ls = listenLoopback(&a);
+    if (ls < 0)
         return RunResult();
-    }
     std::vector<quint8> flash(0x200000, 0xFF);
     int blocks = 0;
     std::thread device(serveBlockingDevice, ls, &flash, &blocks);
