@@ -113,4 +113,17 @@ inline void CheckStamp(const CFirmwareImage& image)
         abort();
 }
 
+/// Reads an application file into the process's one image (the update dialog reuses one for every
+/// file too) and, when the reader accepts it, holds the image to its promises.
+inline void ReadAppAndCheck(const QString& path, const Params& p)
+{
+    static CFirmwareImage image;
+    if (image.ReadAppFile(path, p.productId, p.number) != CFirmwareImage::ReadOk)
+        return;
+    if (image.BankNumber() != quint32(p.number))
+        abort();
+    CheckStamp(image);
+    TouchRun(image);
+}
+
 }  // namespace ImageFuzz

@@ -17,18 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return 0;
-    // One image for the whole run, as the update dialog reuses one for every file.
-    static CFirmwareImage image;
     const ImageFuzz::Params p = ImageFuzz::Select(data[0], 4);
     QByteArray text(reinterpret_cast<const char*>(data + 1), int(size - 1));
     if (!(data[0] & RawChecksums))
         ImageFuzz::FixHexChecksums(text);
     const QString path = ImageFuzz::WriteInput("image.hex", reinterpret_cast<const uint8_t*>(text.constData()), size_t(text.size()));
-    if (image.ReadAppFile(path, p.productId, p.number) == CFirmwareImage::ReadOk) {
-        if (image.BankNumber() != quint32(p.number))
-            abort();
-        ImageFuzz::CheckStamp(image);
-        ImageFuzz::TouchRun(image);
-    }
+    ImageFuzz::ReadAppAndCheck(path, p);
     return 0;
 }
