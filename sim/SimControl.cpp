@@ -61,7 +61,8 @@ quint32 number(const QJsonValue& v, quint32 fallback)
 }
 
 const char* const kFailureNames[] = {"None", "DropAfterBlocks", "Stall", "AbortConfig",
-                                     "UnknownProduct", "SlowAck", "Garbage", "DuplicateAck", "AckWithoutRun"};
+                                     "UnknownProduct", "SlowAck", "Garbage", "DuplicateAck", "AckWithoutRun",
+                                     "AbortApp", "NeverReady"};
 const char* const kKeys[] = {"productId", "versions", "appBankSize", "appBlockSize", "appStartOffset",
                              "cfgFlashSize", "cfgBlockSize", "cfgSlotSize", "statusPeriodMs", "statusByte",
                              "failure", "failAfterBlocks", "slowAckMs", "garbageBytes", "failOnce", "eraseMs"};
@@ -237,6 +238,7 @@ void SimControl::OnNewConnection()
     while (QTcpSocket* s = m_pServer->nextPendingConnection()) {
         // One client at a time, like the receiver: a new connection replaces the old one.
         if (m_pConn) {
+            CutRun();
             m_pConn->disconnect(this);
             m_pConn->abort();
             m_pConn->deleteLater();
@@ -274,12 +276,20 @@ void SimControl::OnDisconnected()
     if (s != m_pConn)
         return;
     Note(QStringLiteral("connection %1 closed").arg(m_Connections));
-    if (m_RunTarget >= 0)
-        Note(QStringLiteral("run abandoned after %1 blocks").arg(m_RunBlocks));
-    m_RunTarget = -1;
+    CutRun();
     m_pStatusTimer->stop();
     m_pConn = nullptr;
     s->deleteLater();
+}
+
+void SimControl::CutRun()
+{
+    if (m_RunTarget >= 0) {
+        Note(QStringLiteral("run cut after %1 blocks").arg(m_RunBlocks));
+        ++m_RunsCut;
+    }
+    m_RunTarget = -1;
+    m_RunReady = false;
 }
 
 void SimControl::OnReadyRead()
@@ -457,6 +467,8 @@ void SimControl::HandleControl(const quint8* m, int length)
         m_RunBlocks = 0;
         m_RunUnit = -1;
         m_Erased = 0;
+        ++m_RunSerial;
+        ++m_RunsStarted;
         Note(QStringLiteral("%1 run started").arg(target ? "configuration" : "application"));
         // Erase notices come with target 0 whatever the run: that is where the client reads them.
         a[4] = 0;
@@ -468,26 +480,35 @@ void SimControl::HandleControl(const quint8* m, int length)
             Note(QStringLiteral("code 1 without a start"));
             return;
         }
-        if (target == 1 && Strikes(SimControlConfig::AbortConfig, 0)) {
-            Note(QStringLiteral("failure AbortConfig: refusing the run"));
+        if (Strikes(target ? SimControlConfig::AbortConfig : SimControlConfig::AbortApp, 0)) {
+            Note(QStringLiteral("failure %1: refusing the run").arg(target ? "AbortConfig" : "AbortApp"));
             Disarm();
             m_RunTarget = -1;
             a[5] = CAbort;
             Send(a, 6);
             return;
         }
-        m_RunReady = true;
+        if (m_Config.failure == SimControlConfig::NeverReady && m_FailureArmed) {
+            Note(QStringLiteral("failure NeverReady: the erase never ends"));
+            Disarm();
+            return;
+        }
         a[5] = CReady;
         if (m_Config.eraseMs > 0) {
-            // A real flash takes its time to erase before it is ready for data.
+            // A real flash takes its time to erase before it is ready for data; the run may be
+            // aborted or its link lost meanwhile.
             QPointer<QTcpSocket> conn = m_pConn;
             const QByteArray ready(reinterpret_cast<const char*>(a), 6);
-            QTimer::singleShot(m_Config.eraseMs, this, [this, conn, ready] {
-                if (conn && conn == m_pConn)
-                    Send(reinterpret_cast<const quint8*>(ready.constData()), ready.size());
+            const int run = m_RunSerial;
+            QTimer::singleShot(m_Config.eraseMs, this, [this, conn, ready, run, target] {
+                if (!conn || conn != m_pConn || run != m_RunSerial || m_RunTarget != target)
+                    return;
+                m_RunReady = true;
+                Send(reinterpret_cast<const quint8*>(ready.constData()), ready.size());
             });
             break;
         }
+        m_RunReady = true;
         Send(a, 6);
         break;
     case CDone: {
@@ -523,6 +544,7 @@ void SimControl::HandleControl(const quint8* m, int length)
     case CAbort:
         Note(QStringLiteral("run aborted by the host"));
         m_RunTarget = -1;
+        m_RunReady = false;
         a[5] = CAbort;
         Send(a, 6);
         break;
@@ -535,7 +557,12 @@ void SimControl::HandleControl(const quint8* m, int length)
 void SimControl::HandleBlock(const quint8* m, int length, int type)
 {
     const int target = type == TAppBlock ? 0 : 1;
-    if (length < 6 || m_RunTarget != target || !m_RunReady) {
+    if (length >= 6 && m_RunTarget == target && !m_RunReady) {
+        Note(QStringLiteral("protocol violation: data block before the ready answer"));
+        ++m_Violations;
+        return;
+    }
+    if (length < 6 || m_RunTarget != target) {
         Note(QStringLiteral("data block outside a run ignored"));
         return;
     }
@@ -576,14 +603,14 @@ void SimControl::HandleBlock(const quint8* m, int length, int type)
         m_Stalled = true;
         return;
     }
-    if (target == 1 && Strikes(SimControlConfig::AbortConfig, m_RunBlocks)) {
-        Note(QStringLiteral("failure AbortConfig: aborting after %1 blocks").arg(m_RunBlocks));
+    if (Strikes(target ? SimControlConfig::AbortConfig : SimControlConfig::AbortApp, m_RunBlocks)) {
+        Note(QStringLiteral("failure %1: aborting after %2 blocks").arg(target ? "AbortConfig" : "AbortApp").arg(m_RunBlocks));
         Disarm();
         m_RunTarget = -1;
         quint8 a[6];
         putHeader(a, TControl, 6);
         put16(a + 2, IControl);
-        a[4] = 1;
+        a[4] = quint8(target);
         a[5] = CAbort;
         Send(a, 6);
         return;

@@ -27,12 +27,14 @@ class QTimer;
 ///   "cfgSlotSize"      bytes per configuration slot (default 0x80000)
 ///   "statusPeriodMs"   period of unsolicited status items, 0 for none (default 0)
 ///   "statusByte"       status value in polls and unsolicited items (default 0)
-///   "failure"          one of "None", "DropAfterBlocks", "Stall", "AbortConfig", "UnknownProduct",
-///                      "SlowAck", "Garbage", "DuplicateAck", "AckWithoutRun" (default "None")
-///   "failAfterBlocks"  data blocks of a run before DropAfterBlocks, Stall, AbortConfig or Garbage
-///                      strike; 0 means at once (Stall, Garbage: on connecting; AbortConfig: on start)
+///   "failure"          one of "None", "DropAfterBlocks", "Stall", "AbortConfig", "AbortApp", "UnknownProduct",
+///                      "SlowAck", "Garbage", "DuplicateAck", "AckWithoutRun", "NeverReady" (default "None")
+///   "failAfterBlocks"  data blocks of a run before DropAfterBlocks, Stall, AbortConfig, AbortApp or Garbage
+///                      strike; 0 means at once (Stall, Garbage: on connecting; AbortConfig, AbortApp: on start)
 ///   "slowAckMs"        delay of each acknowledgement for SlowAck (default 200)
-///   "eraseMs"          delay between a run's start and the ready answer, as a flash erase takes (default 0)
+///   "eraseMs"          delay between a run's start and the ready answer, as a flash erase takes (default 0);
+///                      status polls are answered meanwhile, and a data block before the ready answer is
+///                      a protocol violation
 ///   "garbageBytes"     length of a Garbage burst (default 64)
 ///   "failOnce"         true (default): a striking failure disarms itself, so the next attempt succeeds
 struct SimControlConfig {
@@ -47,6 +49,8 @@ struct SimControlConfig {
         Garbage,          ///< sends garbageBytes of noise (after failAfterBlocks blocks, or on connecting)
         DuplicateAck,     ///< acknowledges block failAfterBlocks twice
         AckWithoutRun,    ///< sends an acknowledgement right after connecting, before any run
+        AbortApp,         ///< answers an application run with control code 3
+        NeverReady,       ///< erases for ever: the ready answer never comes (polls are still answered)
     };
 
     static constexpr quint32 ProductQuillrad = 0x44535551;  ///< "QUSD"
@@ -123,6 +127,12 @@ public:
     int blocksWritten() const { return m_BlocksWritten; }
     /// Runs completed and checked successfully.
     int runsCompleted() const { return m_RunsCompleted; }
+    /// Runs started with control code 0.
+    int runsStarted() const { return m_RunsStarted; }
+    /// Runs whose link closed before they were ended or aborted: the flash may hold a half-written image.
+    int runsCut() const { return m_RunsCut; }
+    /// Messages that broke the protocol, such as a data block before the ready answer.
+    int protocolViolations() const { return m_Violations; }
 
 signals:
     /// A line was added to log().
@@ -145,6 +155,7 @@ private:
     void Note(const QString& line);
     bool Strikes(SimControlConfig::Failure f, int blocks) const;
     void Disarm();
+    void CutRun();
     quint32 ComputeCrc(const quint8* p, quint32 bytes) const;
     bool CheckApplication(int bank, QString* why) const;
 
@@ -169,6 +180,10 @@ private:
     int m_Connections = 0;
     int m_BlocksWritten = 0;
     int m_RunsCompleted = 0;
+    int m_RunsStarted = 0;
+    int m_RunsCut = 0;
+    int m_Violations = 0;
+    int m_RunSerial = 0;                   ///< tells a delayed ready answer whether its run is still on
     QList<QByteArray> m_Received;
     QStringList m_Log;
 };

@@ -76,6 +76,9 @@ private slots:
     void configurationRun();
     void refusals_data();
     void refusals();
+    void runEndings_data();
+    void runEndings();
+    void startRightAfterDone();
 
 private:
     QTemporaryDir m_Dir;
@@ -238,6 +241,100 @@ void tst_SdrInterface::refusals()
         control += (quint8(m.at(1)) >> 5) == 0 ? 1 : 0;
     QCOMPARE(control, controlMessages);
     QCOMPARE(rig.sim.blocksWritten(), 0);
+}
+
+int controlCodes(const SimControl& sim, int code)
+{
+    int n = 0;
+    for (const QByteArray& m : sim.received())
+        n += m.size() >= 6 && m.startsWith(QByteArray::fromHex("0a000003")) && m.at(5) == code ? 1 : 0;
+    return n;
+}
+
+void tst_SdrInterface::runEndings_data()
+{
+    // Bounds are shortened to seconds; the rows tell which wait each one belongs to.
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("eraseMs");      // how long the emulated receiver erases
+    QTest::addColumn<int>("eraseBound");   // ms the client waits for the ready answer
+    QTest::addColumn<int>("ackBound");     // ms the client waits for each acknowledgement
+    QTest::addColumn<QString>("logLine");  // how the first run ends; empty: it completes
+    QTest::addColumn<int>("aborts");       // abort requests the client sends
+    QTest::addColumn<bool>("retry");       // the device takes a second run on the same link
+
+    QTest::addRow("erase never finishes") << "NeverReady" << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
+    QTest::addRow("erase longer than an ack, within its bound") << "None" << 1200 << 3000 << 400 << "" << 0 << true;
+    QTest::addRow("acks stop, link kept alive") << "Stall" << 0 << 60000 << 1500 << "Prog Timeout" << 1 << false;
+    QTest::addRow("device aborts application") << "AbortApp" << 0 << 60000 << 5000 << "uP ProgAbort" << 0 << true;
+}
+
+void tst_SdrInterface::runEndings()
+{
+    QFETCH(QString, failure);
+    QFETCH(int, eraseMs);
+    QFETCH(int, eraseBound);
+    QFETCH(int, ackBound);
+    QFETCH(QString, logLine);
+    QFETCH(int, aborts);
+    QFETCH(bool, retry);
+
+    SimControlConfig cfg;
+    cfg.failure = SimControlConfig::failureFromName(failure);
+    cfg.failAfterBlocks = 3;
+    cfg.eraseMs = eraseMs;
+    cfg.statusPeriodMs = 300;  // keeps a silent device's link alive
+    Rig rig(cfg);
+    rig.sdr.SetRunTimeouts(eraseBound, ackBound);
+    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("ending.bin")), appImage(0x4000 + 8 * 1024, Qusd, 0), 0), 0);
+    QVERIFY(rig.start());
+    QSignalSpy active(&rig.sdr, &CSdrInterface::RunActiveChanged);
+    rig.program(0);
+    QVERIFY(rig.sdr.RunActive());
+
+    if (!logLine.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_FAILED), eraseBound + 3000);
+        QVERIFY(!rig.sdr.RunActive());
+        QCOMPARE(active.count(), 2);
+        QVERIFY2(m_Log.contains(logLine), qPrintable(logLine));
+        QCOMPARE(controlCodes(rig.sim, 3), aborts);
+        // The link stays up; the next tick is idle again and Start works.
+        QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 2500);
+        QCOMPARE(rig.sim.connectionCount(), 1);
+        QVERIFY(rig.sdr.CanStart());
+        if (!retry)
+            return;
+        rig.program(0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 8000);
+    QCOMPARE(rig.sim.runsCompleted(), 1);
+    QCOMPARE(rig.sim.protocolViolations(), 0);
+    QCOMPARE(controlCodes(rig.sim, 3), 0);  // counted since the retry
+    const int n = int(rig.image.m_MaxFileAdr) + 1 - 0x4000;
+    QCOMPARE(rig.sim.appFlash(0).mid(0x4000, n), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + 0x4000, n));
+}
+
+void tst_SdrInterface::startRightAfterDone()
+{
+    // Each "Program Finished OK" is followed by a drop of the link; a start in between is refused,
+    // so the receiver never erases for a run that the reconnection would cut.
+    Rig rig(SimControlConfig{});
+    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("again.bin")), appImage(0x4000 + 3000, Qusd, 1), 1), 0);
+    QVERIFY(rig.start());
+    int refusedStarts = 0;
+    connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
+        if (s == SDR_PROG_DONE) {
+            QVERIFY(!rig.sdr.CanStart());
+            rig.sdr.StartAppProg(1);
+            ++refusedStarts;
+        }
+    });
+    rig.program(1);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() == 2 && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
+    QCOMPARE(refusedStarts, 2);
+    QCOMPARE(m_Log.count("App Prog refused"), 2);
+    QCOMPARE(rig.sim.runsStarted(), 1);
+    QCOMPARE(rig.sim.runsCut(), 0);
+    QVERIFY(rig.sdr.CanStart());
 }
 
 QTEST_GUILESS_MAIN(tst_SdrInterface)

@@ -78,6 +78,7 @@ private slots:
     void configurationRun_data();
     void configurationRun();
     void throughSettingsDialog();
+    void quitDuringRun();  // last: the application's quit stays in force for the rest of the program
 
 private:
     QTemporaryDir m_Dir;
@@ -223,7 +224,6 @@ void tst_UpdateDlg::configurationRun_data()
     QTest::addColumn<int>("failure");
     QTest::addRow("finishes") << int(SimControlConfig::SlowAck);
     QTest::addRow("aborted by the receiver") << int(SimControlConfig::AbortConfig);
-    QTest::addRow("stuck while the link stays up") << int(SimControlConfig::Stall);
 }
 
 void tst_UpdateDlg::configurationRun()
@@ -237,9 +237,8 @@ void tst_UpdateDlg::configurationRun()
     // Slow acknowledgements stretch the run to about a second, long enough to try the controls.
     cfg.failure = SimControlConfig::Failure(failure);
     cfg.slowAckMs = 100;
-    cfg.failAfterBlocks = failure == SimControlConfig::Stall ? 1 : 0;
-    cfg.statusPeriodMs = 500;  // unsolicited status keeps a stuck link from timing out
-    cfg.eraseMs = 1200;        // idle ticks go on while the receiver erases
+    // A whole-bank erase on real flash takes tens of seconds; idle ticks and polls go on meanwhile.
+    cfg.eraseMs = aborted ? 0 : 20000;
     cfg.cfgBlockSize = 8000;
     SimControl sim(cfg);
     QVERIFY(sim.listen(kDevice, 0));
@@ -272,42 +271,48 @@ void tst_UpdateDlg::configurationRun()
         return;
     }
 
-    // While the receiver erases, the status is still idle, yet the run has begun: the image is locked
-    // and a second Start is refused.
-    QCOMPARE(status->text(), "Connected Idle");
-    QVERIFY(!child<QRadioButton>(dlg, kRadios[0])->isEnabled() && !closeButton->isEnabled());
+    // All through the erase the status reads idle, yet the run has begun: nothing may replace the
+    // image or end the dialog, and a second Start is refused. Each way of closing is tried well
+    // past any five-second watch.
+    const auto locked = [&] {
+        for (int i = 0; i < 6; ++i)
+            if (child<QRadioButton>(dlg, kRadios[i])->isEnabled() || child<QPushButton>(dlg, kBrowse[i])->isEnabled())
+                return false;
+        return !closeButton->isEnabled() && closeButton->toolTip() == "A firmware run is in progress";
+    };
+    QVERIFY(locked());
     QTest::mouseClick(start, Qt::LeftButton);
     QCOMPARE(m_Log.count("Start error"), 1);
-    QTest::qWait(1100);
-    QVERIFY(!child<QPushButton>(dlg, kBrowse[3])->isEnabled());
-
-    // While programming, nothing may replace the image or end the dialog.
-    QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("yellow"), 3000);
-    for (int i = 0; i < 6; ++i) {
-        QVERIFY(!child<QRadioButton>(dlg, kRadios[i])->isEnabled());
-        QVERIFY(!child<QPushButton>(dlg, kBrowse[i])->isEnabled());
+    for (int i = 0; i < 3; ++i) {
+        QTest::qWait(6000);
+        QCOMPARE(status->text(), QString("Connected Idle"));
+        QVERIFY(locked());
     }
-    QVERIFY(!closeButton->isEnabled());
     QTest::keyClick(&dlg, Qt::Key_Escape);
-    QVERIFY(!dlg.close());
     QVERIFY(dlg.isVisible());
+    QVERIFY(!dlg.close());  // the close box
+    QTest::mouseClick(closeButton, Qt::LeftButton);
+    QVERIFY(dlg.isVisible());
+
+    QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("yellow"), 5000);
+    QVERIFY(locked());
     QTest::mouseClick(start, Qt::LeftButton);
     QCOMPARE(m_Log.count("Start error"), 2);
-    if (failure == SimControlConfig::Stall) {
-        // No progress for a while: the run no longer holds the dialog, but the image stays locked.
-        QTRY_VERIFY_WITH_TIMEOUT(closeButton->isEnabled(), 8000);
-        QCOMPARE(colour(dlg), "yellow");
-        QVERIFY(!child<QPushButton>(dlg, kBrowse[3])->isEnabled());
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-        QVERIFY(!dlg.isVisible());
-        return;
-    }
 
     QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Program Finished OK"), 5000);
     QCOMPARE(child<QProgressBar>(dlg, "progressBar")->value(), 100);
     QCOMPARE(colour(dlg), "lightGray");
-    QVERIFY(closeButton->isEnabled() && child<QRadioButton>(dlg, "radioButtonApp0")->isEnabled());
+    QVERIFY(closeButton->isEnabled() && closeButton->toolTip().isEmpty());
     QCOMPARE(sim.cfgSlot(1).left(kCfg02.size()), kCfg02);
+    // Start right after "Program Finished OK": the reconnection would cut it, so nothing goes out.
+    QTest::mouseClick(start, Qt::LeftButton);
+    QCOMPARE(m_Log.count("Start error"), 3);
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Connected Idle"), 8000);
+    QCOMPARE(sim.runsStarted(), 1);
+    QCOMPARE(sim.runsCut(), 0);
+    QCOMPARE(sim.protocolViolations(), 0);
+    QTest::mouseClick(closeButton, Qt::LeftButton);
+    QVERIFY(!dlg.isVisible());
 }
 
 void tst_UpdateDlg::throughSettingsDialog()
@@ -332,6 +337,30 @@ void tst_UpdateDlg::throughSettingsDialog()
     QTest::mouseClick(child<QDialogButtonBox>(edit, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
     QCOMPARE(edit.m_Record[87], quint8(1));
     QVERIFY(edit.m_Changed);
+}
+
+void tst_UpdateDlg::quitDuringRun()
+{
+    // The desktop session ends while the receiver erases: the dialog's loop ends although Close is
+    // refused, and the receiver hears that the run is off instead of waiting for blocks.
+    SimControlConfig cfg;
+    cfg.eraseMs = 60000;
+    SimControl sim(cfg);
+    QVERIFY(sim.listen(kDevice, 0));
+    {
+        ImagePathSet paths = m_FirstUse;
+        paths.paths[ImagePathSet::Config2SDR] = m_Dir.filePath("Quillrad/cfg02.bit");
+        paths.progItem = 3;
+        CUpdateDlg dlg(nullptr);
+        open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+        QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
+        QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.runsStarted(), 1, 2000);
+        QTimer::singleShot(200, qApp, &QCoreApplication::quit);
+        dlg.exec();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains("run aborted by the host"), 3000);
+    QCOMPARE(sim.runsCut(), 0);
 }
 
 QTEST_MAIN(tst_UpdateDlg)

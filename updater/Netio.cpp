@@ -23,6 +23,8 @@ CNetio::~CNetio()
 {
     qDebug("CNetio destructor");
     if (m_pTcpSocket->state() == QAbstractSocket::ConnectedState) {
+        // A last message (an abort request) still in Qt's buffer goes to the kernel before the socket closes.
+        m_pTcpSocket->flush();
         m_pTcpSocket->abort();
         m_pTcpSocket->close();
     }

@@ -51,21 +51,88 @@ CSdrInterface::CSdrInterface(QObject* pParent, CFirmwareImage* pImage)
     connect(m_pTickTimer, &QTimer::timeout, this, &CSdrInterface::OnTickTimer);
     m_pTickTimer->start(TickPeriod);
     m_TickState = TICK_CONNECT;
+    m_pRunWatch = new QTimer(this);
+    m_pRunWatch->setSingleShot(true);
+    connect(m_pRunWatch, &QTimer::timeout, this, &CSdrInterface::OnRunTimeout);
     qDebug() << "CSdrInterface Constructor" << static_cast<void*>(pImage);
 }
 
 CSdrInterface::~CSdrInterface()
 {
+    // Only an ending application gets here with a run under way: the device hears that the run is
+    // off instead of waiting for blocks that will not come.
+    if (m_RunActive) {
+        qDebug("Prog abandoned");
+        SendProgAbort(m_ProgMode == PROG_APP ? TargetApp : TargetCfg);
+    }
     qDebug("CSdrInterface Destructor");
 }
 
 void CSdrInterface::SetSdrStatus(eSdrStatus status)
 {
     m_Status = status;
-    // Each of these ends a run: confirmed, refused, or its link gone.
-    if (status == SDR_PROG_DONE || status == SDR_PROG_FAILED || status == SDR_NOT_CONNECTED)
+    // Each of these ends a run: confirmed, refused, or its link gone. The run is over before anyone
+    // hears the status, so that what they unlock on it is really free.
+    const bool ends = status == SDR_PROG_DONE || status == SDR_PROG_FAILED || status == SDR_NOT_CONNECTED;
+    const bool wasActive = m_RunActive;
+    if (ends) {
         m_RunActive = false;
+        m_pRunWatch->stop();
+    }
     emit NewSdrStatus(status);
+    if (ends && wasActive)
+        emit RunActiveChanged(false);
+}
+
+bool CSdrInterface::CanStart() const
+{
+    // After "ProgDone" the next tick drops the link to read the new versions: a run started in
+    // between would be cut off after the receiver had erased its flash.
+    return m_TcpState == TCP_CONNECTED && m_TickState == TICK_CONNECTED && !m_RunActive
+        && (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_FAILED);
+}
+
+void CSdrInterface::SetRunTimeouts(int eraseMs, int ackMs)
+{
+    m_EraseTimeoutMs = eraseMs;
+    m_AckTimeoutMs = ackMs;
+}
+
+void CSdrInterface::BeginRun(int mode, int target)
+{
+    m_ProgMode = mode;
+    m_RunActive = true;
+    // Nothing may go out before the device's ready answer, and that comes only after the erase.
+    m_pRunWatch->start(m_EraseTimeoutMs);
+    SendProgControl(target, CodeStart);
+    SendProgControl(target, CodeStartData);
+    emit RunActiveChanged(true);
+    emit PercentComplete(0);
+}
+
+void CSdrInterface::EndRun()
+{
+    if (!m_RunActive)
+        return;
+    m_RunActive = false;
+    m_pRunWatch->stop();
+    emit RunActiveChanged(false);
+}
+
+void CSdrInterface::FailRun()
+{
+    // A late acknowledgement of a failed run must not send the rest of it, nor the end command.
+    m_ProgMode = PROG_NONE;
+    SetSdrStatus(SDR_PROG_FAILED);
+}
+
+void CSdrInterface::OnRunTimeout()
+{
+    if (!m_RunActive)
+        return;
+    qDebug("Prog Timeout");
+    SendProgAbort(m_ProgMode == PROG_APP ? TargetApp : TargetCfg);
+    FailRun();
 }
 
 void CSdrInterface::OnTickTimer()
@@ -92,6 +159,7 @@ void CSdrInterface::OnTickTimer()
     case TICK_WAIT_INFO:
         if (m_TcpState != TCP_CONNECTED) {
             m_TickState = TICK_CONNECT;
+            EndRun();
             qDebug("Get info fail");
         } else if (m_Status == SDR_GOT_INFO) {
             m_TickState = TICK_CONNECTED;
@@ -102,6 +170,10 @@ void CSdrInterface::OnTickTimer()
     case TICK_CONNECTED:
         if (m_TcpState != TCP_CONNECTED) {
             m_TickState = TICK_CONNECT;
+            // The run is lost with its link; the reconnection reads the device afresh.
+            if (m_RunActive)
+                qDebug("Prog link lost");
+            EndRun();
             break;
         }
         switch (m_Status) {
@@ -180,6 +252,10 @@ void CSdrInterface::SendProgAbort(int target)
 
 void CSdrInterface::StartAppProg(int appNumber)
 {
+    if (!CanStart()) {
+        qDebug("App Prog refused");
+        return;
+    }
     m_ProgIndex = appNumber;
     // The readers keep the image inside the buffer; the clamp only keeps a stray value from reading past it.
     m_Total = m_pImage ? qMin<quint32>(m_pImage->m_MaxFileAdr + 1, CFirmwareImage::BufferSize) : 0;
@@ -198,15 +274,15 @@ void CSdrInterface::StartAppProg(int appNumber)
         qDebug("App blocksize Error %u", m_AppBlockSize);
         return;
     }
-    m_ProgMode = PROG_APP;
-    m_RunActive = true;
-    SendProgControl(TargetApp, CodeStart);
-    SendProgControl(TargetApp, CodeStartData);
-    emit PercentComplete(0);
+    BeginRun(PROG_APP, TargetApp);
 }
 
 void CSdrInterface::StartConfigProg(int cfgNumber)
 {
+    if (!CanStart()) {
+        qDebug("Config Prog refused");
+        return;
+    }
     m_ProgIndex = cfgNumber - 1;
     m_Current = 0;
     m_Total = m_pImage ? qMin<quint32>(m_pImage->m_MaxFileAdr + 1, CFirmwareImage::BufferSize) : 0;
@@ -219,11 +295,7 @@ void CSdrInterface::StartConfigProg(int cfgNumber)
         qDebug("Config blocksize Error %u", m_CfgBlockSize);
         return;
     }
-    m_ProgMode = PROG_CFG;
-    m_RunActive = true;
-    SendProgControl(TargetCfg, CodeStart);
-    SendProgControl(TargetCfg, CodeStartData);
-    emit PercentComplete(0);
+    BeginRun(PROG_CFG, TargetCfg);
 }
 
 bool CSdrInterface::SendNextBlock(int type, quint32 base, quint32 blockSize)
@@ -294,13 +366,16 @@ void CSdrInterface::ParseTcpMsg(quint8* pMsg)
             break;
         const int target = m_ProgMode == PROG_APP ? TargetApp : TargetCfg;
         if (m_ProgMode == PROG_APP ? SendNextAppBlock() : SendNextConfigBlock()) {
+            m_pRunWatch->start(m_AckTimeoutMs);
             emit PercentComplete(Percent());
         } else if (m_Current < m_Total) {
             // Blocks are left that cannot be sent: ending the run now would flash half an image.
             qDebug("Prog Error");
             SendProgAbort(target);
-            SetSdrStatus(SDR_PROG_FAILED);
+            FailRun();
         } else {
+            if (m_RunActive)
+                m_pRunWatch->start(m_AckTimeoutMs);
             SendProgEnd(target);
         }
         break;
@@ -381,13 +456,19 @@ void CSdrInterface::ParseProgControl(const quint8* pMsg)
     const int code = pMsg[OffCtlCode];
     if (code == CodeStartData) {
         qDebug("Start Prog");
+        // A ready answer to a run that has already ended (timed out and aborted) must not start sending.
+        if (!m_RunActive || m_Status == SDR_PROGRAMMING) {
+            qDebug("Start Prog outside a run");
+            return;
+        }
         // The first block follows the target of the answer; later ones follow the programming mode.
         const bool sent = target == TargetApp ? SendNextAppBlock() : SendNextConfigBlock();
         if (sent) {
+            m_pRunWatch->start(m_AckTimeoutMs);
             SetSdrStatus(SDR_PROGRAMMING);
         } else {
             qDebug("Prog Error");
-            SetSdrStatus(SDR_PROG_FAILED);
+            FailRun();
         }
     } else if (code == CodeEnd) {
         qDebug("ProgDone");
@@ -395,11 +476,13 @@ void CSdrInterface::ParseProgControl(const quint8* pMsg)
         SetSdrStatus(SDR_PROG_DONE);
     } else if (code == CodeAbort) {
         if (target == TargetApp) {
-            // The run stays in SDR_PROGRAMMING; the link's supervision ends it.
             qDebug("uP ProgAbort");
+            // The device's answer to our own abort arrives after the run has already failed.
+            if (m_RunActive)
+                FailRun();
         } else {
             qDebug("Cfg ProgAbort");
-            SetSdrStatus(SDR_PROG_FAILED);
+            FailRun();
         }
     } else if (target == TargetApp && code == CodeErasedApp) {
         qDebug("Erased uP Flash");

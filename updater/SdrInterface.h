@@ -102,7 +102,9 @@ public:
     /// Programming modes.
     enum { PROG_NONE = -1, PROG_APP = 0, PROG_CFG = 1 };
 
-    static constexpr int TickPeriod = 1000;  ///< ms
+    static constexpr int TickPeriod = 1000;      ///< ms
+    static constexpr int EraseTimeoutMs = 60000; ///< ms allowed for the ready answer after the start commands: a whole-bank erase
+    static constexpr int AckTimeoutMs = 5000;    ///< ms allowed for each acknowledgement, and for the answer to the end command
 
     /// Stores both pointers and starts the 1-second tick; m_IPAdr and m_Port must be set before the first tick.
     CSdrInterface(QObject* pParent, CFirmwareImage* pImage);
@@ -116,8 +118,14 @@ public:
     void StartConfigProg(int cfgNumber);
     /// Current status.
     eSdrStatus Status() const { return m_Status; }
-    /// True from a start that went out until the run is done, failed or its link lost.
+    /// True from a start that went out until the device confirms, refuses or aborts the run, the link
+    /// drops, or the run makes no progress within its bound.
     bool RunActive() const { return m_RunActive; }
+    /// True when a start would go out and could run to its end: connected and idle (or after a failure),
+    /// no run under way and no reconnection pending.
+    bool CanStart() const;
+    /// Bounds of a run's two waits, in ms: the erase before the ready answer, and each acknowledgement.
+    void SetRunTimeouts(int eraseMs, int ackMs);
 
     QString m_ModelName;     ///< model name reported by the device
     QString m_SerialNum;     ///< serial number reported by the device
@@ -129,6 +137,8 @@ signals:
     void NewSdrStatus(eSdrStatus status);
     /// Share of the run sent so far, 0 to 100.
     void PercentComplete(int percent);
+    /// A run began (a start went out) or ended, whichever way.
+    void RunActiveChanged(bool active);
 
 public slots:
     /// Connection state machine, every second.
@@ -159,6 +169,10 @@ private:
     void ParseProgControl(const quint8* pMsg);
     void ParseFlashInfo(const quint8* pMsg);
     int Percent() const;
+    void BeginRun(int mode, int target);
+    void EndRun();
+    void FailRun();
+    void OnRunTimeout();
 
     quint16 m_Item3Value = 0;            ///< kept, not used
     QObject* m_pParent = nullptr;        ///< owner, stored only
@@ -177,5 +191,8 @@ private:
     int m_ProgIndex = 0;                 ///< configuration number minus 1, or the application number
     int m_ProgMode = PROG_NONE;          ///< stays after a run ends
     bool m_RunActive = false;            ///< a run was started and has not ended yet
+    QTimer* m_pRunWatch = nullptr;       ///< child, single-shot: the current wait of a run has run out
+    int m_EraseTimeoutMs = EraseTimeoutMs;  ///< ms
+    int m_AckTimeoutMs = AckTimeoutMs;      ///< ms
     quint8 m_TxMsg[TcpMsg::MaxSize];     ///< every outgoing message is built here
 };

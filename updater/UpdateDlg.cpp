@@ -41,7 +41,7 @@ const ItemDesc Items[CUpdateDlg::ItemCount] = {
     {&U::radioButtonConfig_01, &U::label_VerCfg1, &U::labelConfigFile1, &U::pushButtonBrowseConfig1,
      ImagePathSet::Config1, false, 1, 7, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config01 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg1"},
-    // The Config02 dialog has always offered the Config01 filter text; users know it that way.
+    // The Config02 dialog offers the Config01 filter text; users know it that way.
     {&U::radioButtonConfig_02, &U::label_VerCfg2, &U::labelConfigFile2, &U::pushButtonBrowseConfig2,
      ImagePathSet::Config2, false, 2, 8, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config02 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg2"},
@@ -86,12 +86,9 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     connect(m_pSdrInterface, &CSdrInterface::PercentComplete, this, &CUpdateDlg::OnPercentComplete,
             Qt::DirectConnection);
 
-    // A run whose device has gone quiet about it (an abort the protocol leaves in "programming", while
-    // status items keep the link alive) must not hold the dialog open for ever.
-    m_pRunWatch = new QTimer(this);
-    m_pRunWatch->setSingleShot(true);
-    m_pRunWatch->setInterval(StalledRunMs);
-    connect(m_pRunWatch, &QTimer::timeout, this, &CUpdateDlg::UpdateLocks);
+    // The interface ends every run itself, by bounded waits if the device goes quiet; the dialog
+    // only follows it with its locks.
+    connect(m_pSdrInterface, &CSdrInterface::RunActiveChanged, this, &CUpdateDlg::UpdateLocks);
 
     connect(m_pUi->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_pUi->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -158,9 +155,9 @@ void CUpdateDlg::Init()
 
 void CUpdateDlg::done(int r)
 {
-    // The image under a running sequence must stay, and so must the dialog that owns it, while the run
-    // makes progress: a dead link is ended by supervision, a run stuck on a live link by the run watch.
-    if (Busy() && m_pRunWatch->isActive())
+    // The image under a run must stay, and so must the dialog that owns it and the link: closing
+    // mid-run would leave the receiver with an erased or half-written flash.
+    if (m_pSdrInterface->RunActive())
         return;
     const int base = ImagePathSet::modelBase(m_bQuillix);
     for (int i = 0; i < ImagePathSet::PerModel; ++i)
@@ -180,13 +177,7 @@ void CUpdateDlg::CloseUdp()
 
 void CUpdateDlg::NewSdrStatusSlot(eSdrStatus status)
 {
-    // The watch starts with the run's first block and is kept going by progress, not by the idle
-    // ticks that go on while a receiver erases before its first block.
-    if (status == SDR_PROGRAMMING && m_Status != SDR_PROGRAMMING)
-        m_pRunWatch->start();
     m_Status = status;
-    if (!Busy())
-        m_pRunWatch->stop();
     UpdateLocks();
     switch (status) {
     case SDR_NOT_CONNECTED:
@@ -242,8 +233,9 @@ void CUpdateDlg::OnButtonGroup(int item)
 
 void CUpdateDlg::OnStartProgSlot()
 {
-    const bool ready = (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_DONE || m_Status == SDR_PROG_FAILED)
-        && !m_pSdrInterface->RunActive();
+    // "Program Finished OK" is followed by a reconnection that would cut a new run short: Start waits
+    // for "Connected Idle" after it.
+    const bool ready = (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_FAILED) && m_pSdrInterface->CanStart();
     if (!m_FileValid || !ready) {
         qDebug("Start error");
         return;
@@ -256,10 +248,6 @@ void CUpdateDlg::OnStartProgSlot()
     else
         m_pSdrInterface->StartConfigProg(d.number);
     qDebug("%s", d.startLog);
-    // From here the receiver may be erasing; the image and the dialog stay until the run ends.
-    if (m_pSdrInterface->RunActive())
-        m_pRunWatch->start();
-    UpdateLocks();
 }
 
 void CUpdateDlg::OnAbortSlot()
@@ -270,10 +258,6 @@ void CUpdateDlg::OnAbortSlot()
 void CUpdateDlg::OnPercentComplete(int percent)
 {
     m_pUi->progressBar->setValue(percent);
-    if (Busy()) {
-        m_pRunWatch->start();
-        UpdateLocks();
-    }
 }
 
 void CUpdateDlg::SetProgButtonColor(Qt::GlobalColor colour)
@@ -314,7 +298,7 @@ void CUpdateDlg::Browse(int item)
     const ItemDesc& d = Items[item];
     const QString chosen = QFileDialog::getOpenFileName(this, tr(d.caption), m_CurPaths[d.slot], tr(d.filter));
     // A run may have begun while the file dialog was open; its image must not change under it.
-    if (Busy())
+    if (m_pSdrInterface->RunActive())
         return;
     if (!chosen.isEmpty())
         m_CurPaths[d.slot] = chosen;
@@ -337,17 +321,15 @@ void CUpdateDlg::ShowFileResult(int item, bool ok)
                                                 : tr("Invalid file"));
 }
 
-bool CUpdateDlg::Busy() const
-{
-    return m_Status == SDR_PROGRAMMING || m_pSdrInterface->RunActive();
-}
-
 void CUpdateDlg::UpdateLocks()
 {
-    const bool busy = Busy();
+    const bool busy = m_pSdrInterface->RunActive();
     for (const ItemDesc& d : Items) {
         (m_pUi->*d.radio)->setEnabled(!busy);
         (m_pUi->*d.browse)->setEnabled(!busy);
     }
-    m_pUi->buttonBox->button(QDialogButtonBox::Close)->setEnabled(!busy || !m_pRunWatch->isActive());
+    QPushButton* close = m_pUi->buttonBox->button(QDialogButtonBox::Close);
+    close->setEnabled(!busy);
+    // A disabled button shows its tooltip: the reason Close does nothing, without a message box.
+    close->setToolTip(busy ? tr("A firmware run is in progress") : QString());
 }

@@ -6,7 +6,6 @@
 #include "SdrInterface.h"
 
 #include <QDialog>
-#include <QTimer>
 #include <QString>
 
 #include <array>
@@ -24,7 +23,6 @@ class CUpdateDlg : public QDialog {
 public:
     static constexpr int ItemCount = 6;       ///< programming items: App0, App1, Config1..Config4
     static constexpr int SetToCloseMs = 750;  ///< ms the UDP socket stays bound after the I/Q-mode Set
-    static constexpr int StalledRunMs = 5000; ///< ms without progress after which a run no longer holds the dialog open
 
     /// Builds the form, the UDP socket and the device interface; the interface's first tick comes a second later.
     explicit CUpdateDlg(QWidget* parent);
@@ -32,7 +30,7 @@ public:
 
     /// Prepares the device interface and the form from m_Record and m_Paths, and switches the receiver to I/Q mode.
     void Init();
-    /// Hands the current paths and the checked item back to m_Paths; refused while a run is in progress.
+    /// Hands the current paths and the checked item back to m_Paths; refused while a run is under way.
     void done(int r) override;
 
     quint8 m_Record[Disc::RecordSize] = {};  ///< receiver's discovery record, written before Init(); not handed back
@@ -75,9 +73,7 @@ private:
     int ReadItem(int item);
     /// Shows the result of a validation in the item's file label.
     void ShowFileResult(int item, bool ok);
-    /// A run is under way: started and not yet done, failed or cut off.
-    bool Busy() const;
-    /// Locks what could replace the image while a run is under way, and Close while it makes progress.
+    /// Locks what could replace the image or end the dialog while a run is under way.
     void UpdateLocks();
 
     Ui::CUpdateDlg* m_pUi = nullptr;
@@ -90,5 +86,4 @@ private:
     bool m_FileValid = false;                  ///< the selected item's file passed its reader
     quint32 m_ProductId = 0;                   ///< product ID the readers check against
     std::array<QString, ImagePathSet::PerModel> m_CurPaths;  ///< this model's paths, by ImagePathSet::ModelSlot
-    QTimer* m_pRunWatch = nullptr;  ///< child, single-shot: runs out when a run has made no progress for a while
 };
