@@ -6,8 +6,7 @@
 
 #include <QApplication>
 #include <QDebug>
-#include <QIntValidator>
-#include <QLocale>
+#include <QValidator>
 #include <QKeyEvent>
 
 #include <array>
@@ -17,6 +16,27 @@ namespace {
 
 constexpr char StatusPageUrl[] = "http://status.quillnet.example/";
 constexpr double HzPerMHz = 1000000.0;
+constexpr uint MaxPort = 65535;
+
+/// Plain digits up to 65535, empty for port 0. A keystroke or paste past 65535 is refused outright:
+/// an intermediate "70000" would otherwise be kept and stored as its low 16 bits, moving the port.
+class PortValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override
+    {
+        uint value = 0;
+        for (const QChar c : input) {
+            // Grouping and other scripts' digits would read as no number at all.
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return Invalid;
+            value = value * 10 + uint(c.unicode() - '0');
+            if (value > MaxPort)
+                return Invalid;
+        }
+        return Acceptable;
+    }
+};
 
 /// The nine text fields in the order in which they are filled and written back.
 struct TextBinding {
@@ -78,11 +98,7 @@ CEditQuillDlg::CEditQuillDlg(QWidget* parent)
     connect(m_pUi->pushButtonUpdate, &QPushButton::clicked, this, &CEditQuillDlg::OnFirmwareUpdate);
     // On the application object, so Return also moves the focus in the update dialog opened from here.
     qApp->installEventFilter(this);
-    m_pPortValidator = new QIntValidator(0, 65535, this);
-    // Plain digits only: a grouped "1,000" would pass a locale's validator and then read as no number.
-    QLocale plain = QLocale::c();
-    plain.setNumberOptions(QLocale::RejectGroupSeparator);
-    m_pPortValidator->setLocale(plain);
+    m_pPortValidator = new PortValidator(this);
     m_pUi->lineEdit_TCPPort->setValidator(m_pPortValidator);
     m_pUi->lineEdit_UDPPort->setValidator(m_pPortValidator);
 }

@@ -5,7 +5,7 @@
 
 #include <QDialog>
 
-class QIntValidator;
+class QValidator;
 class CIPEditWidget;
 
 namespace Ui {
@@ -42,7 +42,7 @@ private:
     bool ReadAddress(CIPEditWidget* editor, int offset);
 
     Ui::DialogQuillEdit* m_pUi;
-    QIntValidator* m_pPortValidator;  ///< 0-65535, shared by the two port fields
+    QValidator* m_pPortValidator;  ///< plain digits, 0-65535, shared by the two port fields
     quint32 m_RFPortMin = 0;          ///< Hz, as loaded into the form
     quint32 m_RFPortMax = 0;          ///< Hz, as loaded into the form
 };

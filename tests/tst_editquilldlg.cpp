@@ -105,6 +105,9 @@ void tst_EditQuillDlg::edit_data()
         row("TCP port typed grouped", "lineEdit_TCPPort", "1,000", 53, QByteArray::fromHex("e803"));
         row("TCP port retyped", "lineEdit_TCPPort", "50000", 0, QByteArray());
         row("UDP port", "lineEdit_UDPPort", "65535", 84, QByteArray::fromHex("ffff"));
+        // The keystroke that would pass 65535 is refused: never the low 16 bits of 70000 (4464).
+        row("TCP port 70000", "lineEdit_TCPPort", "70000", 53, QByteArray::fromHex("581b"));
+        row("UDP port 65536", "lineEdit_UDPPort", "65536", 84, QByteArray::fromHex("9919"));
         row("DHCP off", "checkBox_UseDHCP", QString(), 71, QByteArray::fromHex("a4"));
         row("alternate destination on", "checkBox_UseAltUDP", QString(), 71, QByteArray::fromHex("a7"));
         row("I/Q mode", "radioButtonIQMode", QString(), 87, QByteArray::fromHex("00"));
