@@ -2,6 +2,9 @@
 #include "ui_MainWindow.h"
 
 #include "EditQuillDlg.h"
+#include "ReceiverModel.h"
+#include "SetSender.h"
+#include "Timing.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -13,9 +16,6 @@
 #include <cstring>
 
 namespace {
-constexpr int kRequestToCloseMs = 500;  ///< ms the socket stays bound after a discovery
-constexpr int kFindToRequestMs = 500;   ///< ms between Find and the requests
-constexpr int kSetToCloseMs = 750;      ///< ms the socket stays bound after a Set
 const char kOrganisation[] = "Pellisar";
 const char kTitleSuffix[] = " Ver 1.08";
 } // namespace
@@ -41,8 +41,8 @@ MainWindow::MainWindow(QWidget* parent)
 
     m_pUdpSocket = new QUdpSocket(this);
     connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &MainWindow::ReadUDPMessages);
+    m_pSetSender = new CSetSender(m_pUdpSocket, this);
 
-    m_UdpOpen = false;
     ClearList();
     // The first discovery goes out at once; only Find waits.
     SendDiscoverRequest();
@@ -51,11 +51,10 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow()
 {
     WriteSettings();
-    if (m_pUdpSocket) {
-        if (m_UdpOpen)
-            m_pUdpSocket->close();
-        delete m_pUdpSocket;
-    }
+    if (m_pSetSender->IsOpen())
+        m_pUdpSocket->close();
+    delete m_pSetSender;
+    delete m_pUdpSocket;
     delete ui;
 }
 
@@ -68,42 +67,32 @@ void MainWindow::ClearList()
 void MainWindow::OnFind()
 {
     ClearList();
-    QTimer::singleShot(kFindToRequestMs, this, &MainWindow::SendDiscoverRequest);
-}
-
-void MainWindow::BindUdp()
-{
-    const bool ok = m_pUdpSocket->bind(QHostAddress::Any, Disc::FinderPort);
-    qDebug() << "UDP bind" << ok;
+    QTimer::singleShot(Timing::FindToRequestMs, this, &MainWindow::SendDiscoverRequest);
 }
 
 void MainWindow::SendDiscoverRequest()
 {
-    if (!m_UdpOpen)
-        BindUdp();
-    // Marked open even after a failed bind: the requests still go out, and CloseUdp() tidies up.
-    m_UdpOpen = true;
+    if (!m_pSetSender->IsOpen()) {
+        const bool ok = m_pSetSender->Open();
+        qDebug() << "UDP bind" << ok;
+    }
     qDebug() << "UDP Open";
 
+    // One request per model; each later one only writes its name and terminator over the first.
     quint8 request[Disc::HeaderSize];
-    Disc::buildRequest(request, Disc::ModelQuillrad);
-    m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize, QHostAddress::Broadcast,
-                                Disc::ReceiverPort);
-    Disc::setRequestModel(request, Disc::ModelQuillix);
-    m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize, QHostAddress::Broadcast,
-                                Disc::ReceiverPort);
+    Disc::buildRequest(request, Models::All[0].name);
+    for (const ReceiverModel& m : Models::All) {
+        Disc::setRequestModel(request, m.name);
+        m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize, QHostAddress::Broadcast,
+                                    Disc::ReceiverPort);
+    }
 
-    QTimer::singleShot(kRequestToCloseMs, this, &MainWindow::CloseUdp);
+    QTimer::singleShot(Timing::RequestToCloseMs, this, &MainWindow::CloseUdp);
 }
 
 void MainWindow::CloseUdp()
 {
-    // Close timers are never cancelled: the first one closes, the later ones find nothing to do.
-    if (!m_UdpOpen)
-        return;
-    m_pUdpSocket->close();
-    m_UdpOpen = false;
-    qDebug() << "UDP Close";
+    m_pSetSender->Close();
 }
 
 void MainWindow::ReadUDPMessages()
@@ -155,15 +144,7 @@ void MainWindow::OnListDoubleClick(QListWidgetItem* /*item*/)
     ClearList();
     quint8* rec = m_Table.record[row];
     std::memcpy(rec, dlg.m_Record, Disc::RecordSize);
-    const int length = Disc::makeSet(rec);
-    if (!m_UdpOpen)
-        m_pUdpSocket->bind(QHostAddress::Any, Disc::FinderPort);
-    m_UdpOpen = true;
-    qDebug() << "UDP Open send Set msg";
-    // Broadcast like the requests: the receiver may no longer be reachable at its old address.
-    m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(rec), length, QHostAddress::Broadcast,
-                                Disc::ReceiverPort);
-    QTimer::singleShot(kSetToCloseMs, this, &MainWindow::CloseUdp);
+    m_pSetSender->SendSet(rec);
 }
 
 void MainWindow::ReadSettings()
@@ -180,12 +161,9 @@ void MainWindow::ReadSettings()
     settings.beginGroup(QStringLiteral("Paths"));
     m_Paths.progItem = settings.value(QStringLiteral("ProgItem"), 0).toInt();
     const QString dir = QCoreApplication::applicationDirPath();
-    for (int model = 0; model < 2; ++model) {
-        const bool quillix = model == 0;  // the IQ block comes first in the set
-        const QString def = dir + (quillix ? QStringLiteral("/Quillix/") : QStringLiteral("/Quillrad/"));
-        const int base = ImagePathSet::modelBase(quillix);
-        for (int i = base; i < base + ImagePathSet::PerModel; ++i)
-            m_Paths.paths[i] = settings.value(QLatin1String(ImagePathSet::keys[i]), def).toString();
+    for (int i = 0; i < ImagePathSet::Count; ++i) {
+        const QString def = dir + QLatin1Char('/') + QLatin1String(ImagePathSet::modelOf(i).pathFolder) + QLatin1Char('/');
+        m_Paths.paths[i] = settings.value(ImagePathSet::key(i), def).toString();
     }
     settings.endGroup();
 
@@ -205,6 +183,6 @@ void MainWindow::WriteSettings()
     settings.beginGroup(QStringLiteral("Paths"));
     settings.setValue(QStringLiteral("ProgItem"), m_Paths.progItem);
     for (int i = 0; i < ImagePathSet::Count; ++i)
-        settings.setValue(QLatin1String(ImagePathSet::keys[i]), m_Paths.paths[i]);
+        settings.setValue(ImagePathSet::key(i), m_Paths.paths[i]);
     settings.endGroup();
 }

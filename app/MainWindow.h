@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+class CSetSender;
 class QListWidgetItem;
 class QUdpSocket;
 
@@ -38,13 +39,12 @@ private:
     void ReadSettings();
     void WriteSettings();
     void ClearList();
-    void BindUdp();
 
     Ui::MainWindow* ui;
     QString m_AppName;                   ///< window title prefix and settings application name
     QUdpSocket* m_pUdpSocket = nullptr;
+    CSetSender* m_pSetSender = nullptr;  ///< binds, closes and sends the Set through m_pUdpSocket
     ImagePathSet m_Paths;
-    bool m_UdpOpen = false;              ///< the socket is bound
     Disc::ReplyTable m_Table;            ///< header and record of each list row
     quint8 m_RxBuf[Disc::RecordSize];    ///< one datagram, cut to a record's size
 };

@@ -1,4 +1,5 @@
 // Image file figures: reading the largest Intel HEX file the reader takes, and the CRC over a whole buffer.
+#include "ReceiverModel.h"
 #include "DiscoveryDatagram.h"
 #include "FirmwareImage.h"
 
@@ -53,7 +54,7 @@ HexFile::HexFile()
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = quint8(i * 7 + 3);
     for (int i = 0; i < 4; ++i)
-        image[CFirmwareImage::ProductIdPos + i] = quint8(Disc::ProductIdQuillrad >> (8 * i));
+        image[CFirmwareImage::ProductIdPos + i] = quint8(Models::All[0].productId >> (8 * i));
     image[CFirmwareImage::BankPos] = 0;
 
     QByteArray text;
@@ -104,7 +105,7 @@ void BM_ReadHexFile6MiB(benchmark::State& state)
     CFirmwareImage image;
     QuietLog quiet;
     for (auto _ : state) {
-        if (image.ReadAppFile(hex.path, Disc::ProductIdQuillrad, 0) != CFirmwareImage::ReadOk) {
+        if (image.ReadAppFile(hex.path, Models::All[0].productId, 0) != CFirmwareImage::ReadOk) {
             state.SkipWithError("HEX file refused");
             break;
         }

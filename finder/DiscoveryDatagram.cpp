@@ -1,5 +1,7 @@
 #include "DiscoveryDatagram.h"
 
+#include "ReceiverModel.h"
+
 #include <cstring>
 
 namespace Disc {
@@ -51,15 +53,7 @@ bool sameText(const quint8* a, const quint8* b, TextField f)
     return n == textLength(b, f) && std::memcmp(a + f.offset, b + f.offset, size_t(n)) == 0;
 }
 
-static bool modelIs(const quint8* header, const char* model)
-{
-    const int n = textLength(header, ModelName);
-    return size_t(n) == std::strlen(model) && std::memcmp(header + ModelName.offset, model, size_t(n)) == 0;
-}
-
-bool isQuillrad(const quint8* header) { return modelIs(header, ModelQuillrad); }
-bool isQuillix(const quint8* header) { return modelIs(header, ModelQuillix); }
-bool isKnownModel(const quint8* header) { return isQuillix(header) || isQuillrad(header); }
+bool isKnownModel(const quint8* header) { return Models::byHeader(header) != nullptr; }
 
 bool isInUse(const quint8* record) { return (record[OffStatus] & StatusInUseMask) != 0; }
 
@@ -88,7 +82,5 @@ int makeSet(quint8* record)
     record[OffMsgType] = MsgTypeSet;
     return setLength(record);
 }
-
-quint32 productIdFor(const quint8* header) { return isQuillix(header) ? ProductIdQuillix : ProductIdQuillrad; }
 
 } // namespace Disc

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteOrder.h"
+
 #include <QtGlobal>
 #include <QString>
 
@@ -19,9 +21,6 @@ constexpr quint8 Key0 = 0x5A;
 constexpr quint8 Key1 = 0xA5;
 constexpr quint8 MsgTypeRequest = 0;
 constexpr quint8 MsgTypeSet = 2;
-
-constexpr char ModelQuillrad[] = "Quillrad";
-constexpr char ModelQuillix[] = "Quillix";
 
 /// A zero-terminated ISO 8859-1 text field: offset and width including the terminator.
 struct TextField {
@@ -72,25 +71,10 @@ constexpr int OffExtRef = 744;        ///< u8
 
 constexpr quint8 OpModeIQ = 0;
 
-/// Product ID words, first character in the lowest byte.
-constexpr quint32 ProductIdQuillrad = 0x44535551;  ///< "QUSD"
-constexpr quint32 ProductIdQuillix = 0x51495551;   ///< "QUIQ"
-
-inline quint16 u16(const quint8* d, int off) { return quint16(d[off] | (d[off + 1] << 8)); }
-inline quint32 u32(const quint8* d, int off)
-{
-    return quint32(d[off]) | (quint32(d[off + 1]) << 8) | (quint32(d[off + 2]) << 16) | (quint32(d[off + 3]) << 24);
-}
-inline void setU16(quint8* d, int off, quint16 v)
-{
-    d[off] = quint8(v);
-    d[off + 1] = quint8(v >> 8);
-}
-inline void setU32(quint8* d, int off, quint32 v)
-{
-    for (int i = 0; i < 4; ++i)
-        d[off + i] = quint8(v >> (8 * i));
-}
+using LE::setU16;
+using LE::setU32;
+using LE::u16;
+using LE::u32;
 
 /// Fills a 56-byte discovery request for `model`: zeros, Length 56, Key, the name without terminator.
 void buildRequest(quint8* request, const char* model);
@@ -99,10 +83,8 @@ void setRequestModel(quint8* request, const char* model);
 
 /// True when the buffer carries the two key bytes; a buffer shorter than 4 bytes never does.
 bool hasKey(const quint8* d, int size);
-/// True when ModelName is exactly "Quillrad" or "Quillix".
+/// True when ModelName is exactly the name of a model in the model table.
 bool isKnownModel(const quint8* header);
-bool isQuillrad(const quint8* header);
-bool isQuillix(const quint8* header);
 /// True when the in-use bits of Status are not both zero.
 bool isInUse(const quint8* record);
 
@@ -126,8 +108,5 @@ QString versionText(quint16 hundredths);
 int setLength(const quint8* record);
 /// Turns a record into a Set datagram in place and returns the number of bytes to send.
 int makeSet(quint8* record);
-
-/// Product ID for a record's model: QUIQ for "Quillix", QUSD for any other model.
-quint32 productIdFor(const quint8* header);
 
 } // namespace Disc

@@ -1,6 +1,7 @@
 #include "EditQuillDlg.h"
 
 #include "IPEditWidget.h"
+#include "ReceiverModel.h"
 #include "UpdateDlg.h"
 #include "ui_DialogQuillEdit.h"
 
@@ -80,6 +81,13 @@ bool storeCheckedOf(quint8& value, const QRadioButton* b0, const QRadioButton* b
     return false;
 }
 
+/// The RF range is shown and read back for every model but those the model table says lack it.
+bool rfRangeApplies(const quint8* record)
+{
+    const ReceiverModel* m = Models::byHeader(record);
+    return !m || m->hasRfRange;
+}
+
 /// Hz from the spin box's MHz, truncated toward zero. Formed in double precision, so 0.3 MHz gives 300000.
 qint64 spinToHz(const QDoubleSpinBox* spin)
 {
@@ -113,7 +121,7 @@ void CEditQuillDlg::FillForm()
 {
     setWindowTitle(Disc::text(m_Record, Disc::ModelName) + QStringLiteral(" Setup"));
 
-    if (Disc::isQuillrad(m_Record)) {
+    if (!rfRangeApplies(m_Record)) {
         m_pUi->SpinBoxRFPortMin->hide();
         m_pUi->SpinBoxRFPortMax->hide();
         m_pUi->groupBox_PortRange->hide();
@@ -233,7 +241,7 @@ void CEditQuillDlg::accept()
 
     // Compared with what was loaded, not with the shown value: values finer than 1 kHz or above 56 MHz
     // cannot survive the spin box and come back as a change.
-    if (!Disc::isQuillrad(m_Record)) {
+    if (rfRangeApplies(m_Record)) {
         const qint64 minHz = spinToHz(m_pUi->SpinBoxRFPortMin);
         if (minHz != m_RFPortMin) {
             Disc::setU32(m_Record, Disc::OffRFPortMin, quint32(minHz));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReceiverModel.h"
 #include "DiscoveryDatagram.h"
 #include "FirmwareImage.h"
 
@@ -14,7 +15,7 @@
 namespace ImageFuzz {
 
 /// Product IDs chosen by the selector byte: both models, and two no model has.
-constexpr quint32 ProductIds[] = {Disc::ProductIdQuillrad, Disc::ProductIdQuillix, 0xFFFFFFFF, 0};
+constexpr quint32 ProductIds[] = {Models::All[0].productId, Models::All[1].productId, 0xFFFFFFFF, 0};
 constexpr int ProductIdCount = sizeof ProductIds / sizeof ProductIds[0];
 
 /// Reader parameters taken from the input's first byte, so one input exercises one model and slot.

@@ -1,5 +1,6 @@
 // Feeds raw bytes to the control-protocol client's framer and message parser, with no socket:
 // whatever a receiver sends must never crash it or make it write past a buffer.
+#include "ReceiverModel.h"
 #include "DiscoveryDatagram.h"
 #include "FirmwareImage.h"
 #include "SdrInterface.h"
@@ -22,7 +23,7 @@ QTemporaryDir* g_Dir = nullptr;
 void MakeImages()
 {
     QByteArray app(4096, '\x5A');
-    const quint32 product = Disc::ProductIdQuillrad;
+    const quint32 product = Models::All[0].productId;
     std::memcpy(app.data() + (CFirmwareImage::ProductIdPos - CFirmwareImage::AppStart), &product, 4);
     app[int(CFirmwareImage::BankPos - CFirmwareImage::AppStart)] = 0;
     QFile a(g_Dir->filePath(QStringLiteral("app.bin")));

@@ -1,4 +1,6 @@
 #include "DiscoveryDatagram.h"
+#include "ImagePathSet.h"
+#include "ReceiverModel.h"
 
 #include <QtTest>
 #include <cstring>
@@ -16,29 +18,41 @@ private slots:
 
 void tst_Datagram::model_data()
 {
+    // The model table, pinned by hand: a known name, its product ID, settings-key suffix and RF range.
     QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<bool>("known");
-    QTest::addColumn<bool>("quillix");
-    QTest::addRow("Quillrad") << QByteArray("Quillrad") << true << false;
-    QTest::addRow("Quillix") << QByteArray("Quillix") << true << true;
-    QTest::addRow("trailing blank") << QByteArray("Quillrad ") << false << false;
-    QTest::addRow("lower case") << QByteArray("quillix") << false << false;
-    QTest::addRow("prefix") << QByteArray("Quill") << false << false;
-    QTest::addRow("16 chars, no zero") << QByteArray("QuillixQuillixQu") << false << false;
+    QTest::addColumn<quint32>("productId");  // 0: not a known model
+    QTest::addColumn<QString>("keySuffix");
+    QTest::addColumn<bool>("rfRange");
+    QTest::addRow("Quillrad") << QByteArray("Quillrad") << 0x44535551u << "SDR" << false;
+    QTest::addRow("Quillix") << QByteArray("Quillix") << 0x51495551u << "IQ" << true;
+    QTest::addRow("trailing blank") << QByteArray("Quillrad ") << 0u << "" << false;
+    QTest::addRow("lower case") << QByteArray("quillix") << 0u << "" << false;
+    QTest::addRow("prefix") << QByteArray("Quill") << 0u << "" << false;
+    QTest::addRow("16 chars, no zero") << QByteArray("QuillixQuillixQu") << 0u << "" << false;
 }
 
 void tst_Datagram::model()
 {
     QFETCH(QByteArray, name);
-    QFETCH(bool, known);
-    QFETCH(bool, quillix);
+    QFETCH(quint32, productId);
+    QFETCH(QString, keySuffix);
+    QFETCH(bool, rfRange);
     quint8 rec[Disc::RecordSize] = {};
     std::memcpy(rec + 5, name.constData(), size_t(name.size()));
     rec[21] = 'X';  // a field with no zero byte must end at the field's end, not run into SerialNum
-    QCOMPARE(Disc::isKnownModel(rec), known);
-    QCOMPARE(Disc::isQuillix(rec), quillix);
-    QCOMPARE(Disc::productIdFor(rec), quillix ? 0x51495551u : 0x44535551u);
+    QCOMPARE(Disc::isKnownModel(rec), productId != 0);
     QCOMPARE(Disc::text(rec, Disc::ModelName), QString::fromLatin1(name.left(16)));
+    const ReceiverModel* m = Models::byHeader(rec);
+    QCOMPARE(m != nullptr, productId != 0);
+    // An unknown model is programmed as the first one.
+    QCOMPARE(Models::ofHeader(rec).productId, productId ? productId : 0x44535551u);
+    if (!m)
+        return;
+    QCOMPARE(Models::byProductId(productId), m);
+    QCOMPARE(QString::fromLatin1(m->keySuffix), keySuffix);
+    QCOMPARE(m->hasRfRange, rfRange);
+    QCOMPARE(ImagePathSet::key(ImagePathSet::index(*m, ImagePathSet::Config1)), "Config1Path" + keySuffix);
+    QCOMPARE(ImagePathSet::key(ImagePathSet::index(*m, ImagePathSet::App2)), "App2Path" + keySuffix);
 }
 
 void tst_Datagram::textField_data()

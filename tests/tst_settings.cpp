@@ -5,6 +5,13 @@
 #include <QtTest>
 #include <memory>
 
+namespace {
+// The fourteen path keys in their stored order, written out by hand: the Quillix block first.
+const char* const kKeys[] = {"Config1PathIQ", "Config2PathIQ", "Config3PathIQ", "Config4PathIQ", "App0PathIQ",
+                             "App1PathIQ", "App2PathIQ", "Config1PathSDR", "Config2PathSDR", "Config3PathSDR",
+                             "Config4PathSDR", "App0PathSDR", "App1PathSDR", "App2PathSDR"};
+} // namespace
+
 // Persisted window state and image paths, in a store that scripts/run-test points at a throw-away HOME.
 class tst_Settings : public QObject {
     Q_OBJECT
@@ -20,7 +27,7 @@ private:
     static QString defaultPath(int i)
     {
         return QCoreApplication::applicationDirPath() +
-               (i < ImagePathSet::Config1SDR ? QStringLiteral("/Quillix/") : QStringLiteral("/Quillrad/"));
+               (i < 7 ? QStringLiteral("/Quillix/") : QStringLiteral("/Quillrad/"));
     }
 };
 
@@ -41,7 +48,7 @@ void tst_Settings::firstStart()
     QSettings s(QStringLiteral("Pellisar"), appName());
     QVERIFY2(s.fileName().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")), qPrintable(s.fileName()));
     QStringList expected{"MainWindow/geometry", "MainWindow/minstate", "MainWindow/state", "Paths/ProgItem"};
-    for (const char* key : ImagePathSet::keys)
+    for (const char* key : kKeys)
         expected << QStringLiteral("Paths/") + QLatin1String(key);
     QStringList keys = s.allKeys();
     keys.sort();
@@ -51,7 +58,7 @@ void tst_Settings::firstStart()
     QVERIFY(!s.value("MainWindow/geometry").toByteArray().isEmpty());
     QCOMPARE(s.value("Paths/ProgItem").toInt(), 0);
     for (int i = 0; i < ImagePathSet::Count; ++i)
-        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(ImagePathSet::keys[i])).toString(), defaultPath(i));
+        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(kKeys[i])).toString(), defaultPath(i));
 }
 
 void tst_Settings::survivesRestart_data()
@@ -74,7 +81,7 @@ void tst_Settings::survivesRestart()
         QSettings s(QStringLiteral("Pellisar"), appName());
         s.setValue("Paths/ProgItem", progItem);
         for (int i = 0; i < ImagePathSet::Count; ++i)
-            s.setValue(QStringLiteral("Paths/") + QLatin1String(ImagePathSet::keys[i]),
+            s.setValue(QStringLiteral("Paths/") + QLatin1String(kKeys[i]),
                        QStringLiteral("/images/%1.bin").arg(i));
         s.setValue("MainWindow/minstate", minimised);
     }
@@ -93,7 +100,7 @@ void tst_Settings::survivesRestart()
     QCOMPARE(s.value("Paths/ProgItem").toInt(), expectedItem);
     QCOMPARE(s.value("MainWindow/minstate").toBool(), minimised);
     for (int i = 0; i < ImagePathSet::Count; ++i)
-        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(ImagePathSet::keys[i])).toString(),
+        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(kKeys[i])).toString(),
                  QStringLiteral("/images/%1.bin").arg(i));
 }
 
@@ -110,7 +117,7 @@ void tst_Settings::renamedExecutable()
         QVERIFY(!w.isMinimized());
     }
     QSettings s(QStringLiteral("Pellisar"), appName());
-    QCOMPARE(s.value("Paths/App0PathIQ").toString(), defaultPath(ImagePathSet::App0IQ));
+    QCOMPARE(s.value("Paths/App0PathIQ").toString(), defaultPath(4));
     QCOMPARE(QSettings(QStringLiteral("Pellisar"), QStringLiteral("Renamed")).value("Paths/App0PathIQ").toString(),
              QStringLiteral("/elsewhere/app0.hex"));
 }

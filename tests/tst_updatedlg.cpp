@@ -91,8 +91,8 @@ void tst_UpdateDlg::initTestCase()
     QVERIFY(m_Dir.isValid());
     for (int i = 0; i < ImagePathSet::Count; ++i)
         m_FirstUse.paths[i] = m_Dir.path() + (i < ImagePathSet::PerModel ? "/Quillix/" : "/Quillrad/");
-    m_FirstUse.paths[ImagePathSet::App2IQ] = m_Dir.filePath("Quillix/app2-iq.hex");
-    m_FirstUse.paths[ImagePathSet::App2SDR] = m_Dir.filePath("Quillrad/app2-sdr.hex");
+    m_FirstUse.paths[6] = m_Dir.filePath("Quillix/app2-iq.hex");
+    m_FirstUse.paths[13] = m_Dir.filePath("Quillrad/app2-sdr.hex");
     QVERIFY(QDir(m_Dir.path()).mkpath("Quillix") && QDir(m_Dir.path()).mkpath("Quillrad"));
     QVERIFY(writeFile(m_Dir.filePath("Quillrad/app0.bin"), appImage(8192, Qusd, 0)));
     QVERIFY(writeFile(m_Dir.filePath("Quillrad/cfg02.bit"), kCfg02));
@@ -213,7 +213,7 @@ void tst_UpdateDlg::itemsFilesAndHandBack()
     // Only the model's own path of the item changes; the slots run Config1..4, App0..2.
     ImagePathSet expected = in;
     if (!typed.isEmpty())
-        expected.paths[ImagePathSet::modelBase(model == "Quillix") + (select + 4) % 6] = typed;
+        expected.paths[(model == "Quillix" ? 0 : 7) + (select + 4) % 6] = typed;
     QCOMPARE(dlg.m_Paths.progItem, item);
     for (int i = 0; i < ImagePathSet::Count; ++i)
         QCOMPARE(dlg.m_Paths.paths[i], expected.paths[i]);
@@ -244,7 +244,7 @@ void tst_UpdateDlg::configurationRun()
     QVERIFY(sim.listen(kDevice, 0));
 
     ImagePathSet paths = m_FirstUse;
-    paths.paths[ImagePathSet::Config2SDR] = m_Dir.filePath("Quillrad/cfg02.bit");
+    paths.paths[8] = m_Dir.filePath("Quillrad/cfg02.bit");
     paths.progItem = 3;
     CUpdateDlg dlg(nullptr);
     open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
@@ -349,7 +349,7 @@ void tst_UpdateDlg::quitDuringRun()
     QVERIFY(sim.listen(kDevice, 0));
     {
         ImagePathSet paths = m_FirstUse;
-        paths.paths[ImagePathSet::Config2SDR] = m_Dir.filePath("Quillrad/cfg02.bit");
+        paths.paths[8] = m_Dir.filePath("Quillrad/cfg02.bit");
         paths.progItem = 3;
         CUpdateDlg dlg(nullptr);
         open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);

@@ -1,6 +1,7 @@
 #include "FirmwareImage.h"
 
-#include "DiscoveryDatagram.h"
+#include "ByteOrder.h"
+#include "ReceiverModel.h"
 
 #include <QDebug>
 #include <QFile>
@@ -291,9 +292,8 @@ int CFirmwareImage::ReadCfgFile(const QString& path, quint32 productId, int cfgN
     const char* field = reinterpret_cast<const char*>(m_pBuffer + CfgFieldPos);
     const char* nul = static_cast<const char*>(memchr(field, 0, size_t(fieldLen)));
     const QByteArray name = QByteArray::fromRawData(field, nul ? int(nul - field) : fieldLen);
-    const char* model = productId == Disc::ProductIdQuillix    ? Disc::ModelQuillix
-                        : productId == Disc::ProductIdQuillrad ? Disc::ModelQuillrad
-                                                               : "";
+    const ReceiverModel* known = Models::byProductId(productId);
+    const char* model = known ? known->name : "";
     if (!name.contains(model)) {
         qDebug().noquote() << model << "Not found in file" << QString::fromLatin1(name);
         return Invalid;
@@ -314,12 +314,10 @@ int CFirmwareImage::ReadCfgFile(const QString& path, quint32 productId, int cfgN
 
 quint32 CFirmwareImage::Word(quint32 pos) const
 {
-    return quint32(m_pBuffer[pos]) | (quint32(m_pBuffer[pos + 1]) << 8) | (quint32(m_pBuffer[pos + 2]) << 16)
-           | (quint32(m_pBuffer[pos + 3]) << 24);
+    return LE::u32(m_pBuffer, int(pos));
 }
 
 void CFirmwareImage::SetWord(quint32 pos, quint32 value)
 {
-    for (quint32 i = 0; i < WordSize; ++i)
-        m_pBuffer[pos + i] = quint8(value >> (8 * i));
+    LE::setU32(m_pBuffer, int(pos), value);
 }

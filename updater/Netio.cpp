@@ -14,9 +14,9 @@ CNetio::CNetio()
 
     m_pTimer = new QTimer(this);
     connect(m_pTimer, &QTimer::timeout, this, &CNetio::OnTimer);
-    m_pTimer->start(TcpMsg::SupervisionPeriod);
+    m_pTimer->start(Timing::SupervisionMs);
     m_TcpState = TCP_NOT_CONNECTED;
-    m_TimeoutCount = TcpMsg::TimeoutReload;
+    m_TimeoutCount = Timing::SupervisionTicks;
 }
 
 CNetio::~CNetio()
@@ -35,7 +35,7 @@ CNetio::~CNetio()
 
 void CNetio::ConnectTcp()
 {
-    m_TimeoutCount = TcpMsg::TimeoutReload;
+    m_TimeoutCount = Timing::SupervisionTicks;
     m_RxLength = 0;
     m_RxIndex = 0;
     m_RxPhase = 0;
@@ -99,7 +99,7 @@ void CNetio::ReadTcpDataSlot()
             break;
         available = m_pTcpSocket->bytesAvailable();
     }
-    m_TimeoutCount = TcpMsg::TimeoutReload;
+    m_TimeoutCount = Timing::SupervisionTicks;
 }
 
 void CNetio::FrameBytes(const quint8* p, qint64 n)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Timing.h"
+
 #include <QAbstractSocket>
 #include <QHostAddress>
 #include <QObject>
@@ -15,8 +17,6 @@ constexpr int MaxSize = 8194;             ///< bytes: what a length field of 0 s
 constexpr quint16 LengthMask = 0x1FFF;    ///< header bits holding the total length
 constexpr int TypeShift = 13;             ///< header bit where the 3-bit type starts
 constexpr int ReadChunk = 9999;           ///< bytes taken from the socket per framer call
-constexpr int TimeoutReload = 50;         ///< supervision ticks without data before the link drops
-constexpr int SupervisionPeriod = 100;    ///< ms
 
 /// Header word of a message of `length` bytes and type `type`.
 constexpr quint16 header(int type, int length) { return quint16((type << TypeShift) | (length & LengthMask)); }
@@ -60,7 +60,7 @@ protected:
     int m_RxLength = 0;               ///< bytes: total length of the message being assembled
     int m_RxIndex = 0;                ///< next byte position while the body is collected
     int m_RxPhase = 0;                ///< 0 first header byte, 1 second header byte, 2 body
-    int m_TimeoutCount = TcpMsg::TimeoutReload;  ///< supervision ticks left
+    int m_TimeoutCount = Timing::SupervisionTicks;  ///< supervision ticks left
 
 public:
     QHostAddress m_IPAdr;  ///< peer address, set before connecting

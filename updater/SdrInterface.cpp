@@ -1,26 +1,22 @@
 #include "SdrInterface.h"
 
-#include "DiscoveryDatagram.h"
+#include "ByteOrder.h"
 #include "FirmwareImage.h"
+#include "ReceiverModel.h"
 
 #include <QDebug>
 #include <QTimer>
 #include <cstring>
 
 using namespace SdrMsg;
-using Disc::setU16;
-using Disc::setU32;
-using Disc::u16;
-using Disc::u32;
+using LE::setU16;
+using LE::setU32;
+using LE::u16;
+using LE::u32;
 
 namespace {
 // The version ids the information requests ask for, in sending order (1 and 3 are never asked).
 constexpr quint8 RequestedVersionIds[] = {0, 2, 4, 5, 6, 7, 8, 9, 10};
-
-bool isKnownProduct(quint32 productId)
-{
-    return productId == Disc::ProductIdQuillrad || productId == Disc::ProductIdQuillix;
-}
 
 // Total length of the message in the receive buffer; the framer delivered exactly this many bytes,
 // except for the invalid length field 1, after which it collected one more.
@@ -49,7 +45,7 @@ CSdrInterface::CSdrInterface(QObject* pParent, CFirmwareImage* pImage)
     qRegisterMetaType<eSdrStatus>("eSdrStatus");
     m_pTickTimer = new QTimer(this);
     connect(m_pTickTimer, &QTimer::timeout, this, &CSdrInterface::OnTickTimer);
-    m_pTickTimer->start(TickPeriod);
+    m_pTickTimer->start(Timing::TickMs);
     m_TickState = TICK_CONNECT;
     m_pRunWatch = new QTimer(this);
     m_pRunWatch->setSingleShot(true);
@@ -430,7 +426,7 @@ void CSdrInterface::ParseAnswer(const quint8* pMsg, int length)
 
 void CSdrInterface::ParseFlashInfo(const quint8* pMsg)
 {
-    if (!isKnownProduct(m_ProductId)) {
+    if (!Models::byProductId(m_ProductId)) {
         qDebug("Unknown Device");
         return;
     }

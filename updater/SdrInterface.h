@@ -102,7 +102,6 @@ public:
     /// Programming modes.
     enum { PROG_NONE = -1, PROG_APP = 0, PROG_CFG = 1 };
 
-    static constexpr int TickPeriod = 1000;      ///< ms
     static constexpr int EraseTimeoutMs = 60000; ///< ms allowed for the ready answer after the start commands: a whole-bank erase
     static constexpr int AckTimeoutMs = 5000;    ///< ms allowed for each acknowledgement, and for the answer to the end command
 

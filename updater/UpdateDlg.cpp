@@ -1,5 +1,7 @@
 #include "UpdateDlg.h"
 
+#include "ReceiverModel.h"
+#include "SetSender.h"
 #include "ui_CUpdateDlg.h"
 
 #include <QDebug>
@@ -7,7 +9,6 @@
 #include <QFileInfo>
 #include <QPushButton>
 #include <QStringList>
-#include <QTimer>
 #include <QUdpSocket>
 
 namespace {
@@ -77,9 +78,9 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     qDebug("CUpdateDlg constuctor");
     m_pUi = new Ui::CUpdateDlg;
     m_pUi->setupUi(this);
-    m_bQuillix = true;
     m_FileValid = false;
     m_pUdpSocket = new QUdpSocket(this);
+    m_pSetSender = new CSetSender(m_pUdpSocket, this);
     // Not a QObject child: the destructor deletes it first, so its link ends before the form goes.
     m_pSdrInterface = new CSdrInterface(this, &m_Image);
     connect(m_pSdrInterface, &CSdrInterface::NewSdrStatus, this, &CUpdateDlg::NewSdrStatusSlot, Qt::DirectConnection);
@@ -107,26 +108,20 @@ CUpdateDlg::~CUpdateDlg()
 {
     qDebug("CUpdateDlg destuctor");
     delete m_pSdrInterface;
+    delete m_pSetSender;
     delete m_pUdpSocket;
     delete m_pUi;
 }
 
 void CUpdateDlg::Init()
 {
-    m_bQuillix = Disc::isQuillix(m_Record);
-    m_ProductId = Disc::productIdFor(m_Record);
+    m_pModel = &Models::ofHeader(m_Record);
+    m_ProductId = m_pModel->productId;
 
-    m_UdpOpen = false;
     if (m_Record[Disc::OffOpMode] != Disc::OpModeIQ) {
         // Programming needs the receiver's control port, which it serves only in I/Q mode.
         m_Record[Disc::OffOpMode] = Disc::OpModeIQ;
-        const int length = Disc::makeSet(m_Record);
-        m_pUdpSocket->bind(QHostAddress::Any, Disc::FinderPort);
-        m_UdpOpen = true;
-        qDebug("UDP Open send Set msg");
-        m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(m_Record), length, QHostAddress::Broadcast,
-                                    Disc::ReceiverPort);
-        QTimer::singleShot(SetToCloseMs, this, &CUpdateDlg::CloseUdp);
+        m_pSetSender->SendSet(m_Record);
     }
 
     m_pSdrInterface->m_IPAdr = QHostAddress(Disc::u32(m_Record, Disc::OffIPAdr));
@@ -134,7 +129,7 @@ void CUpdateDlg::Init()
     m_pSdrInterface->SetSdrStatus(SDR_NOT_CONNECTED);
     qDebug("SDR IP = %s  Port = %u", qPrintable(m_pSdrInterface->m_IPAdr.toString()), m_pSdrInterface->m_Port);
 
-    const int base = ImagePathSet::modelBase(m_bQuillix);
+    const int base = ImagePathSet::base(*m_pModel);
     for (int i = 0; i < ImagePathSet::PerModel; ++i)
         m_CurPaths[i] = m_Paths.paths[base + i];
 
@@ -159,20 +154,19 @@ void CUpdateDlg::done(int r)
     // mid-run would leave the receiver with an erased or half-written flash.
     if (m_pSdrInterface->RunActive())
         return;
-    const int base = ImagePathSet::modelBase(m_bQuillix);
-    for (int i = 0; i < ImagePathSet::PerModel; ++i)
-        m_Paths.paths[base + i] = m_CurPaths[i];
+    // A dialog closed before Init() knows no model and has no paths to hand back.
+    if (m_pModel) {
+        const int base = ImagePathSet::base(*m_pModel);
+        for (int i = 0; i < ImagePathSet::PerModel; ++i)
+            m_Paths.paths[base + i] = m_CurPaths[i];
+    }
     m_Paths.progItem = m_pUi->buttonGroup->checkedId();
     QDialog::done(r);
 }
 
 void CUpdateDlg::CloseUdp()
 {
-    if (!m_UdpOpen)
-        return;
-    m_pUdpSocket->close();
-    m_UdpOpen = false;
-    qDebug("UDP Close");
+    m_pSetSender->Close();
 }
 
 void CUpdateDlg::NewSdrStatusSlot(eSdrStatus status)

@@ -10,7 +10,9 @@
 
 #include <array>
 
+class CSetSender;
 class QUdpSocket;
+struct ReceiverModel;
 
 namespace Ui {
 class CUpdateDlg;
@@ -22,7 +24,6 @@ class CUpdateDlg : public QDialog {
     Q_OBJECT
 public:
     static constexpr int ItemCount = 6;       ///< programming items: App0, App1, Config1..Config4
-    static constexpr int SetToCloseMs = 750;  ///< ms the UDP socket stays bound after the I/Q-mode Set
 
     /// Builds the form, the UDP socket and the device interface; the interface's first tick comes a second later.
     explicit CUpdateDlg(QWidget* parent);
@@ -81,8 +82,8 @@ private:
     QUdpSocket* m_pUdpSocket = nullptr;        ///< child; only sends the I/Q-mode Set
     CSdrInterface* m_pSdrInterface = nullptr;  ///< owned; deleted by the destructor
     CFirmwareImage m_Image;                    ///< file of the item validated last; programmed by m_pSdrInterface
-    bool m_UdpOpen = false;                    ///< the UDP socket is bound and CloseUdp() still has to close it
-    bool m_bQuillix = true;                    ///< the receiver is a Quillix
+    CSetSender* m_pSetSender = nullptr;        ///< child; binds, sends and closes m_pUdpSocket
+    const ReceiverModel* m_pModel = nullptr;   ///< the receiver's model, set by Init()
     bool m_FileValid = false;                  ///< the selected item's file passed its reader
     quint32 m_ProductId = 0;                   ///< product ID the readers check against
     std::array<QString, ImagePathSet::PerModel> m_CurPaths;  ///< this model's paths, by ImagePathSet::ModelSlot
