@@ -4,6 +4,7 @@
 // blocking device taught just enough of the control protocol, which isolates the client's cost.
 // Then the image benchmarks registered with Google Benchmark.
 #include "FirmwareImage.h"
+#include "Fixtures.h"
 #include "SdrInterface.h"
 #include "SimControl.h"
 
@@ -349,14 +350,7 @@ void dropMessages(QtMsgType type, const QMessageLogContext&, const QString& msg)
 
 bool writeImage(const QString& path)
 {
-    QByteArray d(int(ImageFileSize), '\0');
-    for (int i = 0; i < d.size(); ++i)
-        d[i] = char((i * 131 + (i >> 11)) & 0xFF);
-    for (int i = 0; i < 4; ++i)
-        d[0x204 + i] = char(QUSD >> (8 * i));
-    d[0x20C] = 0;
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(d) == d.size();
+    return Fixtures::writeFile(path, Fixtures::appImage(int(ImageFileSize), QUSD, 0));
 }
 
 int runProgrammingComparison()

@@ -1,5 +1,6 @@
 // quillsim: emulated Quillrad/Quillix receivers for people without receivers, and for scripts.
 // Run it only inside a private network namespace (scripts/netns-run): it answers broadcasts.
+#include "Fixtures.h"
 #include "QuillSim.h"
 
 #include <QCommandLineParser>
@@ -21,7 +22,24 @@ int main(int argc, char* argv[])
                                 QStringLiteral("Write each receiver's current settings to DIR/<serial>.json."),
                                 QStringLiteral("DIR"));
     parser.addOption(stateDir);
+    QCommandLineOption makeImages(QStringLiteral("make-images"),
+                                  QStringLiteral("Write image files the emulated receivers accept, for both models, "
+                                                 "to DIR/<model>/, and exit."),
+                                  QStringLiteral("DIR"));
+    parser.addOption(makeImages);
+    QCommandLineOption appBytes(QStringLiteral("app-bytes"),
+                                QStringLiteral("Size of each application image written by --make-images (default 65536)."),
+                                QStringLiteral("BYTES"), QStringLiteral("65536"));
+    parser.addOption(appBytes);
     parser.process(app);
+    if (parser.isSet(makeImages)) {
+        const int bytes = parser.value(appBytes).toInt();
+        if (bytes <= 0x210 || !Fixtures::writeImageSet(parser.value(makeImages), bytes)) {
+            std::fprintf(stderr, "quillsim: cannot write the images to %s\n", qPrintable(parser.value(makeImages)));
+            return 1;
+        }
+        return 0;
+    }
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
 

@@ -1,4 +1,5 @@
 #include "EditQuillDlg.h"
+#include "Fixtures.h"
 #include "TestUi.h"
 
 #include <QAbstractSpinBox>
@@ -24,13 +25,7 @@ void put(QByteArray& r, int off, const QByteArray& bytes)
 // Bytes outside the written fields carry a pattern that must come back untouched.
 QByteArray makeRecord(const QByteArray& model, quint32 rfMin = 0, quint32 rfMax = 56000000)
 {
-    QByteArray r(RecordBytes, '\0');
-    for (int i = 0; i < RecordBytes; ++i)
-        r[i] = char(i * 37 + 11);
-    put(r, 0, QByteArray::fromHex("5e035aa501"));  // Length 862, Key, MsgType 1
-    put(r, 5, model + '\0');
-    put(r, 37, QByteArray::fromHex("0a01a8c0"));      // 192.168.1.10
-    put(r, 53, QByteArray::fromHex("50c3"));          // TCP port 50000
+    QByteArray r = Fixtures::record(model, 1, 862, QHostAddress(QStringLiteral("192.168.1.10")), 50000);
     put(r, 71, QByteArray::fromHex("a5"));            // DHCP on, alternate off, upper bits set
     put(r, 72, QByteArray::fromHex("00ffffff"));      // 255.255.255.0
     put(r, 76, QByteArray::fromHex("0101a8c0"));      // 192.168.1.1

@@ -1,4 +1,5 @@
 #include "EditQuillDlg.h"
+#include "Fixtures.h"
 #include "MainWindow.h"
 #include "QuillSim.h"
 #include "SimControl.h"
@@ -31,17 +32,9 @@ void tst_EndToEnd::wholeSession()
     log.start();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    // A Quillix application image for bank 0: product ID "QUIQ" at 0x204, bank byte at 0x20C.
-    QByteArray app(20000, '\0');
-    for (int i = 0; i < app.size(); ++i)
-        app[i] = char(i * 13 + 1);
-    app.replace(0x204, 4, "QUIQ");
-    app[0x20C] = 0;
+    const QByteArray app = Fixtures::appImage(20000, Fixtures::Quiq, 0);
     const QString appPath = dir.filePath(QStringLiteral("app0.bin"));
-    {
-        QFile f(appPath);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(app) == app.size());
-    }
+    QVERIFY(Fixtures::writeFile(appPath, app));
 
     QuillSim sim;
     QString error;

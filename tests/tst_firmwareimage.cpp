@@ -1,12 +1,12 @@
 #include "FirmwareImage.h"
-#include "TestImages.h"
+#include "Fixtures.h"
 #include "TestLog.h"
 
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
-using namespace TestImages;
+using namespace Fixtures;
 using Img = CFirmwareImage;
 
 namespace {

@@ -1,7 +1,7 @@
 #include "FirmwareImage.h"
 #include "SdrInterface.h"
 #include "SimControl.h"
-#include "TestImages.h"
+#include "Fixtures.h"
 #include "TestLog.h"
 
 #include <QTcpServer>
@@ -45,7 +45,7 @@ constexpr int kAppBlocks = 16;
 
 void tst_Hostile::initTestCase()
 {
-    using namespace TestImages;
+    using namespace Fixtures;
     QVERIFY(m_Dir.isValid());
     QVERIFY(writeFile(m_Dir.filePath("app.bin"), appImage(kAppBytes, Qusd, 0)));
     QCOMPARE(m_App.ReadAppFile(m_Dir.filePath("app.bin"), Qusd, 0), 0);

@@ -1,13 +1,13 @@
 #include "FirmwareImage.h"
 #include "SdrInterface.h"
 #include "SimControl.h"
-#include "TestImages.h"
+#include "Fixtures.h"
 #include "TestLog.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
-using namespace TestImages;
+using namespace Fixtures;
 
 // The client against the emulated receiver over real sockets in the private network.
 // Every run here waits for real 1-second ticks, so there are few of them and each checks a lot.

@@ -1,6 +1,6 @@
 #include "EditQuillDlg.h"
 #include "SimControl.h"
-#include "TestImages.h"
+#include "Fixtures.h"
 #include "TestLog.h"
 #include "TestUi.h"
 #include "UpdateDlg.h"
@@ -16,7 +16,7 @@
 // The update dialog on its own, driven as a person would, against an emulated receiver over real
 // sockets in the private network. The whole session from the main window is tst_endtoend's.
 
-using namespace TestImages;
+using namespace Fixtures;
 
 namespace {
 
@@ -30,24 +30,6 @@ const char* const kBrowse[] = {"pushButtonBrowseApp0", "pushButtonBrowseApp1", "
                                "pushButtonBrowseConfig2", "pushButtonBrowseConfig3", "pushButtonBrowseConfig4"};
 const char* const kFileLabels[] = {"labelAppFile0", "labelAppFile1", "labelConfigFile1",
                                    "labelConfigFile2", "labelConfigFile3", "labelConfigFile4"};
-
-// A discovery record written out byte by byte, every byte distinct from its neighbours.
-QByteArray record(const QByteArray& model, quint8 opMode, quint16 length, const QHostAddress& ip, quint16 port)
-{
-    QByteArray r(862, '\0');
-    for (int i = 0; i < r.size(); ++i)
-        r[i] = char((i * 37 + 11) & 0xFF);
-    const auto put = [&r](int off, quint64 value, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            r[off + i] = char(value >> (8 * i));
-    };
-    put(0, length | 0x01A55A0000ull, 5);  // Length, Key, MsgType 1
-    r.replace(5, model.size() + 1, model + '\0');
-    put(37, ip.toIPv4Address(), 4);  // byte 40 is the first octet
-    put(53, port, 2);
-    r[87] = char(opMode);
-    return r;
-}
 
 QString colour(QObject& dlg)
 {

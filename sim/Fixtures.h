@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+/// Image files and discovery records written out byte by byte, with the emulator's own knowledge
+/// of the formats and never through the program's readers or datagram code: what the tests,
+/// benchmarks, scripts (through `quillsim --make-images`) and fuzz seeds feed the program.
+namespace Fixtures {
+
+constexpr quint32 Qusd = 0x44535551;      ///< "QUSD", the Quillrad product ID
+constexpr quint32 Quiq = 0x51495551;      ///< "QUIQ", the Quillix product ID
+constexpr quint32 AppStart = 0x4000;      ///< first image position a receiver programs
+constexpr quint32 HexBase = 0x08000000;   ///< address of image position 0 in an Intel HEX file
+
+/// A raw application image (".bin") of `size` bytes: product ID at 0x204, bank byte at 0x20C.
+QByteArray appImage(int size, quint32 productId, quint8 bank);
+/// Intel HEX text that puts `data` at image position `position` on (an application file's first
+/// byte belongs at AppStart): a type-4 record at each 64 KiB segment, `perRecord` data bytes per
+/// record (records stop at a segment's end), lines ended by `eol`, and the end-of-file record.
+QByteArray hexFile(const QByteArray& data, quint32 position = AppStart, int perRecord = 16, const char* eol = "\n");
+/// A bitstream of `size` bytes with the given design-name field, key character and field length
+/// (-1: the field's own length).
+QByteArray bitFile(const QByteArray& field, int size = 4096, char key = 'a', int length = -1);
+/// An 862-byte discovery record with every byte distinct from its neighbours, then the given model,
+/// operation mode, Length, address and control port written over the filler.
+QByteArray record(const QByteArray& model, quint8 opMode, quint16 length, const QHostAddress& ip, quint16 port);
+/// Writes `content` to `path`; false on any error.
+bool writeFile(const QString& path, const QByteArray& content);
+/// Writes a valid set for both models into `dir`/<model>/: app0 and app1 as .bin and .hex
+/// (`appBytes` each), and four configuration bitstreams; false on any error.
+bool writeImageSet(const QString& dir, int appBytes);
+
+} // namespace Fixtures
