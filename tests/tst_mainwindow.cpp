@@ -1,15 +1,19 @@
+#include "EditQuillDlg.h"
 #include "MainWindow.h"
 #include "QuillSim.h"
 #include "TestLog.h"
+#include "TestUi.h"
 
 #include <QJsonObject>
 #include <QListWidget>
 #include <QPushButton>
 #include <QUdpSocket>
 #include <QtTest>
+#include <QtWidgets>
 #include <memory>
 
-// The discovery cycle against emulated receivers, over real UDP sockets in a private network.
+// The discovery cycle against emulated receivers, over real UDP sockets in a private network, and a
+// double-clicked receiver through its settings dialog and back to the receiver as a Set datagram.
 class tst_MainWindow : public QObject {
     Q_OBJECT
 private slots:
@@ -26,6 +30,8 @@ private slots:
     void findRepeatsTheCycle();
     void appName_data();
     void appName();
+    void roundTrip_data();
+    void roundTrip();
 
 private:
     SimReceiver receiver(QJsonObject o);
@@ -271,9 +277,101 @@ void tst_MainWindow::appName()
     QFETCH(QString, path);
     QFETCH(QString, name);
     QCOMPARE(MainWindow::AppNameFromPath(path), name);
+}
+
+void tst_MainWindow::roundTrip_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("field");  // object name of the edited line edit, empty for none
+    QTest::addColumn<QString>("closeBy");
+    QTest::addColumn<int>("sent");       // bytes of the Set datagram, 0 for none, -1: no dialog opens
+    QTest::addColumn<int>("first");      // edited byte range in the record
+    QTest::addColumn<int>("last");
+
+    QTest::addRow("description, OK") << "Quillix" << 862 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
+    QTest::addRow("description, Length 800") << "Quillix" << 800 << "lineEditSdrDesc" << "OK" << 800 << 88 << 238;
+    QTest::addRow("Length above a record") << "Quillrad" << 900 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
+    QTest::addRow("port, Esc applies it") << "Quillix" << 862 << "lineEdit_TCPPort" << "Esc" << 862 << 53 << 54;
+    QTest::addRow("latitude, close box") << "Quillix" << 862 << "lineEditLat" << "close box" << 862 << 667 << 699;
+    QTest::addRow("untouched, close box") << "Quillix" << 862 << "" << "close box" << 0 << 0 << 0;
+    QTest::addRow("another model opens nothing") << "Quillix2" << 862 << "" << "" << -1 << 0 << 0;
+}
+
+void tst_MainWindow::roundTrip()
+{
+    QFETCH(QString, model);
+    QFETCH(int, length);
+    QFETCH(QString, field);
+    QFETCH(QString, closeBy);
+    QFETCH(int, sent);
+    QFETCH(int, first);
+    QFETCH(int, last);
+
+    m_Sim->addReceiver(receiver({{"model", model}, {"serial", "QX42"}, {"address", "198.18.0.7"}, {"length", length},
+                                 {"status", 3}, {"opMode", 0}, {"lat", "51.5074"}, {"tcpPort", 50001},
+                                 {"description", "A rather long description that will be overwritten"}}));
     startSim();
     m_Window.reset(new MainWindow);
+    m_Window->show();
     QCOMPARE(m_Window->windowTitle(), QStringLiteral("tst_mainwindow Ver 1.08"));
+    QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    const QByteArray original = m_Sim->receiver(0).record;
+    const QString typed = field == QLatin1String("lineEdit_TCPPort") ? QStringLiteral("4242") : QStringLiteral("abc");
+
+    bool opened = false;
+    QObject rowScope;  // a stray dialog is closed by a timer that dies with this row
+    QTimer::singleShot(1500, &rowScope, [&] {
+        if (QWidget* w = QApplication::activeModalWidget()) {
+            opened = true;
+            w->close();
+        }
+    });
+    if (sent >= 0) whenModal<CEditQuillDlg>([&](CEditQuillDlg* dlg) {
+        opened = true;
+        if (!field.isEmpty()) {
+            auto* edit = child<QLineEdit>(*dlg, qPrintable(field));
+            edit->setFocus();
+            QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClicks(edit, typed);
+        }
+        if (closeBy == "OK")
+            QTest::mouseClick(child<QDialogButtonBox>(*dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+        else if (closeBy == "Esc")
+            QTest::keyClick(dlg, Qt::Key_Escape);
+        else
+            dlg->close();
+    });
+    const QRect rect = list()->visualItemRect(list()->item(0));
+    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
+    QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
+    QCOMPARE(opened, sent >= 0);
+    if (sent <= 0) {
+        QTest::qWait(300);
+        QCOMPARE(list()->count(), 1);  // the list is kept
+        QCOMPARE(m_Sim->received().size(), 2);  // the two requests, nothing more
+        return;
+    }
+
+    QCOMPARE(list()->count(), 0);  // cleared at once
+    QCOMPARE(m_Log.count(QStringLiteral("UDP Open send Set msg")), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_Sim->receiver(0).setsAdopted, 1, 3000);
+    const QByteArray set = m_Sim->receiver(0).lastSet;
+    QCOMPARE(set.size(), sent);
+    QCOMPARE(quint8(set[4]), quint8(2));
+    for (int i = 0; i < sent; ++i)  // Status (86) among them: it goes back as it came
+        if (i != 4 && (i < first || i > last))
+            QVERIFY2(set[i] == original[i], qPrintable(QStringLiteral("byte %1 changed").arg(i)));
+    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 3000);
+
+    // Find again: the receiver answers with what it adopted.
+    QTest::mouseClick(child<QPushButton>(*m_Window, "pushButtonFind"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 3000);
+    const QJsonObject now = SimRecord::fields(m_Sim->receiver(0).record);
+    const QString key = field == "lineEdit_TCPPort" ? "tcpPort" : field == "lineEditLat" ? "lat" : "description";
+    QCOMPARE(now.value(key).toVariant().toString(), typed);
+    QCOMPARE(list()->item(0)->text().endsWith(QStringLiteral("Port=4242")), key == "tcpPort");
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -4,14 +4,18 @@
 #include "Fixtures.h"
 #include "TestLog.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Fixtures;
 
-// The client against the emulated receiver over real sockets in the private network.
-// Every run here waits for real 1-second ticks, so there are few of them and each checks a lot.
-// Drops and stalls mid-run are in tst_hostile.
+// The client against the emulated receiver over real sockets in the private network, the receiver
+// behaving or not. Whatever it does, the client never reports a finished run that the receiver did not
+// confirm, never writes past a buffer (the sanitizer build watches), and comes back: it reconnects,
+// reads the device again, and the next run succeeds. Every run waits for real 1-second ticks, so
+// there are few of them and each checks a lot.
 
 namespace {
 const QHostAddress kDevice(QStringLiteral("198.18.0.7"));
@@ -76,9 +80,13 @@ private slots:
     void configurationRun();
     void refusals_data();
     void refusals();
-    void runEndings_data();
-    void runEndings();
+    void failures_data();
+    void failures();
     void startRightAfterDone();
+    void firstConnectionRefused();
+    void bytesMidRun_data();
+    void bytesMidRun();
+    void lengthFieldOne();
 
 private:
     QTemporaryDir m_Dir;
@@ -251,51 +259,85 @@ int controlCodes(const SimControl& sim, int code)
     return n;
 }
 
-void tst_SdrInterface::runEndings_data()
+void tst_SdrInterface::failures_data()
 {
-    // Bounds are shortened to seconds; the rows tell which wait each one belongs to.
+    // Bounds are shortened to seconds where a row is about them, and kept out of the way elsewhere.
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("afterBlocks");
+    QTest::addColumn<bool>("config");
     QTest::addColumn<int>("eraseMs");      // how long the emulated receiver erases
     QTest::addColumn<int>("eraseBound");   // ms the client waits for the ready answer
     QTest::addColumn<int>("ackBound");     // ms the client waits for each acknowledgement
-    QTest::addColumn<QString>("logLine");  // how the first run ends; empty: it completes
+    QTest::addColumn<QString>("ending");   // the first run: "done", "link lost", or the log line of its failure
     QTest::addColumn<int>("aborts");       // abort requests the client sends
-    QTest::addColumn<bool>("retry");       // the device takes a second run on the same link
+    QTest::addColumn<bool>("retry");       // the device takes a second run
 
-    QTest::addRow("erase never finishes") << "NeverReady" << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
-    QTest::addRow("erase longer than an ack, within its bound") << "None" << 1200 << 3000 << 400 << "" << 0 << true;
-    QTest::addRow("acks stop, link kept alive") << "Stall" << 0 << 60000 << 1500 << "Prog Timeout" << 1 << false;
-    QTest::addRow("device aborts application") << "AbortApp" << 0 << 60000 << 5000 << "uP ProgAbort" << 0 << true;
+    const int off = 60000;
+    QTest::addRow("drop after the last block") << "DropAfterBlocks" << 8 << false << 0 << off << off << "link lost" << 0 << true;
+    QTest::addRow("configuration: drop mid-run") << "DropAfterBlocks" << 4 << true << 0 << off << off << "link lost" << 0 << true;
+    QTest::addRow("garbage mid-run") << "Garbage" << 5 << false << 0 << off << off << "link lost" << 0 << true;
+    QTest::addRow("acks stop, link kept alive") << "Stall" << 3 << false << 0 << off << 1500 << "Prog Timeout" << 1 << false;
+    QTest::addRow("erase never finishes") << "NeverReady" << 0 << false << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
+    QTest::addRow("erase longer than an ack, within its bound") << "None" << 0 << false << 1200 << 3000 << 400 << "done" << 0 << false;
+    QTest::addRow("device aborts configuration") << "AbortConfig" << 3 << true << 0 << off << off << "Cfg ProgAbort" << 0 << true;
+    QTest::addRow("device aborts application") << "AbortApp" << 3 << false << 0 << off << off << "uP ProgAbort" << 0 << true;
+    QTest::addRow("duplicate acknowledgement") << "DuplicateAck" << 4 << false << 0 << off << off << "done" << 0 << false;
+    QTest::addRow("acknowledgement before any run") << "AckWithoutRun" << 0 << false << 0 << off << off << "done" << 0 << false;
 }
 
-void tst_SdrInterface::runEndings()
+void tst_SdrInterface::failures()
 {
     QFETCH(QString, failure);
+    QFETCH(int, afterBlocks);
+    QFETCH(bool, config);
     QFETCH(int, eraseMs);
     QFETCH(int, eraseBound);
     QFETCH(int, ackBound);
-    QFETCH(QString, logLine);
+    QFETCH(QString, ending);
     QFETCH(int, aborts);
     QFETCH(bool, retry);
 
     SimControlConfig cfg;
     cfg.failure = SimControlConfig::failureFromName(failure);
-    cfg.failAfterBlocks = 3;
+    cfg.failAfterBlocks = afterBlocks;
     cfg.eraseMs = eraseMs;
-    cfg.statusPeriodMs = 300;  // keeps a silent device's link alive
+    // Unsolicited status keeps a receiver that stops acknowledging alive, except where its silence is the point.
+    cfg.statusPeriodMs = ending == "link lost" ? 0 : 300;
     Rig rig(cfg);
     rig.sdr.SetRunTimeouts(eraseBound, ackBound);
-    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("ending.bin")), appImage(0x4000 + 8 * 1024, Qusd, 0), 0), 0);
+    const int item = config ? 2 : 0;
+    QCOMPARE(rig.load(m_Dir.filePath(config ? "fail.bit" : "fail.bin"),
+                      config ? bitFile("Quillrad_top_01.ncd", 9000) : appImage(8 * 1024 - 16, Qusd, 0), item), 0);
+    // "Program Finished OK" only ever follows a run that the receiver checked and confirmed.
+    int unconfirmedDone = 0;
+    connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
+        unconfirmedDone += s == SDR_PROG_DONE && rig.sim.runsCompleted() == 0;
+    });
     QVERIFY(rig.start());
+    if (failure == "AckWithoutRun")  // nothing but requests may answer an acknowledgement that ends no block
+        for (const QByteArray& m : rig.sim.received())
+            QCOMPARE(quint8(m[1]) >> 5, 1);
     QSignalSpy active(&rig.sdr, &CSdrInterface::RunActiveChanged);
-    rig.program(0);
+    rig.program(item);
     QVERIFY(rig.sdr.RunActive());
 
-    if (!logLine.isEmpty()) {
+    if (ending == "link lost") {
+        // Abandoned without a failure status, then connected and read anew.
+        QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_GOT_INFO), 12000);
+        const QList<int> st = ints(rig.status);
+        QVERIFY(!st.contains(SDR_PROG_FAILED) && !st.contains(SDR_PROG_DONE));
+        QCOMPARE(st.mid(st.indexOf(SDR_NOT_CONNECTED), 3), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
+        QVERIFY(!rig.sdr.RunActive());
+        // Silence, and a stream the framer has lost its place in, end by supervision, once.
+        QCOMPARE(m_Log.count("TCP_Connect_Timeout"), failure == "DropAfterBlocks" ? 0 : 1);
+        QCOMPARE(rig.sim.runsCut(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 3000);
+        rig.program(item);
+    } else if (ending != "done") {
         QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_FAILED), eraseBound + 3000);
         QVERIFY(!rig.sdr.RunActive());
         QCOMPARE(active.count(), 2);
-        QVERIFY2(m_Log.contains(logLine), qPrintable(logLine));
+        QVERIFY2(m_Log.contains(ending), qPrintable(ending));
         QCOMPARE(controlCodes(rig.sim, 3), aborts);
         // The link stays up; the next tick is idle again and Start works.
         QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 2500);
@@ -303,14 +345,20 @@ void tst_SdrInterface::runEndings()
         QVERIFY(rig.sdr.CanStart());
         if (!retry)
             return;
-        rig.program(0);
+        rig.program(item);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 8000);
+    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 10000);
+    QCOMPARE(unconfirmedDone, 0);
     QCOMPARE(rig.sim.runsCompleted(), 1);
     QCOMPARE(rig.sim.protocolViolations(), 0);
-    QCOMPARE(controlCodes(rig.sim, 3), 0);  // counted since the retry
-    const int n = int(rig.image.m_MaxFileAdr) + 1 - 0x4000;
-    QCOMPARE(rig.sim.appFlash(0).mid(0x4000, n), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + 0x4000, n));
+    QCOMPARE(controlCodes(rig.sim, 3), 0);  // counted since the last start
+    const int first = config ? 0 : 0x4000;
+    const int n = int(rig.image.m_MaxFileAdr) + 1 - first;
+    QCOMPARE((config ? rig.sim.cfgSlot(0) : rig.sim.appFlash(0)).mid(first, n),
+             QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + first, n));
+    // After the run it reads the device again: a fresh connection and fresh information.
+    const int connections = rig.sim.connectionCount();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() > connections && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
 }
 
 void tst_SdrInterface::startRightAfterDone()
@@ -319,6 +367,8 @@ void tst_SdrInterface::startRightAfterDone()
     // so the receiver never erases for a run that the reconnection would cut.
     Rig rig(SimControlConfig{});
     QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("again.bin")), appImage(0x4000 + 3000, Qusd, 1), 1), 0);
+    QVERIFY(!rig.sdr.CanStart());
+    rig.program(1);  // before the link is up
     QVERIFY(rig.start());
     int refusedStarts = 0;
     connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
@@ -329,12 +379,76 @@ void tst_SdrInterface::startRightAfterDone()
         }
     });
     rig.program(1);
+    rig.sdr.StartAppProg(1);  // while the run is under way
     QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() == 2 && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
     QCOMPARE(refusedStarts, 2);
-    QCOMPARE(m_Log.count("App Prog refused"), 2);
+    QCOMPARE(m_Log.count("App Prog refused"), 4);
     QCOMPARE(rig.sim.runsStarted(), 1);
     QCOMPARE(rig.sim.runsCut(), 0);
     QVERIFY(rig.sdr.CanStart());
+}
+
+void tst_SdrInterface::firstConnectionRefused()
+{
+    // Nobody listens at first: the attempt fails, and the next tick tries again.
+    Rig rig(SimControlConfig{});
+    rig.sdr.m_IPAdr = kDevice;
+    rig.sdr.m_Port = 1;
+    QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Connect Failed"), 4000);
+    QVERIFY(rig.start());
+    QCOMPARE(rig.sim.connectionCount(), 1);
+}
+
+void tst_SdrInterface::bytesMidRun_data()
+{
+    // What the device sends right after the start commands, as raw bytes fed to the framer.
+    QTest::addColumn<QByteArray>("midRun");
+    QTest::addColumn<QString>("logLine");
+    const QByteArray ack = QByteArray::fromHex("0660") + QByteArray(4, '\0');
+    const QByteArray startData = QByteArray::fromHex("060000030001");
+    // Application geometry again, block size 9000: more than one message can carry.
+    QTest::addRow("application block size too large")
+        << startData + QByteArray::fromHex("1100020300 00002000 28230000 00400000") + ack << "Block size Error 9000";
+    QTest::addRow("application block size 0")
+        << startData + QByteArray::fromHex("1100020300 00002000 00000000 00400000") + ack << "Block size Error 0";
+    // The device answers "start" for the configuration flash, whose geometry was never checked.
+    QTest::addRow("start for the other flash")
+        << QByteArray::fromHex("1100020301 00002000 28230000 00000800 060000030101") << "Block size Error 9000";
+}
+
+void tst_SdrInterface::bytesMidRun()
+{
+    QFETCH(QByteArray, midRun);
+    QFETCH(QString, logLine);
+    Rig rig(SimControlConfig{});
+    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("mid.bin")), appImage(0x4000 + 3000, Qusd, 0), 0), 0);
+    QVERIFY(rig.start());
+    rig.program(0);
+    QCOMPARE(rig.percent.count(), 1);
+    rig.sdr.FrameBytes(reinterpret_cast<const quint8*>(midRun.constData()), midRun.size());
+    QVERIFY2(m_Log.contains(logLine), qPrintable(m_Log.lines().join('|')));
+    // Half an image is never ended as if it were whole: the run fails.
+    QCOMPARE(ints(rig.status).last(), int(SDR_PROG_FAILED));
+    QVERIFY(!ints(rig.status).contains(SDR_PROG_DONE));
+    QVERIFY(!rig.sdr.RunActive());
+}
+
+void tst_SdrInterface::lengthFieldOne()
+{
+    // A header claiming one byte, then noise, then a real answer: the framer takes one more byte
+    // for the bad message and finds the next one intact. Geometry before any product ID is refused.
+    QTcpServer server;
+    QVERIFY2(server.listen(kDevice, 0), qPrintable(server.errorString()));
+    CSdrInterface sdr(nullptr, nullptr);
+    sdr.m_IPAdr = kDevice;
+    sdr.m_Port = server.serverPort();
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    QTcpSocket* peer = server.nextPendingConnection();
+    peer->write(QByteArray::fromHex("1100020300 00002000 00040000 00400000 01007f 0e000200") + "QR999999" + QByteArray(2, '\0'));
+    QTRY_COMPARE_WITH_TIMEOUT(sdr.m_SerialNum, QStringLiteral("QR999999"), 5000);
+    QCOMPARE(int(sdr.Status()), int(SDR_GOT_INFO));
+    QVERIFY(m_Log.contains("Unknown Device"));
+    QVERIFY(!m_Log.contains("AppFlash 0x200000  1024"));
 }
 
 QTEST_GUILESS_MAIN(tst_SdrInterface)

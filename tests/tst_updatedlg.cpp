@@ -59,6 +59,7 @@ private slots:
     void itemsFilesAndHandBack();
     void configurationRun_data();
     void configurationRun();
+    void everyItem();
     void throughSettingsDialog();
     void quitDuringRun();  // last: the application's quit stays in force for the rest of the program
 
@@ -295,6 +296,43 @@ void tst_UpdateDlg::configurationRun()
     QCOMPARE(sim.protocolViolations(), 0);
     QTest::mouseClick(closeButton, Qt::LeftButton);
     QVERIFY(!dlg.isVisible());
+}
+
+void tst_UpdateDlg::everyItem()
+{
+    // All six items through one dialog: each file goes to its own bank or slot, and the item's own
+    // version label shows the receiver's new version after the reconnection.
+    SimControl sim{SimControlConfig{}};
+    QVERIFY(sim.listen(kDevice, 0));
+    ImagePathSet paths = m_FirstUse;
+    QByteArray files[6];
+    for (int item = 0; item < 6; ++item) {
+        files[item] = item < 2 ? appImage(3000 + 100 * item, Qusd, quint8(item))
+                               : bitFile("Quillrad_top_0" + QByteArray::number(item - 1) + ".ncd", 3000 + item);
+        const QString path = m_Dir.filePath(QStringLiteral("every%1.%2").arg(item).arg(item < 2 ? "bin" : "bit"));
+        QVERIFY(writeFile(path, files[item]));
+        paths.paths[7 + (item + 4) % 6] = path;  // the Quillrad block: Config1..4, App0..2
+    }
+    CUpdateDlg dlg(nullptr);
+    open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+    const char* const versionLabels[] = {"label_VerApp0", "label_VerApp1", "label_VerCfg1",
+                                         "label_VerCfg2", "label_VerCfg3", "label_VerCfg4"};
+    for (int item = 0; item < 6; ++item) {
+        QTest::mouseClick(child<QRadioButton>(dlg, kRadios[item]), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
+        QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, "labelStatus")->text(), QString("Program Finished OK"), 8000);
+        QCOMPARE(sim.runsCompleted(), item + 1);
+        if (item < 2) {  // the file as it is, but for the check location the reader stamps at 0x200
+            const QByteArray bank = sim.appFlash(item).mid(0x4000, files[item].size());
+            QCOMPARE(bank.left(0x200), files[item].left(0x200));
+            QCOMPARE(bank.mid(0x204), files[item].mid(0x204));
+        } else
+            QCOMPARE(sim.cfgSlot(item - 2).left(files[item].size()), files[item]);
+        const int id = item < 2 ? 4 + item : 5 + item;
+        const QString shown = item < 2 ? QString::number(sim.version(id) / 100.0) : QString::number(sim.version(id));
+        QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, versionLabels[item])->text(), shown, 8000);
+    }
 }
 
 void tst_UpdateDlg::throughSettingsDialog()
