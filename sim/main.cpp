@@ -10,12 +10,69 @@
 #include <QJsonDocument>
 #include <cstdio>
 
+namespace {
+// The JSON format, for people who test scripts against the emulator; the keys are those of
+// SimReceiver::fromJson, SimRecord's field table and SimControlConfig::fromJson.
+const char Description[] =
+    "Emulates Quillrad and Quillix receivers described in a JSON file. Run it only inside a private\n"
+    "network namespace (scripts/netns-run): it answers discovery broadcasts on UDP port 48321 and\n"
+    "serves each receiver's control port on its own address.\n"
+    "\n"
+    "The file: {\"receivers\": [ {...}, ... ]}, one object per receiver; every key is optional. An\n"
+    "unknown receiver key is an error, an unknown \"control\" key is only logged. sim/demo.json in\n"
+    "the source tree is an example.\n"
+    "\n"
+    "Record fields (a missing one takes a plausible default):\n"
+    "  model                 \"Quillrad\" or \"Quillix\"\n"
+    "  serial                text, e.g. \"QR100042\"\n"
+    "  address               IPv4 text; the control port listens there too (198.18.0.2 to\n"
+    "                        198.18.0.60 inside scripts/netns-run)\n"
+    "  tcpPort               control port; 0 picks a free one and the record reports it\n"
+    "  mac                   \"02:51:52:00:00:42\"\n"
+    "  hwVersion, fwVersion, bootVersion   hundredths: 123 is 1.23\n"
+    "  netFlags              bit 0 DHCP, bit 1 alternate UDP destination\n"
+    "  subnetMask, gateway, altUdpAddress   IPv4 text\n"
+    "  altUdpPort            number\n"
+    "  status                bits 0 and 1: in use\n"
+    "  opMode                0 I/Q, 1 Quill, 2 Aux\n"
+    "  description, descriptionUrl, serverUrl, listServerUrl, listServerActionPath,\n"
+    "  rxPassword, txPassword, lat, lon   text\n"
+    "  timeout               minutes, 0 for no limit\n"
+    "  uartMode, audioMonitor, extRef   number\n"
+    "  rfPortMin, rfPortMax  Hz\n"
+    "  length                the record's Length field and the reply's size (default 862)\n"
+    "  msgType               message type of the reply (default 1)\n"
+    "\n"
+    "Discovery behaviour:\n"
+    "  replyDelayMs          ms between a request and the answer\n"
+    "  misbehave             \"wrongKey\", \"short\" or \"overlong\"\n"
+    "  replySize             bytes sent (short: 40, overlong: 1000 by default)\n"
+    "  ownModelOnly          true: answers only requests that name its own model\n"
+    "  serveTcp              false: no control port\n"
+    "\n"
+    "\"control\": the control port, an object with\n"
+    "  productId             number, or four characters such as \"QUSD\"; default by model\n"
+    "  versions              {\"0\": 105, \"4\": 123, \"7\": 2}: ids 0-6 in hundredths, 7-32 one byte\n"
+    "                        (0 boot, 2 hardware, 4 and 5 applications, 7 to 10 configurations)\n"
+    "  appBankSize, appBlockSize, appStartOffset, cfgFlashSize, cfgBlockSize, cfgSlotSize\n"
+    "                        flash geometry in bytes (numbers or strings such as \"0x4000\")\n"
+    "  statusPeriodMs, statusByte   unsolicited status items\n"
+    "  failure               None, DropAfterBlocks, Stall, AbortConfig, AbortApp, UnknownProduct,\n"
+    "                        SlowAck, Garbage, DuplicateAck, AckWithoutRun or NeverReady\n"
+    "  failAfterBlocks       data blocks of a run before the failure strikes\n"
+    "  slowAckMs, eraseMs, garbageBytes   ms, ms, bytes\n"
+    "  failOnce              true (default): a failure strikes once\n"
+    "\n"
+    "A Set datagram naming a receiver's serial number is adopted, except its model, serial number,\n"
+    "MAC, versions and status; --state-dir writes the settings afresh after each.";
+} // namespace
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillsim"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Emulates Quillrad and Quillix receivers described in a JSON file."));
+    parser.setApplicationDescription(QLatin1String(Description));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("config"), QStringLiteral("JSON file: {\"receivers\": [ ... ]}"));
     QCommandLineOption stateDir(QStringLiteral("state-dir"),

@@ -261,7 +261,7 @@ void CSdrInterface::StartAppProg(int appNumber)
         qDebug("App Prog Abort");
         return;
     }
-    if (m_AppBankSize != AppBankSize) {
+    if (m_AppBankSize != SdrMsg::AppBankSize) {
         qDebug("App flashsize Error");
         return;
     }

@@ -126,6 +126,19 @@ public:
     /// Bounds of a run's two waits, in ms: the erase before the ready answer, and each acknowledgement.
     void SetRunTimeouts(int eraseMs, int ackMs);
 
+    /// Application flash geometry as the device reported it: bytes per bank.
+    quint32 AppBankSize() const { return m_AppBankSize; }
+    /// Application flash geometry: data bytes per block.
+    quint32 AppBlockSize() const { return m_AppBlockSize; }
+    /// Application flash geometry: first image position programmed.
+    quint32 AppStartOffset() const { return m_AppStartOffset; }
+    /// Configuration flash geometry: bytes of configuration flash.
+    quint32 CfgFlashSize() const { return m_CfgFlashSize; }
+    /// Configuration flash geometry: data bytes per block.
+    quint32 CfgBlockSize() const { return m_CfgBlockSize; }
+    /// Configuration flash geometry: bytes per configuration slot.
+    quint32 CfgSlotSize() const { return m_CfgSlotSize; }
+
     QString m_ModelName;     ///< model name reported by the device
     QString m_SerialNum;     ///< serial number reported by the device
     quint32 m_ProductId = 0; ///< product ID reported by the device; key of every programming control command

@@ -1,0 +1,233 @@
+#include "Commands.h"
+
+#include "CtlCommon.h"
+#include "FirmwareImage.h"
+#include "Output.h"
+#include "RecordFields.h"
+#include "SdrInterface.h"
+#include "Timing.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QTimer>
+
+#include <memory>
+
+namespace Ctl {
+
+void finish(int code) { QCoreApplication::exit(code); }
+
+void withReceiver(Finder* f, const QString& serial, std::function<void(int row)> then)
+{
+    f->Run([f, serial, then] {
+        const int row = f->RowOf(serial);
+        if (row < 0) {
+            Out::error(QStringLiteral("receiver %1 not found").arg(serial));
+            if (f->Rows() == 0)
+                Out::error(f->Diagnosis());
+            return finish(Exit::NotFound);
+        }
+        if (!Disc::isKnownModel(f->Header(row))) {
+            Out::error(QStringLiteral("receiver %1 is of a model this program does not know (%2)")
+                           .arg(serial, Disc::text(f->Header(row), Disc::ModelName)));
+            return finish(Exit::NotFound);
+        }
+        then(row);
+    });
+}
+
+void confirmRecord(Finder* f, const QString& serial, const QByteArray& target, const QVector<const RecordFields::Field*>& fields,
+                   int timeoutMs, std::function<void(const quint8* seen, bool ok)> done)
+{
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    auto cycle = std::make_shared<std::function<void()>>();
+    *cycle = [=] {
+        f->Run([=] {
+            const int row = f->RowOf(serial);
+            const quint8* seen = row >= 0 ? f->Record(row) : nullptr;
+            bool ok = seen != nullptr;
+            for (const RecordFields::Field* field : fields)
+                ok = ok && RecordFields::same(*field, seen, reinterpret_cast<const quint8*>(target.constData()));
+            if (ok || clock->elapsed() >= timeoutMs) {
+                done(seen, ok);
+                *cycle = nullptr;  // ends the cycle's hold on itself
+                return;
+            }
+            (*cycle)();
+        });
+    };
+    // After the Set's own socket has closed, as a Find after a Set in the window.
+    QTimer::singleShot(Timing::SetToCloseMs + Timing::FindToRequestMs, f, [cycle] { (*cycle)(); });
+}
+
+} // namespace Ctl
+
+using namespace Ctl;
+
+void Commands::find(const CtlOptions& o)
+{
+    auto* f = new Finder(o.timeoutMs, o.allInterfaces, qApp);
+    f->Run([f, o] {
+        if (f->Rows() == 0) {
+            Out::error(QStringLiteral("no receiver answered"));
+            Out::error(f->Diagnosis());
+            if (o.json)
+                Out::json(QJsonArray());
+            return finish(Exit::NotFound);
+        }
+        if (o.json) {
+            QJsonArray list;
+            for (int row = 0; row < f->Rows(); ++row)
+                list.append(Out::receiverJson(*f, row));
+            Out::json(list);
+            return finish(Exit::Ok);
+        }
+        QStringList headers = Out::receiverHeaders();
+        if (o.allInterfaces)
+            headers << QStringLiteral("INTERFACE");
+        QVector<QStringList> rows;
+        for (int row = 0; row < f->Rows(); ++row)
+            rows << (Out::receiverCells(*f, row) + (o.allInterfaces ? QStringList{f->Interface(row)} : QStringList()));
+        Out::table(headers, rows);
+        finish(Exit::Ok);
+    });
+}
+
+void Commands::show(const CtlOptions& o)
+{
+    auto* f = new Finder(o.timeoutMs, o.allInterfaces, qApp);
+    withReceiver(f, o.args.value(0), [f, o](int row) {
+        const QJsonObject j = Out::receiverJson(*f, row);
+        if (o.json)
+            return Out::json(j), finish(Exit::Ok);
+        QVector<QStringList> rows;
+        for (const RecordFields::Field& field : RecordFields::all())
+            if (RecordFields::applies(field, f->Record(row)))
+                rows << QStringList{QLatin1String(field.name), RecordFields::text(field, f->Record(row))};
+        if (j.contains(QStringLiteral("Interface")))
+            rows << QStringList{QStringLiteral("Interface"), j.value(QStringLiteral("Interface")).toString()};
+        Out::table({QStringLiteral("FIELD"), QStringLiteral("VALUE")}, rows);
+        finish(Exit::Ok);
+    });
+}
+
+void Commands::set(const CtlOptions& o)
+{
+    const QString serial = o.args.value(0);
+    QVector<QPair<const RecordFields::Field*, QString>> edits;
+    // Every value is checked before anything goes out; what depends on the receiver, after discovery.
+    quint8 scratch[Disc::RecordSize] = {};
+    for (const QString& a : o.args.mid(1)) {
+        const int eq = a.indexOf(QLatin1Char('='));
+        const RecordFields::Field* field = eq > 0 ? RecordFields::find(a.left(eq)) : nullptr;
+        QString error;
+        if (!field) {
+            QStringList names;
+            for (const RecordFields::Field& f : RecordFields::all())
+                if (f.editable)
+                    names << QLatin1String(f.name);
+            Out::error(QStringLiteral("\"%1\" is not FIELD=VALUE with one of these fields: %2")
+                           .arg(a, names.join(QStringLiteral(", "))));
+            return finish(Exit::BadInput);
+        }
+        // A scratch record of no model: only the model's own limits wait for the receiver.
+        if (!RecordFields::apply(*field, a.mid(eq + 1), scratch, &error)) {
+            Out::error(error + QStringLiteral("; nothing was sent"));
+            return finish(Exit::BadInput);
+        }
+        edits.append({field, a.mid(eq + 1)});
+    }
+    if (serial.isEmpty() || edits.isEmpty()) {
+        Out::error(QStringLiteral("usage: quillctl set SERIAL FIELD=VALUE..."));
+        return finish(Exit::BadInput);
+    }
+    auto* f = new Finder(o.timeoutMs, false, qApp);
+    withReceiver(f, serial, [f, o, serial, edits](int row) {
+        QByteArray target(reinterpret_cast<const char*>(f->Record(row)), Disc::RecordSize);
+        const QByteArray before = target;
+        quint8* t = reinterpret_cast<quint8*>(target.data());
+        QVector<const RecordFields::Field*> fields;
+        bool network = false;
+        for (const auto& e : edits) {
+            QString error;
+            if (!RecordFields::apply(*e.first, e.second, t, &error)) {
+                Out::error(error + QStringLiteral("; nothing was sent"));
+                return finish(Exit::BadInput);
+            }
+            fields << e.first;
+            network = network || (e.first->kind == RecordFields::Kind::Address && e.first->offset != Disc::OffAltUdpAdr);
+        }
+        const QString problem = network ? RecordFields::networkProblem(t) : QString();
+        if (!problem.isEmpty() && !o.force) {
+            Out::error(problem + QStringLiteral("; nothing was sent (--force sends it anyway)"));
+            return finish(Exit::BadInput);
+        }
+        QByteArray set = target;
+        f->SendSet(reinterpret_cast<quint8*>(set.data()));
+        confirmRecord(f, serial, target, fields, o.confirmMs, [=](const quint8* seen, bool ok) {
+            const auto* b = reinterpret_cast<const quint8*>(before.constData());
+            const auto* t = reinterpret_cast<const quint8*>(target.constData());
+            for (const RecordFields::Field* field : fields) {
+                const bool took = seen && RecordFields::same(*field, seen, t);
+                QString s = QStringLiteral("%1: %2 -> %3: ").arg(QLatin1String(field->name), RecordFields::text(*field, b),
+                                                                 RecordFields::text(*field, t));
+                s += took ? QStringLiteral("adopted")
+                          : seen ? QStringLiteral("NOT adopted (the receiver reports %1)").arg(RecordFields::text(*field, seen))
+                                 : QStringLiteral("not confirmed (no answer)");
+                Out::line(s);
+            }
+            if (!ok)
+                Out::error(QStringLiteral("%1 did not confirm the change within %2 ms").arg(serial).arg(o.confirmMs));
+            finish(ok ? Exit::Ok : Exit::Failed);
+        });
+    });
+}
+
+void Commands::info(const CtlOptions& o)
+{
+    auto* f = new Finder(o.timeoutMs, o.allInterfaces, qApp);
+    withReceiver(f, o.args.value(0), [f, o](int row) {
+        const quint8* r = f->Record(row);
+        auto* image = new CFirmwareImage;
+        auto* sdr = new CSdrInterface(qApp, image);
+        sdr->m_IPAdr = QHostAddress(Disc::u32(r, Disc::OffIPAdr));
+        sdr->m_Port = Disc::u16(r, Disc::OffTcpPort);
+        const bool iq = r[Disc::OffOpMode] == Disc::OpModeIQ;
+        // Deleted on the event loop, never inside one of its own signals.
+        const auto end = [sdr, image](int code) {
+            sdr->disconnect();
+            QTimer::singleShot(0, qApp, [sdr, image, code] {
+                delete sdr;
+                delete image;
+                finish(code);
+            });
+        };
+        auto* limit = new QTimer(sdr);
+        limit->setSingleShot(true);
+        QObject::connect(limit, &QTimer::timeout, [sdr, end, iq] {
+            Out::error(QStringLiteral("no answer on %1:%2 within %3 s%4")
+                           .arg(sdr->m_IPAdr.toString()).arg(sdr->m_Port).arg(ConnectTimeoutMs / 1000)
+                           .arg(iq ? QString() : QStringLiteral(" (the receiver serves its control port only in I/Q Mode)")));
+            end(Exit::NotFound);
+        });
+        limit->start(ConnectTimeoutMs);
+        QObject::connect(sdr, &CSdrInterface::NewSdrStatus, [sdr, end, o](eSdrStatus s) {
+            if (s != SDR_GOT_INFO)
+                return;
+            const auto items = Out::deviceItems(*sdr);
+            QJsonObject j;
+            QVector<QStringList> rows;
+            for (const auto& i : items) {
+                j.insert(i.first, i.second);
+                rows << QStringList{i.first, i.second.toVariant().toString()};
+            }
+            if (o.json)
+                Out::json(j);
+            else
+                Out::table({QStringLiteral("ITEM"), QStringLiteral("VALUE")}, rows);
+            end(Exit::Ok);
+        });
+    });
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+/// What the command line asked for; each command reads the parts it knows.
+struct CtlOptions {
+    QStringList args;            ///< positional arguments after the command name
+    int timeoutMs = 500;         ///< how long a discovery cycle listens
+    int confirmMs = 10000;       ///< how long set and update wait for discovery to show a change
+    bool json = false;
+    bool allInterfaces = false;
+    bool force = false;
+    bool yes = false;
+    bool all = false;
+    QString model;
+    QString item;
+};
+
+/// The commands. Each starts its work on the running event loop and ends it with
+/// QCoreApplication::exit() and one of the Exit codes.
+namespace Commands {
+/// One discovery cycle, printed as a table or JSON.
+void find(const CtlOptions& o);
+/// Every setting of one receiver.
+void show(const CtlOptions& o);
+/// Changes settings with the dialog's conversions and limits, then confirms them by discovery.
+void set(const CtlOptions& o);
+/// Identity, versions and flash geometry read over the programming interface.
+void info(const CtlOptions& o);
+/// Programs one item of one or more receivers from a file.
+void update(const CtlOptions& o);
+/// Asks a running update to stop after its current receiver; ends any other command at once.
+void interrupt();
+} // namespace Commands

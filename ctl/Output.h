@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class CSdrInterface;
+class Finder;
+
+/// Exit codes of every command.
+namespace Exit {
+constexpr int Ok = 0;        ///< done
+constexpr int NotFound = 1;  ///< receiver not found or not answering
+constexpr int BadInput = 2;  ///< bad arguments, values or files; nothing was sent
+constexpr int Failed = 3;    ///< programming or confirmation failed
+} // namespace Exit
+
+/// Printing: results to stdout, messages to stderr.
+namespace Out {
+
+/// Writes one line to stdout.
+void line(const QString& s);
+/// Writes "quillctl: " and one line to stderr.
+void error(const QString& s);
+/// Columns padded to their widest cell, headers first.
+void table(const QStringList& headers, const QVector<QStringList>& rows);
+/// Writes a JSON document (object or array) to stdout, indented.
+void json(const QJsonValue& v);
+
+/// Every field of a finder row under the settings dialog's names; a receiver of no known model
+/// has only its header's fields.
+QJsonObject receiverJson(const Finder& f, int row);
+/// The row as the list shows it: model, serial, address, port, in use, MAC, firmware, operation mode.
+QStringList receiverCells(const Finder& f, int row);
+/// The list's column headers.
+QStringList receiverHeaders();
+
+/// What the programming interface read, in order: identity, versions and flash geometry.
+QVector<QPair<QString, QJsonValue>> deviceItems(const CSdrInterface& sdr);
+/// The device's versions on one line.
+QString versionsLine(const CSdrInterface& sdr);
+
+/// A progress bar on a terminal, plain percentage lines otherwise.
+class Progress {
+public:
+    /// `label` starts every line.
+    explicit Progress(const QString& label);
+    /// Shows `percent` if it changed.
+    void show(int percent);
+    /// Ends the bar's line.
+    void end();
+
+private:
+    QString m_Label;
+    bool m_Tty;
+    int m_Last = -1;
+};
+
+} // namespace Out

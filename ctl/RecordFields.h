@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QJsonValue>
+#include <QString>
+#include <QVector>
+
+/// Every field of a discovery record that a person sees, named as the settings dialog shows it,
+/// with the dialog's conversions and limits for the ones it edits.
+namespace RecordFields {
+
+/// How a field's bytes read and what the dialog lets a person type into it.
+enum class Kind { Text, Address, Port, Flag, Choice, Minutes, RfMHz, Version, Mac, InUse };
+
+/// One record field.
+struct Field {
+    const char* name;       ///< as the settings dialog (or the main window's list) shows it
+    Kind kind;
+    int offset;             ///< bytes from the start of the record
+    int width;              ///< Text: bytes with the terminator; Flag: the bit
+    const char* const* choices = nullptr;  ///< Choice: the dialog's texts, by stored value
+    int choiceCount = 0;
+    bool editable = true;   ///< the settings dialog edits it
+};
+
+/// The fields in the dialog's order, read-only ones first.
+const QVector<Field>& all();
+/// The field whose name matches `key` ignoring case, spaces and punctuation, or nullptr.
+const Field* find(const QString& key);
+
+/// False for a field the record's model does not have (the RF range on a model without one).
+bool applies(const Field& f, const quint8* record);
+/// The field as text, as the dialog shows it.
+QString text(const Field& f, const quint8* record);
+/// The field as a JSON value: text, number or boolean.
+QJsonValue json(const Field& f, const quint8* record);
+/// Writes `value` into the record with the dialog's conversion; false, with `error` naming the field
+/// and its limit, for a value the dialog would not take.
+bool apply(const Field& f, const QString& value, quint8* record, QString* error);
+/// True when both records hold the same value in this field.
+bool same(const Field& f, const quint8* a, const quint8* b);
+/// Why the record's address, subnet mask and gateway cannot work together, or an empty string.
+QString networkProblem(const quint8* record);
+
+} // namespace RecordFields

@@ -1,0 +1,344 @@
+#include "Commands.h"
+
+#include "CtlCommon.h"
+#include "FirmwareImage.h"
+#include "Output.h"
+#include "ReceiverModel.h"
+#include "SdrInterface.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <memory>
+#include <unistd.h>
+
+using namespace Ctl;
+
+namespace {
+
+/// The update dialog's six items: application banks 0 and 1, configurations 1 to 4.
+struct Item {
+    const char* name;
+    bool app;
+    int number;  ///< bank or configuration number for the readers and the start calls
+};
+const Item Items[] = {{"app0", true, 0}, {"app1", true, 1}, {"cfg1", false, 1},
+                      {"cfg2", false, 2}, {"cfg3", false, 3}, {"cfg4", false, 4}};
+
+QString readerText(int result)
+{
+    switch (result) {
+    case CFirmwareImage::FileError:
+        return QStringLiteral("missing, unreadable, or an application file that is neither .hex nor .bin");
+    case CFirmwareImage::ShortRead:
+        return QStringLiteral("could not be read whole");
+    case CFirmwareImage::Invalid:
+        return QStringLiteral("wrong size, product ID, bank or configuration number");
+    case CFirmwareImage::HexFormat:
+        return QStringLiteral("Intel HEX format error");
+    default:
+        return QStringLiteral("reader result %1").arg(result);
+    }
+}
+
+QString modelNames()
+{
+    QStringList names;
+    for (const ReceiverModel& m : Models::All)
+        names << QLatin1String(m.name);
+    return names.join(QStringLiteral(", "));
+}
+
+/// One update command: checks the file against every receiver, then programs them one after another.
+class Updater : public QObject {
+public:
+    Updater(const CtlOptions& o, const Item& item, const QString& file, const ReceiverModel* model)
+        : QObject(qApp), m_O(o), m_Item(item), m_File(file), m_Model(model), m_Finder(new Finder(o.timeoutMs, o.allInterfaces, this))
+    {
+        m_Watch.setSingleShot(true);
+        connect(&m_Watch, &QTimer::timeout, this, &Updater::OnWatch);
+    }
+    int Read(quint32 productId) { return m_Item.app ? m_Image.ReadAppFile(m_File, productId, m_Item.number)
+                                                     : m_Image.ReadCfgFile(m_File, productId, m_Item.number); }
+    void Start() { m_Finder->Run([this] { Resolve(); }); }
+    void Interrupt();
+
+private:
+    enum Phase { Idle, Connecting, Running, Reconnecting };
+    struct Target {
+        QString serial;
+        QByteArray record;  ///< as discovered: the mode to go back to
+        const ReceiverModel* model;
+        int code = -1;
+        QString result = QStringLiteral("not started");
+    };
+
+    void Resolve();
+    void Ask();
+    void Next();
+    void OnStatus(eSdrStatus s);
+    void OnWatch();
+    void EndTarget(int code, const QString& result);
+    void Summary();
+    Target& T() { return m_Targets[m_Index]; }
+    const quint8* Rec() { return reinterpret_cast<const quint8*>(T().record.constData()); }
+
+    CtlOptions m_O;
+    Item m_Item;
+    QString m_File;
+    const ReceiverModel* m_Model;  ///< --model, or nullptr
+    Finder* m_Finder;
+    CFirmwareImage m_Image;
+    QVector<Target> m_Targets;
+    int m_Index = -1;
+    Phase m_Phase = Idle;
+    bool m_Busy = false;  ///< a receiver's turn is under way: mode switch, run, reconnection, mode back
+    bool m_Stop = false;
+    QPointer<CSdrInterface> m_Sdr;
+    std::unique_ptr<Out::Progress> m_Progress;
+    QTimer m_Watch;
+};
+
+Updater* g_Updater = nullptr;
+
+void Updater::Resolve()
+{
+    QStringList missing, unfit;
+    const QStringList serials = m_O.args.mid(0, m_O.args.size() - 1);
+    for (int row = 0; row < m_Finder->Rows(); ++row)
+        if (m_O.all && Models::byHeader(m_Finder->Header(row)) == m_Model)
+            m_Targets.append({Disc::text(m_Finder->Header(row), Disc::SerialNum), {}, m_Model});
+    for (const QString& s : serials)
+        m_Targets.append({s, {}, nullptr});
+    for (Target& t : m_Targets) {
+        const int row = m_Finder->RowOf(t.serial);
+        t.model = row < 0 ? nullptr : Models::byHeader(m_Finder->Header(row));
+        if (!t.model) {
+            missing << t.serial;
+            continue;
+        }
+        t.record = QByteArray(reinterpret_cast<const char*>(m_Finder->Record(row)), Disc::RecordSize);
+        const int result = Read(t.model->productId);
+        if (result != CFirmwareImage::ReadOk)
+            unfit << QStringLiteral("%1 does not fit %2 of %3 (%4): %5")
+                         .arg(m_File, QLatin1String(m_Item.name), t.serial, QLatin1String(t.model->name), readerText(result));
+    }
+    if (m_Targets.isEmpty() || !missing.isEmpty()) {
+        Out::error(m_Targets.isEmpty() ? QStringLiteral("no %1 receiver answered").arg(QLatin1String(m_Model->name))
+                                       : QStringLiteral("not found: ") + missing.join(QStringLiteral(", ")));
+        if (m_Finder->Rows() == 0)
+            Out::error(m_Finder->Diagnosis());
+        return finish(Exit::NotFound);
+    }
+    if (!unfit.isEmpty()) {
+        for (const QString& u : unfit)
+            Out::error(u);
+        Out::error(QStringLiteral("nothing was sent to any receiver"));
+        return finish(Exit::BadInput);
+    }
+    Ask();
+}
+
+void Updater::Ask()
+{
+    for (const Target& t : m_Targets)
+        Out::line(QStringLiteral("%1 (%2 at %3): %4 from %5").arg(t.serial, QLatin1String(t.model->name),
+                  Disc::addressText(reinterpret_cast<const quint8*>(t.record.constData()), Disc::OffIPAdr),
+                  QLatin1String(m_Item.name), QFileInfo(m_File).fileName()));
+    if (m_O.yes)
+        return Next();
+    if (!::isatty(STDIN_FILENO)) {
+        Out::error(QStringLiteral("stdin is not a terminal: confirm with --yes; nothing was sent"));
+        return finish(Exit::BadInput);
+    }
+    std::fputs("Program? [y/N] ", stdout);
+    std::fflush(stdout);
+    auto* answer = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(answer, &QSocketNotifier::activated, this, [this, answer] {
+        answer->setEnabled(false);
+        answer->deleteLater();
+        char buf[64] = {};
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf - 1);
+        if (n > 0 && (buf[0] == 'y' || buf[0] == 'Y'))
+            return Next();
+        Out::error(QStringLiteral("not confirmed; nothing was sent"));
+        finish(Exit::BadInput);
+    });
+}
+
+void Updater::Next()
+{
+    m_Busy = false;
+    if (++m_Index >= m_Targets.size() || m_Stop)
+        return Summary();
+    m_Busy = true;
+    Read(T().model->productId);
+    if (Rec()[Disc::OffOpMode] != Disc::OpModeIQ) {
+        // Programming needs the receiver's control port, which it serves only in I/Q mode.
+        Out::line(QStringLiteral("%1: switching to I/Q Mode for the run").arg(T().serial));
+        QByteArray iq = T().record;
+        iq[Disc::OffOpMode] = char(Disc::OpModeIQ);
+        m_Finder->SendSet(reinterpret_cast<quint8*>(iq.data()));
+    }
+    m_Sdr = new CSdrInterface(this, &m_Image);
+    m_Sdr->m_IPAdr = QHostAddress(Disc::u32(Rec(), Disc::OffIPAdr));
+    m_Sdr->m_Port = Disc::u16(Rec(), Disc::OffTcpPort);
+    m_Sdr->SetSdrStatus(SDR_NOT_CONNECTED);
+    connect(m_Sdr, &CSdrInterface::NewSdrStatus, this, &Updater::OnStatus);
+    connect(m_Sdr, &CSdrInterface::PercentComplete, this, [this](int p) {
+        if (m_Progress)
+            m_Progress->show(p);
+    });
+    connect(m_Sdr, &CSdrInterface::RunActiveChanged, this, [this](bool active) {
+        // Done and failed runs end through their status; this is a run lost with its link.
+        if (!active && m_Phase == Running)
+            EndTarget(Exit::Failed, QStringLiteral("failed: the link was lost during the run"));
+    });
+    m_Phase = Connecting;
+    m_Watch.start(ConnectTimeoutMs);
+}
+
+void Updater::OnStatus(eSdrStatus s)
+{
+    if (m_Phase == Connecting && s == SDR_CONNECTED_IDLE && m_Sdr->CanStart()) {
+        if (m_Sdr->m_ProductId != T().model->productId)
+            return EndTarget(Exit::Failed, QStringLiteral("not started: the receiver reports product ID 0x%1")
+                                               .arg(m_Sdr->m_ProductId, 0, 16));
+        m_Watch.stop();
+        m_Phase = Running;
+        m_Progress.reset(new Out::Progress(QStringLiteral("%1 %2").arg(T().serial, QLatin1String(m_Item.name))));
+        if (m_Item.app)
+            m_Sdr->StartAppProg(m_Item.number);
+        else
+            m_Sdr->StartConfigProg(m_Item.number);
+        if (!m_Sdr->RunActive())
+            EndTarget(Exit::Failed, QStringLiteral("not started: the receiver's flash geometry does not fit the image"));
+    } else if (m_Phase == Running && s == SDR_PROG_DONE) {
+        m_Progress->end();
+        Out::line(QStringLiteral("%1: programmed; waiting for the reconnection").arg(T().serial));
+        m_Phase = Reconnecting;
+        m_Watch.start(ReconnectTimeoutMs);
+    } else if (m_Phase == Running && s == SDR_PROG_FAILED) {
+        EndTarget(Exit::Failed, QStringLiteral("failed: the run did not complete"));
+    } else if (m_Phase == Reconnecting && s == SDR_GOT_INFO) {
+        const QString versions = Out::versionsLine(*m_Sdr);
+        Out::line(QStringLiteral("%1: %2").arg(T().serial, versions));
+        EndTarget(Exit::Ok, QStringLiteral("done"));
+    }
+}
+
+void Updater::OnWatch()
+{
+    if (m_Phase == Connecting)
+        EndTarget(Exit::NotFound, QStringLiteral("not started: no answer on %1:%2 within %3 s")
+                                      .arg(m_Sdr->m_IPAdr.toString()).arg(m_Sdr->m_Port).arg(ConnectTimeoutMs / 1000));
+    else if (m_Phase == Reconnecting)
+        EndTarget(Exit::Failed, QStringLiteral("programmed, but no reconnection within %1 s").arg(ReconnectTimeoutMs / 1000));
+}
+
+void Updater::EndTarget(int code, const QString& result)
+{
+    m_Watch.stop();
+    if (m_Progress)
+        m_Progress->end();
+    m_Progress.reset();
+    m_Phase = Idle;
+    m_Sdr->disconnect(this);
+    m_Sdr->deleteLater();
+    T().code = code;
+    T().result = result;
+    if (code != Exit::Ok)
+        Out::error(QStringLiteral("%1: %2").arg(T().serial, result));
+    const quint8 mode = Rec()[Disc::OffOpMode];
+    if (mode == Disc::OpModeIQ)
+        return Next();
+    // Back to the mode it was in, with the record as discovered, and confirmed by discovery.
+    QByteArray back = T().record;
+    m_Finder->SendSet(reinterpret_cast<quint8*>(back.data()));
+    const RecordFields::Field* field = RecordFields::find(QStringLiteral("Quill-xx Operation Mode"));
+    confirmRecord(m_Finder, T().serial, T().record, {field}, m_O.confirmMs, [this, field](const quint8*, bool ok) {
+        const QString mode = RecordFields::text(*field, Rec());
+        Out::line(QStringLiteral("%1: %2 %3").arg(T().serial, ok ? QStringLiteral("back in") : QStringLiteral("NOT back in"), mode));
+        if (!ok) {
+            T().code = Exit::Failed;
+            T().result += QStringLiteral("; NOT back in ") + mode;
+        }
+        Next();
+    });
+}
+
+void Updater::Summary()
+{
+    int code = Exit::Ok;
+    QVector<QStringList> rows;
+    for (Target& t : m_Targets) {
+        if (t.code < 0)
+            t.code = Exit::Failed;  // not started: interrupted
+        code = code == Exit::Failed || t.code == Exit::Failed ? Exit::Failed : qMax(code, t.code);
+        rows << QStringList{t.serial, QLatin1String(t.model->name), QLatin1String(m_Item.name), t.result};
+    }
+    if (m_Targets.size() > 1)
+        Out::table({QStringLiteral("SERIAL"), QStringLiteral("MODEL"), QStringLiteral("ITEM"), QStringLiteral("RESULT")}, rows);
+    finish(code);
+}
+
+void Updater::Interrupt()
+{
+    if (!m_Busy) {
+        Out::error(QStringLiteral("interrupted; nothing was programmed"));
+        return finish(Exit::Failed);
+    }
+    m_Stop = true;
+    Out::error(QStringLiteral("interrupt: the current receiver's run goes on to its end; no further receiver starts"));
+}
+
+} // namespace
+
+void Commands::update(const CtlOptions& o)
+{
+    const Item* item = nullptr;
+    for (const Item& i : Items)
+        if (o.item == QLatin1String(i.name))
+            item = &i;
+    const ReceiverModel* model = nullptr;
+    for (const ReceiverModel& m : Models::All)
+        if (o.model.compare(QLatin1String(m.name), Qt::CaseInsensitive) == 0)
+            model = &m;
+    QString problem;
+    if (!item)
+        problem = QStringLiteral("--item must be one of app0, app1, cfg1, cfg2, cfg3, cfg4");
+    else if (!o.model.isEmpty() && !model)
+        problem = QStringLiteral("--model must be one of ") + modelNames();
+    else if (o.all ? (o.args.size() != 1 || !model) : o.args.size() < 2)
+        problem = QStringLiteral("usage: quillctl update SERIAL... --item ITEM FILE, or update --all --model NAME --item ITEM FILE");
+    if (!problem.isEmpty()) {
+        Out::error(problem);
+        return finish(Exit::BadInput);
+    }
+    g_Updater = new Updater(o, *item, o.args.last(), model);
+    // Before any traffic: the file must be an image of this item for at least one model it may go to.
+    QStringList why;
+    bool fits = false;
+    for (const ReceiverModel& m : Models::All) {
+        if (model && &m != model)
+            continue;
+        const int result = g_Updater->Read(m.productId);
+        fits = fits || result == CFirmwareImage::ReadOk;
+        why << QStringLiteral("%1: %2").arg(QLatin1String(m.name), readerText(result));
+    }
+    if (!fits) {
+        Out::error(QStringLiteral("%1 is not a valid %2 image (%3); nothing was sent")
+                       .arg(o.args.last(), o.item, why.join(QStringLiteral("; "))));
+        return finish(Exit::BadInput);
+    }
+    g_Updater->Start();
+}
+
+void Commands::interrupt()
+{
+    if (g_Updater)
+        g_Updater->Interrupt();
+}

@@ -1,0 +1,189 @@
+// quillctl: QuillFinder's discovery, settings and firmware updates from the command line.
+#include "Commands.h"
+#include "Output.h"
+#include "Timing.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char ExitCodes[] = "\nExit codes: 0 done; 1 receiver not found or not answering; 2 bad input (arguments, "
+                         "values or files; nothing was sent); 3 programming or confirmation failed.";
+
+struct Command {
+    const char* name;
+    const char* syntax;
+    const char* brief;  ///< one line of the general help
+    const char* description;
+    void (*run)(const CtlOptions&);
+};
+
+const Command CommandTable[] = {
+    {"find", "[--json] [--all-interfaces]", "list the receivers that answer", "Runs one discovery cycle exactly as QuillFinder's Find does and lists the receivers that answered.",
+     Commands::find},
+    {"show", "SERIAL [--json]", "every setting of one receiver", "Shows every setting of one receiver, under the names of QuillFinder's settings dialog.",
+     Commands::show},
+    {"set", "SERIAL FIELD=VALUE... [--force]", "change settings and confirm them",
+     "Changes settings of one receiver with the settings dialog's conversions and limits, sends them as QuillFinder "
+     "does, and runs discovery until the receiver reports the new values. FIELD is a name as \"show\" prints it "
+     "(case, spaces and punctuation do not matter: \"TCP Port=50010\", tcpport=50010). An invalid value is refused "
+     "before anything is sent; so is an address, subnet mask and gateway that cannot work together, unless --force.",
+     Commands::set},
+    {"info", "SERIAL [--json]", "identity, versions and flash geometry",
+     "Connects to one receiver's control port as the update dialog does and reads its model, serial number, "
+     "product ID, versions and flash geometry.",
+     Commands::info},
+    {"update", "(SERIAL... | --all --model NAME) --item ITEM FILE [--yes]", "program firmware or an FPGA image",
+     "Programs ITEM of each receiver from FILE, one receiver after another. The file is checked against every "
+     "receiver with QuillFinder's readers before anything is sent. A receiver not in I/Q Mode is switched to it for "
+     "the run and back afterwards. Ctrl-C lets the current run finish and starts no further one.",
+     Commands::update},
+};
+
+int g_SignalPipe[2] = {-1, -1};
+
+void onInterrupt(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_SignalPipe[0], &byte, 1);
+}
+
+/// Ctrl-C reaches the update on the event loop: the current run is never cut.
+void deferInterrupts(QCoreApplication& app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_SignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_SignalPipe[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char buf[16];
+        [[maybe_unused]] const ssize_t n = ::read(g_SignalPipe[1], buf, sizeof buf);
+        Commands::interrupt();
+    });
+    std::signal(SIGINT, onInterrupt);
+}
+
+bool g_Verbose = false;
+
+void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
+{
+    if (type == QtDebugMsg && !g_Verbose)
+        return;
+    std::fputs(qPrintable(qFormatLogMessage(type, context, msg) + QLatin1Char('\n')), stderr);
+}
+
+QString generalHelp()
+{
+    QString s = QStringLiteral("Finds Quillrad and Quillix receivers, shows and changes their settings and updates "
+                               "their firmware, like QuillFinder, without a window.\n\nCommands:\n");
+    for (const Command& c : CommandTable)
+        s += QStringLiteral("  %1 %2\n      %3\n").arg(QLatin1String(c.name), QLatin1String(c.syntax), QLatin1String(c.brief));
+    return s + QStringLiteral("\n\"quillctl COMMAND --help\" describes a command and its options.") + QLatin1String(ExitCodes);
+}
+
+int badInput(const QString& why)
+{
+    Out::error(why);
+    return Exit::BadInput;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quillctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLCTL_VERSION));
+    qInstallMessageHandler(messageHandler);
+
+    const QStringList args = app.arguments();
+    const Command* cmd = nullptr;
+    for (const Command& c : CommandTable)
+        if (args.value(1) == QLatin1String(c.name))
+            cmd = &c;
+
+    QCommandLineParser p;
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    p.addOption(help);
+    if (!cmd) {
+        const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Shows the version."));
+        p.addOption(version);
+        p.setApplicationDescription(generalHelp());
+        p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("find, show, set, info or update."));
+        if (!p.parse(args))
+            return badInput(p.errorText());
+        if (p.isSet(version))
+            return std::printf("quillctl %s\n", QUILLCTL_VERSION), Exit::Ok;
+        if (p.isSet(help))
+            return std::fputs(qPrintable(p.helpText()), stdout), Exit::Ok;
+        return badInput(args.size() > 1 ? QStringLiteral("unknown command \"%1\"; see quillctl --help").arg(args[1])
+                                        : QStringLiteral("a command is needed; see quillctl --help"));
+    }
+
+    const QString name = QLatin1String(cmd->name);
+    p.setApplicationDescription(QLatin1String(cmd->description) + QLatin1String(ExitCodes));
+    p.addPositionalArgument(name, QString(), name + QLatin1Char(' ') + QLatin1String(cmd->syntax));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Writes the debug lines to stderr."));
+    const QCommandLineOption timeout(QStringLiteral("timeout"),
+                                     QStringLiteral("How long discovery listens for answers (default %1 ms).").arg(Timing::RequestToCloseMs),
+                                     QStringLiteral("MS"), QString::number(Timing::RequestToCloseMs));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Prints JSON (the README describes it)."));
+    const QCommandLineOption allIf(QStringLiteral("all-interfaces"),
+                                   QStringLiteral("Also sends the requests to every interface's directed broadcast "
+                                                  "address, and names the interface each answer came in on."));
+    const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Sends an address, subnet mask and gateway that cannot work together."));
+    const QCommandLineOption confirm(QStringLiteral("confirm-timeout"),
+                                     QStringLiteral("How long discovery is repeated to confirm a change (default 10000 ms)."),
+                                     QStringLiteral("MS"), QStringLiteral("10000"));
+    const QCommandLineOption item(QStringLiteral("item"), QStringLiteral("What to program: app0, app1, cfg1, cfg2, cfg3 or cfg4."),
+                                  QStringLiteral("ITEM"));
+    const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Programs every receiver of --model that answers."));
+    const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Receiver model whose receivers --all programs."), QStringLiteral("NAME"));
+    const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Programs without asking."));
+    p.addOptions({verbose, timeout});
+    if (name == QLatin1String("find") || name == QLatin1String("show") || name == QLatin1String("info"))
+        p.addOptions({json, allIf});
+    if (name == QLatin1String("set"))
+        p.addOptions({force, confirm});
+    if (name == QLatin1String("update"))
+        p.addOptions({item, all, model, yes, confirm});
+    if (!p.parse(args))
+        return badInput(p.errorText());
+    if (p.isSet(help))
+        return std::fputs(qPrintable(p.helpText()), stdout), Exit::Ok;
+
+    // Asked only about the options this command has, which QCommandLineParser otherwise warns about.
+    const QStringList given = p.optionNames();
+    const auto isSet = [&given](const QCommandLineOption& opt) { return given.contains(opt.names().constFirst()); };
+    g_Verbose = isSet(verbose);
+    CtlOptions o;
+    o.args = p.positionalArguments().mid(1);
+    bool ok1 = true, ok2 = true;
+    o.timeoutMs = p.value(timeout).toInt(&ok1);
+    o.confirmMs = isSet(confirm) ? p.value(confirm).toInt(&ok2) : o.confirmMs;
+    if (!ok1 || !ok2 || o.timeoutMs <= 0 || o.confirmMs <= 0)
+        return badInput(QStringLiteral("--timeout and --confirm-timeout take a number of milliseconds above 0"));
+    o.json = isSet(json);
+    o.allInterfaces = isSet(allIf);
+    o.force = isSet(force);
+    o.yes = isSet(yes);
+    o.all = isSet(all);
+    o.model = isSet(model) ? p.value(model) : QString();
+    o.item = isSet(item) ? p.value(item) : QString();
+    if ((name == QLatin1String("show") || name == QLatin1String("info")) && o.args.size() != 1)
+        return badInput(QStringLiteral("usage: quillctl %1 SERIAL").arg(name));
+    if (name == QLatin1String("find") && !o.args.isEmpty())
+        return badInput(QStringLiteral("find takes no arguments"));
+    if (name == QLatin1String("update"))
+        deferInterrupts(app);
+    QTimer::singleShot(0, &app, [cmd, o] { cmd->run(o); });
+    return app.exec();
+}
