@@ -1,7 +1,7 @@
 #pragma once
 
+#include "ByteOrder.h"
 #include "ReceiverModel.h"
-#include "DiscoveryDatagram.h"
 #include "FirmwareImage.h"
 
 #include <QFile>
@@ -103,9 +103,7 @@ inline void TouchRun(const CFirmwareImage& image)
 inline void CheckStamp(const CFirmwareImage& image)
 {
     const quint8* buf = image.Buffer();
-    auto word = [buf](quint32 pos) {
-        return quint32(buf[pos]) | quint32(buf[pos + 1]) << 8 | quint32(buf[pos + 2]) << 16 | quint32(buf[pos + 3]) << 24;
-    };
+    auto word = [buf](quint32 pos) { return LE::u32(buf, int(pos)); };
     const quint32 chkLoc = word(CFirmwareImage::ChkLocPos);
     if (chkLoc <= CFirmwareImage::ChkLocPos || chkLoc % 4 != 0 || chkLoc + 4 != image.m_MaxFileAdr
         || image.m_MaxFileAdr >= CFirmwareImage::BufferSize)

@@ -3,6 +3,7 @@
 #include "QuillSim.h"
 #include "TestLog.h"
 #include "TestUi.h"
+#include "Timing.h"
 
 #include <QJsonObject>
 #include <QListWidget>
@@ -25,9 +26,7 @@ private slots:
     void fullTable();
     void datagramSizes_data();
     void datagramSizes();
-    void closesAfterRequests();
-    void secondRequestWhileBound();
-    void findRepeatsTheCycle();
+    void cycles();
     void appName_data();
     void appName();
     void roundTrip_data();
@@ -217,45 +216,28 @@ void tst_MainWindow::datagramSizes()
     QVERIFY2(m_Log.contains(QStringLiteral("ReadUDPMessages %1").arg(size)), qPrintable(m_Log.lines().join('|')));
 }
 
-void tst_MainWindow::closesAfterRequests()
+void tst_MainWindow::cycles()
 {
-    // No receiver on time: the list stays empty and an answer after the close is never listed.
+    // A second request pair while the socket is bound binds nothing new; the first pair's timer
+    // closes it and the second one's finds it closed; an answer after the close is never listed.
+    m_Sim->addReceiver(receiver({{"serial", "ONE"}, {"address", "198.18.0.9"}}));
     m_Sim->addReceiver(receiver({{"serial", "LATE"}, {"replyDelayMs", 900}}));
     startSim();
     m_Window.reset(new MainWindow);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
-    QCOMPARE(list()->count(), 0);
-    QTest::qWait(800);
-    QCOMPARE(list()->count(), 0);
-    QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 1);
-}
-
-void tst_MainWindow::secondRequestWhileBound()
-{
-    startSim();
-    m_Window.reset(new MainWindow);
-    QElapsedTimer since;
-    since.start();
     QVERIFY(QMetaObject::invokeMethod(m_Window.get(), "SendDiscoverRequest"));
     QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 1);
-    QCOMPARE(m_Log.count(QStringLiteral("UDP bind false")), 0);
     QCOMPARE(m_Log.count(QStringLiteral("UDP Open")), 2);
-    // The first pair's timer closes the socket; the second pair's timer finds it closed.
     QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
-    QTest::qWait(700);
+    QTest::qWait(800);
     QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 1);
     QCOMPARE(m_Sim->received().size(), 4);
-}
+    QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
 
-void tst_MainWindow::findRepeatsTheCycle()
-{
-    m_Sim->addReceiver(receiver({{"serial", "ONE"}, {"address", "198.18.0.9"}}));
-    startSim();
-    m_Window.reset(new MainWindow);
-    QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 3000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+    // Find empties the list at once and runs the whole cycle again 500 ms later.
     QTest::mouseClick(m_Window->findChild<QPushButton*>(QStringLiteral("pushButtonFind")), Qt::LeftButton);
-    QCOMPARE(list()->count(), 0);  // emptied at once, before the requests
+    QCOMPARE(list()->count(), 0);
+    QTest::qWait(Timing::FindToRequestMs - 100);
+    QCOMPARE(m_Sim->received().size(), 4);
     QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 3000);
     QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
     QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 2);
@@ -328,21 +310,22 @@ void tst_MainWindow::roundTrip()
             w->close();
         }
     });
-    if (sent >= 0) whenModal<CEditQuillDlg>([&](CEditQuillDlg* dlg) {
-        opened = true;
-        if (!field.isEmpty()) {
-            auto* edit = child<QLineEdit>(*dlg, qPrintable(field));
-            edit->setFocus();
-            QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
-            QTest::keyClicks(edit, typed);
-        }
-        if (closeBy == "OK")
-            QTest::mouseClick(child<QDialogButtonBox>(*dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
-        else if (closeBy == "Esc")
-            QTest::keyClick(dlg, Qt::Key_Escape);
-        else
-            dlg->close();
-    });
+    if (sent >= 0)
+        whenModal<CEditQuillDlg>([&](CEditQuillDlg* dlg) {
+            opened = true;
+            if (!field.isEmpty()) {
+                auto* edit = child<QLineEdit>(*dlg, qPrintable(field));
+                edit->setFocus();
+                QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+                QTest::keyClicks(edit, typed);
+            }
+            if (closeBy == "OK")
+                QTest::mouseClick(child<QDialogButtonBox>(*dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+            else if (closeBy == "Esc")
+                QTest::keyClick(dlg, Qt::Key_Escape);
+            else
+                dlg->close();
+        });
     const QRect rect = list()->visualItemRect(list()->item(0));
     QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
     QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, rect.center());

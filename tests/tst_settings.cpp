@@ -20,7 +20,6 @@ private slots:
     void firstStart();
     void survivesRestart_data();
     void survivesRestart();
-    void renamedExecutable();
 
 private:
     static QString appName() { return QStringLiteral("tst_settings"); }
@@ -34,7 +33,6 @@ private:
 void tst_Settings::init()
 {
     QSettings(QStringLiteral("Pellisar"), appName()).clear();
-    QSettings(QStringLiteral("Pellisar"), QStringLiteral("Renamed")).clear();
 }
 
 void tst_Settings::firstStart()
@@ -102,24 +100,6 @@ void tst_Settings::survivesRestart()
     for (int i = 0; i < ImagePathSet::Count; ++i)
         QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(kKeys[i])).toString(),
                  QStringLiteral("/images/%1.bin").arg(i));
-}
-
-void tst_Settings::renamedExecutable()
-{
-    // Another executable name is another store: what it holds is never seen here.
-    {
-        QSettings other(QStringLiteral("Pellisar"), QStringLiteral("Renamed"));
-        other.setValue("Paths/App0PathIQ", "/elsewhere/app0.hex");
-        other.setValue("MainWindow/minstate", true);
-    }
-    {
-        MainWindow w;
-        QVERIFY(!w.isMinimized());
-    }
-    QSettings s(QStringLiteral("Pellisar"), appName());
-    QCOMPARE(s.value("Paths/App0PathIQ").toString(), defaultPath(4));
-    QCOMPARE(QSettings(QStringLiteral("Pellisar"), QStringLiteral("Renamed")).value("Paths/App0PathIQ").toString(),
-             QStringLiteral("/elsewhere/app0.hex"));
 }
 
 QTEST_MAIN(tst_Settings)
