@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+
 namespace Fixtures {
 
 QByteArray appImage(int size, quint32 productId, quint8 bank)
@@ -18,22 +20,32 @@ QByteArray appImage(int size, quint32 productId, quint8 bank)
 }
 
 namespace {
-void appendRecord(QByteArray& text, quint8 type, quint16 address, const char* data, int count, const char* eol)
+// Integers of `bytes` bytes: little-endian as the receivers send them, big-endian as HEX records carry them.
+QByteArray le(quint64 value, int bytes)
 {
-    QByteArray body;
-    body += char(count);
-    body += char(address >> 8);
-    body += char(address);
-    body += char(type);
-    body += QByteArray(data, count);
-    quint8 sum = 0;
-    for (char c : body)
-        sum = quint8(sum - quint8(c));
-    text += ':' + (body + char(sum)).toHex().toUpper() + eol;
+    QByteArray a;
+    for (int i = 0; i < bytes; ++i)
+        a += char(value >> (8 * i));
+    return a;
+}
+QByteArray be(quint64 value, int bytes)
+{
+    QByteArray a = le(value, bytes);
+    std::reverse(a.begin(), a.end());
+    return a;
 }
 } // namespace
 
-QByteArray hexFile(const QByteArray& data, quint32 position, int perRecord, const char* eol)
+QByteArray hexRecord(quint8 type, quint16 address, const QByteArray& data, const char* eol)
+{
+    const QByteArray body = char(data.size()) + be(address, 2) + char(type) + data;
+    quint8 sum = 0;
+    for (char c : body)
+        sum = quint8(sum - quint8(c));
+    return ':' + (body + char(sum)).toHex().toUpper() + eol;
+}
+
+QByteArray hexFile(const QByteArray& data, quint32 position, int perRecord, const char* eol, bool eof)
 {
     QByteArray text;
     quint32 segment = ~0u;
@@ -41,16 +53,14 @@ QByteArray hexFile(const QByteArray& data, quint32 position, int perRecord, cons
         const quint32 adr = HexBase + position + i;
         if (adr >> 16 != segment) {
             segment = adr >> 16;
-            const char base[2] = {char(segment >> 8), char(segment)};
-            appendRecord(text, 4, 0, base, 2, eol);
+            text += hexRecord(4, 0, be(segment, 2), eol);
         }
         // Records stop at a segment's end: Intel HEX addresses do not carry into the base.
         const int n = int(qMin<quint32>(qMin<quint32>(quint32(perRecord), 0x10000 - (adr & 0xFFFF)), quint32(data.size()) - i));
-        appendRecord(text, 0, quint16(adr), data.constData() + i, n, eol);
+        text += hexRecord(0, quint16(adr), data.mid(int(i), n), eol);
         i += quint32(n);
     }
-    appendRecord(text, 1, 0, nullptr, 0, eol);
-    return text;
+    return eof ? text + hexRecord(1, 0, {}, eol) : text;
 }
 
 QByteArray bitFile(const QByteArray& field, int size, char key, int length)
@@ -83,6 +93,19 @@ QByteArray record(const QByteArray& model, quint8 opMode, quint16 length, const 
     return r;
 }
 
+QByteArray record(const QByteArray& model, const QByteArray& serial, quint8 status, quint16 length)
+{
+    QByteArray r = record(model, 0, length, QHostAddress(QStringLiteral("198.18.0.10")), 50000);
+    r.replace(21, 16, serial.leftJustified(16, '\0', true));
+    r[86] = char(status);
+    return r;
+}
+
+QByteArray controlMessage(quint8 type, const QByteArray& body)
+{
+    return le(quint64(type) << 13 | quint64(body.size() + 2), 2) + body;
+}
+
 bool writeFile(const QString& path, const QByteArray& content)
 {
     QFile f(path);
@@ -109,6 +132,118 @@ bool writeImageSet(const QString& dir, int appBytes)
             const QString file = d + QStringLiteral("/%1_cfg%2.bit").arg(QString::fromLatin1(m.model).toLower()).arg(cfg, 2, 10, QLatin1Char('0'));
             ok = writeFile(file, bitFile(name, 48 * 1024 + cfg * 1000)) && ok;
         }
+    }
+    return ok;
+}
+
+bool writeFuzzSeeds(const QString& dir)
+{
+    bool ok = true;
+    const auto seed = [&](const char* kind, const QString& name, const QByteArray& content) {
+        const QString d = dir + QLatin1Char('/') + QLatin1String(kind);
+        ok = QDir().mkpath(d) && writeFile(d + QLatin1Char('/') + name, content) && ok;
+    };
+    // Image seeds start with the fuzzers' selector byte: product ID index in the low two bits (2 and
+    // 3: no model's), application or configuration number above.
+    const auto sel = [](int product, int number) { return QByteArray(1, char(product + 4 * number)); };
+    const quint32 ids[] = {Qusd, Quiq};
+    const char* const models[] = {"Quillrad", "Quillix"};
+
+    // Records a reader must pass over: start addresses (types 5 and 3) behind the segment base, an
+    // extended segment address (type 2) and an empty data record behind the data.
+    const auto hexExtras = [](const QByteArray& image, int perRecord = 16, const char* eol = "\n", bool eof = true) {
+        QByteArray text = hexFile(image, AppStart, perRecord, eol, false);
+        text.insert(text.indexOf('\n') + 1, hexRecord(5, 0, be(HexBase + AppStart, 4), eol) + hexRecord(3, 0, be(0x100, 4), eol));
+        text += hexRecord(2, 0, be(0x1000, 2), eol) + hexRecord(0, 0, {}, eol);
+        return eof ? text + hexRecord(1, 0, {}, eol) : text;
+    };
+    for (int p = 0; p < 2; ++p) {
+        for (int bank = 0; bank < 3; ++bank) {  // bank 2 is no application's
+            const QByteArray image = appImage(0x220 + 37 * bank, ids[p], quint8(bank));
+            seed("bin", QStringLiteral("p%1b%2").arg(p).arg(bank), sel(p, bank) + image);
+            seed("hex", QStringLiteral("p%1b%2").arg(p).arg(bank), sel(p, bank) + hexExtras(image));
+        }
+    }
+    const QByteArray image = appImage(1000, Quiq, 1);
+    seed("bin", QStringLiteral("1000"), sel(1, 1) + image);
+    seed("hex", QStringLiteral("crlf32"), sel(1, 1) + hexExtras(image, 32, "\r\n"));
+    seed("hex", QStringLiteral("noeof"), sel(1, 1) + hexFile(image, AppStart, 8, "\n", false));
+    const quint32 top = 0x1FFFF0;  // image position of HEX address 0x081FFFF0, the top page's last 16 bytes
+    seed("hex", QStringLiteral("highpage"),
+         sel(0, 0) + hexExtras(appImage(0x220, Qusd, 0), 16, "\n", false) + hexFile(QByteArray(8, 0), top));
+    // Only the record that carries product ID and bank; smalltop's last byte is four positions below
+    // the highest that leaves room for the CRC, so that one changed digit reaches the edge.
+    const QByteArray small = hexFile(appImage(0x210, Quiq, 2).mid(0x200), AppStart + 0x200, 16, "\n", false);
+    seed("hex", QStringLiteral("small"), sel(1, 2) + small + hexRecord(1, 0));
+    seed("hex", QStringLiteral("smalltop"), sel(1, 2) + small + hexFile(QByteArray(4, 0), top, 16, "\n", false));
+
+    // A whole bitstream: preamble, design-name, part, date and time fields, then 256 bytes of
+    // configuration data behind the sync word.
+    const auto bitstream = [](const QByteArray& design) {
+        const auto field = [](char key, const QByteArray& text) { return key + be(text.size() + 1, 2) + text + '\0'; };
+        QByteArray data = QByteArray(16, char(0xFF)) + QByteArray::fromHex("aa995566");
+        for (int i = 0; i < 256; ++i)
+            data += char(i);
+        // bitFile cut right behind its design-name field: 13-byte preamble, key, length, name and NUL.
+        return bitFile(design + '\0', design.size() + 17) + field('b', "7a35tcsg324") + field('c', "2024/01/31")
+               + field('d', "12:00:00") + 'e' + be(data.size(), 4) + data;
+    };
+    for (int p = 0; p < 2; ++p) {
+        for (int cfg = 1; cfg <= 4; ++cfg) {
+            const QString design = QStringLiteral("%1_top_0%2.ncd;UserID=0xFFFFFFFF").arg(QLatin1String(models[p])).arg(cfg);
+            seed("bit", QStringLiteral("p%1c%2").arg(p).arg(cfg), sel(p, cfg) + bitstream(design.toLatin1()));
+        }
+    }
+    seed("bit", QStringLiteral("nomodel"), sel(2, 3) + bitstream("top_03.ncd"));
+    seed("bit", QStringLiteral("short"), sel(1, 1) + bitstream("Quillix_1.ncd").left(40));  // ends inside the part field
+
+    // Datagram sequences: [length16][bytes]..., a length of 0xFFFF starts a new cycle.
+    const auto datagrams = [](std::initializer_list<QByteArray> list) {
+        QByteArray s;
+        for (const QByteArray& d : list)
+            s += le(quint64(d.size()), 2) + d;
+        return s;
+    };
+    const QByteArray a = record("Quillrad", "AB1234", 1), b = record("Quillix", "QX7", 0, 800);
+    QByteArray wrongKey = a, full;
+    wrongKey[3] = char(0xA4);
+    for (int i = 0; i < 34; ++i)  // two receivers more than the finder's 32 rows
+        full += datagrams({record("Quillrad", "SN" + QByteArray::number(i).rightJustified(2, '0'), 0).left(56)});
+    seed("reply_table", QStringLiteral("two"), datagrams({a, b}));
+    seed("reply_table", QStringLiteral("repeat"), datagrams({a, b, a}));
+    seed("reply_table", QStringLiteral("other-model"), datagrams({record("Quillrad ", "AB1234", 0), a}));
+    seed("reply_table", QStringLiteral("short"), datagrams({a.left(40), a.left(56), a.left(3)}));
+    seed("reply_table", QStringLiteral("wrong-key"), datagrams({a, wrongKey}));
+    seed("reply_table", QStringLiteral("full"), full);
+    seed("reply_table", QStringLiteral("cycles"), datagrams({a, b}) + le(0xFFFF, 2) + datagrams({b}));
+
+    // Control-port streams: [mode][chunk], then what a receiver sends. The fuzzer starts the run
+    // half-way, so the connection's information fills the first half and the run's answers the second.
+    const auto item = [](quint16 id, const QByteArray& rest, quint8 type = 0) { return controlMessage(type, le(id, 2) + rest); };
+    const auto control = [&item](int slot, int code) { return item(0x300, le(quint64(slot), 1) + le(quint64(code), 1)); };
+    const auto flash = [&item](int bank, quint32 start) {  // bank, bank size, block size, first position
+        return item(0x302, le(quint64(bank), 1) + le(0x200000, 4) + le(1024, 4) + le(start, 4));
+    };
+    const QByteArray info = item(1, QByteArray("Quillrad", 9)) + item(9, le(Qusd, 4)) + flash(0, AppStart) + flash(1, 0x80000)
+                            + item(4, QByteArray(1, 0) + le(105, 2)) + item(4, QByteArray::fromHex("070003"))
+                            + item(2, QByteArray("QR1", 4)) + item(5, QByteArray(1, 0), 1);
+    const QByteArray ack = controlMessage(3, le(0, 4));
+    const struct {
+        const char* name;
+        char mode;  // bit 1: start a run half-way; bit 0: a configuration run
+        QByteArray run;
+    } streams[] = {{"app", 2, control(0, 4) + control(0, 1) + ack.repeated(6) + control(0, 2)},
+                   {"cfg", 3, control(0, 5) + control(1, 1) + ack.repeated(3) + control(1, 3)},
+                   {"info", 0, {}}};
+    for (const auto& s : streams) {
+        QByteArray first = info, second = s.run;
+        while (first.size() < second.size())
+            first += item(5, {});  // status answers, which the client ignores
+        while (second.size() < first.size())
+            second += item(5, {});
+        for (int chunk : {1, 7, 255})
+            seed("tcp_framer", QStringLiteral("%1-%2").arg(QLatin1String(s.name)).arg(chunk),
+                 QByteArray(1, s.mode) + char(chunk) + first + second);
     }
     return ok;
 }

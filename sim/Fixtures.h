@@ -16,20 +16,31 @@ constexpr quint32 HexBase = 0x08000000;   ///< address of image position 0 in an
 
 /// A raw application image (".bin") of `size` bytes: product ID at 0x204, bank byte at 0x20C.
 QByteArray appImage(int size, quint32 productId, quint8 bank);
+/// One Intel HEX record line: count, address, type, `data` and checksum, ended by `eol`.
+QByteArray hexRecord(quint8 type, quint16 address, const QByteArray& data = {}, const char* eol = "\n");
 /// Intel HEX text that puts `data` at image position `position` on (an application file's first
 /// byte belongs at AppStart): a type-4 record at each 64 KiB segment, `perRecord` data bytes per
-/// record (records stop at a segment's end), lines ended by `eol`, and the end-of-file record.
-QByteArray hexFile(const QByteArray& data, quint32 position = AppStart, int perRecord = 16, const char* eol = "\n");
+/// record (records stop at a segment's end), lines ended by `eol`, and the end-of-file record if `eof`.
+QByteArray hexFile(const QByteArray& data, quint32 position = AppStart, int perRecord = 16, const char* eol = "\n",
+                   bool eof = true);
 /// A bitstream of `size` bytes with the given design-name field, key character and field length
 /// (-1: the field's own length).
 QByteArray bitFile(const QByteArray& field, int size = 4096, char key = 'a', int length = -1);
 /// An 862-byte discovery record with every byte distinct from its neighbours, then the given model,
 /// operation mode, Length, address and control port written over the filler.
 QByteArray record(const QByteArray& model, quint8 opMode, quint16 length, const QHostAddress& ip, quint16 port);
+/// The same in I/Q mode at 198.18.0.10, port 50000, with a serial number (NUL-padded to its field)
+/// and a status byte (bits 0 and 1: in use).
+QByteArray record(const QByteArray& model, const QByteArray& serial, quint8 status, quint16 length = 862);
+/// One control-port message: a 16-bit word of total length (13 bits) and `type` (3 bits), then `body`.
+QByteArray controlMessage(quint8 type, const QByteArray& body);
 /// Writes `content` to `path`; false on any error.
 bool writeFile(const QString& path, const QByteArray& content);
 /// Writes a valid set for both models into `dir`/<model>/: app0 and app1 as .bin and .hex
 /// (`appBytes` each), and four configuration bitstreams; false on any error.
 bool writeImageSet(const QString& dir, int appBytes);
+/// Writes the fuzzers' seed inputs to `dir`/hex, bin, bit, reply_table and tcp_framer, in the input
+/// layouts of fuzz/*.cpp; false on any error.
+bool writeFuzzSeeds(const QString& dir);
 
 } // namespace Fixtures

@@ -88,7 +88,18 @@ int main(int argc, char* argv[])
                                 QStringLiteral("Size of each application image written by --make-images (default 65536)."),
                                 QStringLiteral("BYTES"), QStringLiteral("65536"));
     parser.addOption(appBytes);
+    QCommandLineOption makeFuzzSeeds(QStringLiteral("make-fuzz-seeds"),
+                                     QStringLiteral("Write the fuzzers' seed inputs to DIR/<kind>/, and exit."),
+                                     QStringLiteral("DIR"));
+    parser.addOption(makeFuzzSeeds);
     parser.process(app);
+    if (parser.isSet(makeFuzzSeeds)) {
+        if (!Fixtures::writeFuzzSeeds(parser.value(makeFuzzSeeds))) {
+            std::fprintf(stderr, "quillsim: cannot write the seeds to %s\n", qPrintable(parser.value(makeFuzzSeeds)));
+            return 1;
+        }
+        return 0;
+    }
     if (parser.isSet(makeImages)) {
         const int bytes = parser.value(appBytes).toInt();
         if (bytes <= 0x210 || !Fixtures::writeImageSet(parser.value(makeImages), bytes)) {
