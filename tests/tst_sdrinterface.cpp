@@ -251,11 +251,13 @@ void tst_SdrInterface::refusals()
     QCOMPARE(rig.sim.blocksWritten(), 0);
 }
 
-int controlCodes(const SimControl& sim, int code)
+/// Programming control commands with `code` for `target` that the receiver got.
+int controlCodes(const SimControl& sim, int target, int code)
 {
+    const QByteArray head = QByteArray::fromHex("0a000003") + char(target) + char(code);
     int n = 0;
     for (const QByteArray& m : sim.received())
-        n += m.size() >= 6 && m.startsWith(QByteArray::fromHex("0a000003")) && m.at(5) == code ? 1 : 0;
+        n += m.startsWith(head);
     return n;
 }
 
@@ -281,6 +283,7 @@ void tst_SdrInterface::failures_data()
     QTest::addRow("erase longer than an ack, within its bound") << "None" << 0 << false << 1200 << 3000 << 400 << "done" << 0 << false;
     QTest::addRow("device aborts configuration") << "AbortConfig" << 3 << true << 0 << off << off << "Cfg ProgAbort" << 0 << true;
     QTest::addRow("device aborts application") << "AbortApp" << 3 << false << 0 << off << off << "uP ProgAbort" << 0 << true;
+    QTest::addRow("slow acknowledgements, each within its bound") << "SlowAck" << 0 << false << 0 << off << 1000 << "done" << 0 << false;
     QTest::addRow("duplicate acknowledgement") << "DuplicateAck" << 4 << false << 0 << off << off << "done" << 0 << false;
     QTest::addRow("acknowledgement before any run") << "AckWithoutRun" << 0 << false << 0 << off << off << "done" << 0 << false;
 }
@@ -301,6 +304,7 @@ void tst_SdrInterface::failures()
     cfg.failure = SimControlConfig::failureFromName(failure);
     cfg.failAfterBlocks = afterBlocks;
     cfg.eraseMs = eraseMs;
+    cfg.slowAckMs = 250;  // eight of them outlast one acknowledgement bound
     // Unsolicited status keeps a receiver that stops acknowledging alive, except where its silence is the point.
     cfg.statusPeriodMs = ending == "link lost" ? 0 : 300;
     Rig rig(cfg);
@@ -338,7 +342,7 @@ void tst_SdrInterface::failures()
         QVERIFY(!rig.sdr.RunActive());
         QCOMPARE(active.count(), 2);
         QVERIFY2(m_Log.contains(ending), qPrintable(ending));
-        QCOMPARE(controlCodes(rig.sim, 3), aborts);
+        QCOMPARE(controlCodes(rig.sim, config, 3), aborts);
         // The link stays up; the next tick is idle again and Start works.
         QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 2500);
         QCOMPARE(rig.sim.connectionCount(), 1);
@@ -351,7 +355,7 @@ void tst_SdrInterface::failures()
     QCOMPARE(unconfirmedDone, 0);
     QCOMPARE(rig.sim.runsCompleted(), 1);
     QCOMPARE(rig.sim.protocolViolations(), 0);
-    QCOMPARE(controlCodes(rig.sim, 3), 0);  // counted since the last start
+    QCOMPARE(controlCodes(rig.sim, config, 3), 0);  // counted since the last start
     const int first = config ? 0 : 0x4000;
     const int n = int(rig.image.m_MaxFileAdr) + 1 - first;
     QCOMPARE((config ? rig.sim.cfgSlot(0) : rig.sim.appFlash(0)).mid(first, n),
