@@ -202,7 +202,7 @@ void tst_SdrInterface::refusals_data()
 
     QTest::addRow("nothing after the start offset") << "None" << 0x200000u << 0x10000u << 0x80000u << 0
                                                     << QStringList{"Start Prog", "Prog Error"} << int(SDR_PROG_FAILED) << 2;
-    QTest::addRow("configuration as large as a slot") << "None" << 0x200000u << 0x4000u << 0x1000u << 3
+    QTest::addRow("configuration as large as a slot") << "None" << 0x200000u << 0x4000u << 0x1001u << 3
                                                       << QStringList{"Config Prog Abort"} << -1 << 0;
     QTest::addRow("device aborts configuration") << "AbortConfig" << 0x200000u << 0x4000u << 0x80000u << 3
                                                  << QStringList{"Erased Cfg Flash", "Cfg ProgAbort"} << int(SDR_PROG_FAILED) << 2;
@@ -453,6 +453,10 @@ void tst_SdrInterface::lengthFieldOne()
     QCOMPARE(int(sdr.Status()), int(SDR_GOT_INFO));
     QVERIFY(m_Log.contains("Unknown Device"));
     QVERIFY(!m_Log.contains("AppFlash 0x200000  1024"));
+    // A ready answer with no run of ours (one that timed out and was aborted) starts nothing.
+    peer->write(QByteArray::fromHex("060000030001"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Start Prog outside a run"), 3000);
+    QVERIFY(!m_Log.contains("Prog Error") && sdr.Status() != SDR_PROGRAMMING && sdr.Status() != SDR_PROG_FAILED);
 }
 
 QTEST_GUILESS_MAIN(tst_SdrInterface)
