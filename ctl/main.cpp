@@ -2,17 +2,15 @@
 #include "Commands.h"
 #include "Output.h"
 #include "ReceiverModel.h"
+#include "SignalWatch.h"
 #include "Timing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -48,28 +46,6 @@ const Command CommandTable[] = {
      "the run and back afterwards. Ctrl-C lets the current run finish and starts no further one.",
      Commands::update},
 };
-
-int g_SignalPipe[2] = {-1, -1};
-
-void onInterrupt(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_SignalPipe[0], &byte, 1);
-}
-
-/// Ctrl-C reaches the update on the event loop: the current run is never cut.
-void deferInterrupts(QCoreApplication& app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_SignalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_SignalPipe[1], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
-        char buf[16];
-        [[maybe_unused]] const ssize_t n = ::read(g_SignalPipe[1], buf, sizeof buf);
-        Commands::interrupt();
-    });
-    std::signal(SIGINT, onInterrupt);
-}
 
 bool g_Verbose = false;
 
@@ -186,8 +162,11 @@ int main(int argc, char* argv[])
         return badInput(QStringLiteral("usage: quillctl %1 SERIAL").arg(name));
     if (name == QLatin1String("find") && !o.args.isEmpty())
         return badInput(QStringLiteral("find takes no arguments"));
-    if (name == QLatin1String("update"))
-        deferInterrupts(app);
+    if (name == QLatin1String("update")) {
+        // Ctrl-C reaches the update on the event loop: the current run is never cut.
+        auto* interrupts = new CSignalWatch({SIGINT}, &app);
+        QObject::connect(interrupts, &CSignalWatch::Raised, &app, &Commands::interrupt);
+    }
     QTimer::singleShot(0, &app, [cmd, o] { cmd->run(o); });
     return app.exec();
 }

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -294,8 +295,12 @@ bool CEditQuillDlg::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             // Rewritten in place: every later receiver, the dialog's default button included, sees a Tab.
-            *key = QKeyEvent(key->type(), Qt::Key_Tab, Qt::NoModifier, QString(), key->isAutoRepeat(),
-                             ushort(key->count()));
+            // Rebuilt rather than assigned, since Qt 6 events cannot be assigned.
+            const QEvent::Type type = key->type();
+            const bool autoRepeat = key->isAutoRepeat();
+            const auto count = ushort(key->count());
+            key->~QKeyEvent();
+            new (key) QKeyEvent(type, Qt::Key_Tab, Qt::NoModifier, QString(), autoRepeat, count);
         }
     }
     return QDialog::eventFilter(watched, event);

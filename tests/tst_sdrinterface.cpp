@@ -1,7 +1,4 @@
-#include "FirmwareImage.h"
-#include "SdrInterface.h"
-#include "SimControl.h"
-#include "Fixtures.h"
+#include "SdrRig.h"
 #include "TestLog.h"
 
 #include <QTcpServer>
@@ -11,60 +8,14 @@
 
 using namespace Fixtures;
 
-// The client against the emulated receiver over real sockets in the private network, the receiver
-// behaving or not. Whatever it does, the client never reports a finished run that the receiver did not
-// confirm, never writes past a buffer (the sanitizer build watches), and comes back: it reconnects,
-// reads the device again, and the next run succeeds. Every run waits for real 1-second ticks, so
-// there are few of them and each checks a lot.
+// The client against the emulated receiver over real sockets in the private network: information,
+// runs, refusals, and bytes no receiver should send. Misbehaving receivers are tst_runfailures'.
+// Every run waits for real 1-second ticks, so there are few of them and each checks a lot.
 
 namespace {
-const QHostAddress kDevice(QStringLiteral("198.18.0.7"));
-
-QList<int> ints(const QSignalSpy& spy)
-{
-    QList<int> out;
-    for (const QList<QVariant>& args : spy)
-        out << args.at(0).toInt();
-    return out;
-}
-
-/// An emulated receiver, an image and the client, with spies on the client's status and progress.
-struct Rig {
-    explicit Rig(const SimControlConfig& cfg) : sim(cfg) {}
-    /// Serves the receiver and waits until the client is idle and the receiver has its first status poll.
-    bool start()
-    {
-        if (!sim.listen(kDevice, 0))
-            return false;
-        sdr.m_IPAdr = kDevice;
-        sdr.m_Port = sim.serverPort();
-        return QTest::qWaitFor([&] { return ints(status).contains(SDR_CONNECTED_IDLE); }, 8000)
-            && QTest::qWaitFor([&] { return sim.received().contains(QByteArray::fromHex("04200500")); }, 2000)
-            && sdr.Status() == SDR_CONNECTED_IDLE;
-    }
-    /// Writes `content` and reads it as application `item` (0 or 1) or configuration `item` - 1 (2 to 5).
-    int load(const QString& path, const QByteArray& content, int item)
-    {
-        if (!writeFile(path, content))
-            return -1;
-        return item < 2 ? image.ReadAppFile(path, Qusd, item) : image.ReadCfgFile(path, Qusd, item - 1);
-    }
-    /// Starts programming `item` with fresh records of the status and of what the receiver gets.
-    void program(int item)
-    {
-        status.clear();
-        sim.clearReceived();
-        if (item < 2)
-            sdr.StartAppProg(item);
-        else
-            sdr.StartConfigProg(item - 1);
-    }
-    SimControl sim;
-    CFirmwareImage image;
-    CSdrInterface sdr{nullptr, &image};
-    QSignalSpy status{&sdr, &CSdrInterface::NewSdrStatus};
-    QSignalSpy percent{&sdr, &CSdrInterface::PercentComplete};
-};
+using Rig = SdrRig;
+const QHostAddress kDevice = SdrRig::Device;
+QList<int> ints(const QSignalSpy& spy) { return SdrRig::ints(spy); }
 
 const QList<int> kDoneThenReread = {SDR_PROGRAMMING, SDR_PROG_DONE, SDR_PROG_DONE, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO};
 } // namespace
@@ -80,8 +31,6 @@ private slots:
     void configurationRun();
     void refusals_data();
     void refusals();
-    void failures_data();
-    void failures();
     void startRightAfterDone();
     void firstConnectionRefused();
     void bytesMidRun_data();
@@ -249,120 +198,6 @@ void tst_SdrInterface::refusals()
         control += (quint8(m.at(1)) >> 5) == 0 ? 1 : 0;
     QCOMPARE(control, controlMessages);
     QCOMPARE(rig.sim.blocksWritten(), 0);
-}
-
-/// Programming control commands with `code` for `target` that the receiver got.
-int controlCodes(const SimControl& sim, int target, int code)
-{
-    const QByteArray head = QByteArray::fromHex("0a000003") + char(target) + char(code);
-    int n = 0;
-    for (const QByteArray& m : sim.received())
-        n += m.startsWith(head);
-    return n;
-}
-
-void tst_SdrInterface::failures_data()
-{
-    // Bounds are shortened to seconds where a row is about them, and kept out of the way elsewhere.
-    QTest::addColumn<QString>("failure");
-    QTest::addColumn<int>("afterBlocks");
-    QTest::addColumn<bool>("config");
-    QTest::addColumn<int>("eraseMs");      // how long the emulated receiver erases
-    QTest::addColumn<int>("eraseBound");   // ms the client waits for the ready answer
-    QTest::addColumn<int>("ackBound");     // ms the client waits for each acknowledgement
-    QTest::addColumn<QString>("ending");   // the first run: "done", "link lost", or the log line of its failure
-    QTest::addColumn<int>("aborts");       // abort requests the client sends
-    QTest::addColumn<bool>("retry");       // the device takes a second run
-
-    const int off = 60000;
-    QTest::addRow("drop after the last block") << "DropAfterBlocks" << 8 << false << 0 << off << off << "link lost" << 0 << true;
-    QTest::addRow("configuration: drop mid-run") << "DropAfterBlocks" << 4 << true << 0 << off << off << "link lost" << 0 << true;
-    QTest::addRow("garbage mid-run") << "Garbage" << 5 << false << 0 << off << off << "link lost" << 0 << true;
-    QTest::addRow("acks stop, link kept alive") << "Stall" << 3 << false << 0 << off << 1500 << "Prog Timeout" << 1 << false;
-    QTest::addRow("erase never finishes") << "NeverReady" << 0 << false << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
-    QTest::addRow("erase longer than an ack, within its bound") << "None" << 0 << false << 1200 << 3000 << 400 << "done" << 0 << false;
-    QTest::addRow("device aborts configuration") << "AbortConfig" << 3 << true << 0 << off << off << "Cfg ProgAbort" << 0 << true;
-    QTest::addRow("device aborts application") << "AbortApp" << 3 << false << 0 << off << off << "uP ProgAbort" << 0 << true;
-    QTest::addRow("slow acknowledgements, each within its bound") << "SlowAck" << 0 << false << 0 << off << 1000 << "done" << 0 << false;
-    QTest::addRow("duplicate acknowledgement") << "DuplicateAck" << 4 << false << 0 << off << off << "done" << 0 << false;
-    QTest::addRow("acknowledgement before any run") << "AckWithoutRun" << 0 << false << 0 << off << off << "done" << 0 << false;
-}
-
-void tst_SdrInterface::failures()
-{
-    QFETCH(QString, failure);
-    QFETCH(int, afterBlocks);
-    QFETCH(bool, config);
-    QFETCH(int, eraseMs);
-    QFETCH(int, eraseBound);
-    QFETCH(int, ackBound);
-    QFETCH(QString, ending);
-    QFETCH(int, aborts);
-    QFETCH(bool, retry);
-
-    SimControlConfig cfg;
-    cfg.failure = SimControlConfig::failureFromName(failure);
-    cfg.failAfterBlocks = afterBlocks;
-    cfg.eraseMs = eraseMs;
-    cfg.slowAckMs = 250;  // eight of them outlast one acknowledgement bound
-    // Unsolicited status keeps a receiver that stops acknowledging alive, except where its silence is the point.
-    cfg.statusPeriodMs = ending == "link lost" ? 0 : 300;
-    Rig rig(cfg);
-    rig.sdr.SetRunTimeouts(eraseBound, ackBound);
-    const int item = config ? 2 : 0;
-    QCOMPARE(rig.load(m_Dir.filePath(config ? "fail.bit" : "fail.bin"),
-                      config ? bitFile("Quillrad_top_01.ncd", 9000) : appImage(8 * 1024 - 16, Qusd, 0), item), 0);
-    // "Program Finished OK" only ever follows a run that the receiver checked and confirmed.
-    int unconfirmedDone = 0;
-    connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
-        unconfirmedDone += s == SDR_PROG_DONE && rig.sim.runsCompleted() == 0;
-    });
-    QVERIFY(rig.start());
-    if (failure == "AckWithoutRun")  // nothing but requests may answer an acknowledgement that ends no block
-        for (const QByteArray& m : rig.sim.received())
-            QCOMPARE(quint8(m[1]) >> 5, 1);
-    QSignalSpy active(&rig.sdr, &CSdrInterface::RunActiveChanged);
-    rig.program(item);
-    QVERIFY(rig.sdr.RunActive());
-
-    if (ending == "link lost") {
-        // Abandoned without a failure status, then connected and read anew.
-        QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_GOT_INFO), 12000);
-        const QList<int> st = ints(rig.status);
-        QVERIFY(!st.contains(SDR_PROG_FAILED) && !st.contains(SDR_PROG_DONE));
-        QCOMPARE(st.mid(st.indexOf(SDR_NOT_CONNECTED), 3), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
-        QVERIFY(!rig.sdr.RunActive());
-        // Silence, and a stream the framer has lost its place in, end by supervision, once.
-        QCOMPARE(m_Log.count("TCP_Connect_Timeout"), failure == "DropAfterBlocks" ? 0 : 1);
-        QCOMPARE(rig.sim.runsCut(), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 3000);
-        rig.program(item);
-    } else if (ending != "done") {
-        QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_FAILED), eraseBound + 3000);
-        QVERIFY(!rig.sdr.RunActive());
-        QCOMPARE(active.count(), 2);
-        QVERIFY2(m_Log.contains(ending), qPrintable(ending));
-        QCOMPARE(controlCodes(rig.sim, config, 3), aborts);
-        // The link stays up; the next tick is idle again and Start works.
-        QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 2500);
-        QCOMPARE(rig.sim.connectionCount(), 1);
-        QVERIFY(rig.sdr.CanStart());
-        if (!retry)
-            return;
-        rig.program(item);
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 10000);
-    QCOMPARE(unconfirmedDone, 0);
-    QCOMPARE(rig.sim.runsCompleted(), 1);
-    QCOMPARE(rig.sim.protocolViolations(), 0);
-    QCOMPARE(controlCodes(rig.sim, config, 3), 0);  // counted since the last start
-    const int first = config ? 0 : 0x4000;
-    const int n = int(rig.image.m_MaxFileAdr) + 1 - first;
-    QCOMPARE((config ? rig.sim.cfgSlot(0) : rig.sim.appFlash(0)).mid(first, n),
-             QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + first, n));
-    // After the run it reads the device again: a fresh connection and fresh information.
-    const int connections = rig.sim.connectionCount();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() > connections && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
 }
 
 void tst_SdrInterface::startRightAfterDone()

@@ -62,6 +62,15 @@ private slots:
     void quitDuringRun();  // last: the application's quit stays in force for the rest of the program
 
 private:
+    /// Opens `dlg` on a Quillrad served by `sim`, Config02 selected with a valid file.
+    void openOnConfig02(CUpdateDlg& dlg, const SimControl& sim)
+    {
+        ImagePathSet paths = m_FirstUse;
+        paths.paths[8] = m_Dir.filePath("Quillrad/cfg02.bit");
+        paths.progItem = 3;
+        open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+    }
+
     QTemporaryDir m_Dir;
     TestLog m_Log;
     ImagePathSet m_FirstUse;  ///< all paths name directories, as on a first start; App2 made recognisable
@@ -224,11 +233,8 @@ void tst_UpdateDlg::configurationRun()
     SimControl sim(cfg);
     QVERIFY(sim.listen(kDevice, 0));
 
-    ImagePathSet paths = m_FirstUse;
-    paths.paths[8] = m_Dir.filePath("Quillrad/cfg02.bit");
-    paths.progItem = 3;
     CUpdateDlg dlg(nullptr);
-    open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+    openOnConfig02(dlg, sim);
     QLabel* status = child<QLabel>(dlg, "labelStatus");
     QPushButton* start = child<QPushButton>(dlg, "pushButtonProgram");
     QPushButton* closeButton = child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Close);
@@ -342,11 +348,8 @@ void tst_UpdateDlg::quitDuringRun()
     SimControl sim(cfg);
     QVERIFY(sim.listen(kDevice, 0));
     {
-        ImagePathSet paths = m_FirstUse;
-        paths.paths[8] = m_Dir.filePath("Quillrad/cfg02.bit");
-        paths.progItem = 3;
         CUpdateDlg dlg(nullptr);
-        open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+        openOnConfig02(dlg, sim);
         QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
         QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(sim.runsStarted(), 1, 2000);
