@@ -3,14 +3,14 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStringList>
-#include <QtGlobal>
 
-/// Records the program's debug lines so that tests can assert on the ones that are behaviour.
+/// Records the program's debug lines so that tests can assert on the ones that are behaviour;
+/// warnings and worse still reach the previous handler.
 class TestLog {
 public:
     void start()
     {
-        clear();
+        m_Lines.clear();
         s_Instance = this;
         m_Previous = qInstallMessageHandler(&TestLog::handler);
     }
@@ -19,11 +19,6 @@ public:
         qInstallMessageHandler(m_Previous);
         s_Instance = nullptr;
     }
-    void clear()
-    {
-        QMutexLocker lock(&m_Mutex);
-        m_Lines.clear();
-    }
     QStringList lines() const
     {
         QMutexLocker lock(&m_Mutex);
@@ -31,15 +26,6 @@ public:
     }
     int count(const QString& line) const { return lines().count(line); }
     bool contains(const QString& line) const { return lines().contains(line); }
-    /// Lines that start with `prefix`.
-    QStringList startingWith(const QString& prefix) const
-    {
-        QStringList out;
-        for (const QString& l : lines())
-            if (l.startsWith(prefix))
-                out << l;
-        return out;
-    }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
@@ -47,9 +33,9 @@ private:
         if (TestLog* log = s_Instance) {
             QMutexLocker lock(&log->m_Mutex);
             log->m_Lines << msg;
+            if (type != QtDebugMsg && log->m_Previous)
+                log->m_Previous(type, ctx, msg);
         }
-        if (type != QtDebugMsg && s_Instance && s_Instance->m_Previous)
-            s_Instance->m_Previous(type, ctx, msg);
     }
 
     static inline TestLog* s_Instance = nullptr;

@@ -1,5 +1,6 @@
-#include "SimControl.h"
+#include "EditQuillDlg.h"
 #include "Fixtures.h"
+#include "SimControl.h"
 #include "TestLog.h"
 #include "TestUi.h"
 #include "UpdateDlg.h"
@@ -59,6 +60,7 @@ private slots:
     void configurationRun_data();
     void configurationRun();
     void everyItem();
+    void throughSettingsDialog();
     void quitDuringRun();  // last: the application's quit stays in force for the rest of the program
 
 private:
@@ -337,6 +339,31 @@ void tst_UpdateDlg::everyItem()
         const QString shown = item < 2 ? QString::number(sim.version(id) / 100.0) : QString::number(sim.version(id));
         QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, versionLabels[item])->text(), shown, 8000);
     }
+}
+
+void tst_UpdateDlg::throughSettingsDialog()
+{
+    // The settings dialog opens the update dialog on copies, takes the paths and item back, matches
+    // its record to the I/Q-mode Set, and OK sends the receiver back to the mode the form shows.
+    CEditQuillDlg edit;
+    const QByteArray rec = record("Quillrad", 1, 862, kNobody, 9);
+    std::memcpy(edit.m_Record, rec.constData(), size_t(rec.size()));
+    edit.m_Paths = m_FirstUse;
+    edit.m_Paths.progItem = 4;
+    edit.FillForm();
+    edit.show();
+    whenModal<CUpdateDlg>([](CUpdateDlg* upd) {
+        QTest::mouseClick(child<QRadioButton>(*upd, kRadios[1]), Qt::LeftButton);
+        upd->close();
+    });
+    QTest::mouseClick(child<QPushButton>(edit, "pushButtonUpdate"), Qt::LeftButton);
+    QCOMPARE(m_Log.count("UDP Open send Set msg"), 1);
+    QCOMPARE(edit.m_Record[87], quint8(0));
+    QCOMPARE(edit.m_Paths.progItem, 1);
+    QVERIFY(edit.m_Paths.paths == m_FirstUse.paths);
+    QTest::mouseClick(child<QDialogButtonBox>(edit, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    QCOMPARE(edit.m_Record[87], quint8(1));
+    QVERIFY(edit.m_Changed);
 }
 
 void tst_UpdateDlg::quitDuringRun()
