@@ -193,6 +193,7 @@ void tst_MainWindow::datagramSizes_data()
     const QString idle = QStringLiteral("Quillrad   SN=SIZE   IP=198.18.0.8   Port=50000");
     QTest::addRow("0") << 0 << QString();
     QTest::addRow("3, no key") << 3 << QString();
+    QTest::addRow("4, the key alone") << 4 << QStringLiteral("   SN=   IP=0.0.0.0   Port=0");
     QTest::addRow("55") << 55 << idle;
     QTest::addRow("56") << 56 << idle;
     QTest::addRow("86, no status byte") << 86 << idle;

@@ -58,6 +58,7 @@ void tst_RunFailures::failures_data()
     QTest::addRow("garbage mid-run") << "Garbage" << 5 << false << 0 << off << off << "link lost" << 0 << true;
     QTest::addRow("acks stop, link kept alive") << "Stall" << 3 << false << 0 << off << 1500 << "Prog Timeout" << 1 << false;
     QTest::addRow("erase never finishes") << "NeverReady" << 0 << false << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
+    QTest::addRow("configuration: erase never finishes") << "NeverReady" << 0 << true << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
     QTest::addRow("erase longer than an ack, within its bound") << "None" << 0 << false << 1200 << 3000 << 400 << "done" << 0 << false;
     QTest::addRow("device aborts configuration") << "AbortConfig" << 3 << true << 0 << off << off << "Cfg ProgAbort" << 0 << true;
     QTest::addRow("device aborts application") << "AbortApp" << 3 << false << 0 << off << off << "uP ProgAbort" << 0 << true;

@@ -3,6 +3,7 @@
 #include "SimControl.h"
 #include "TestLog.h"
 #include "TestUi.h"
+#include "Timing.h"
 #include "UpdateDlg.h"
 
 #include <QFileDialog>
@@ -111,7 +112,10 @@ void tst_UpdateDlg::iqModeSwitch()
     {
         CUpdateDlg dlg(nullptr);
         open(dlg, rec, m_FirstUse);
-        QTest::qWait(1200);  // past the 750 ms close
+        // Bound until 750 ms after the Set, closed right after.
+        QTest::qWait(Timing::SetToCloseMs - 150);
+        QCOMPARE(m_Log.count("UDP Close"), 0);
+        QTest::qWait(300);
     }
     QList<QNetworkDatagram> got;
     while (receiver.hasPendingDatagrams())
