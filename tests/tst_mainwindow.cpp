@@ -113,45 +113,32 @@ void tst_MainWindow::rows_data()
         << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
                        "Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
 
+    // A receiver like another, with some fields changed.
+    const auto with = [](QJsonObject o, const QJsonObject& changes) {
+        for (auto it = changes.begin(); it != changes.end(); ++it)
+            o.insert(it.key(), it.value());
+        return o;
+    };
     // Status bits 2..7 are not the in-use bits.
-    QJsonObject c = b;
-    c.insert("status", 0xFC);
-    QTest::addRow("other status bits") << QVector<QJsonObject>{c}
+    QTest::addRow("other status bits") << QVector<QJsonObject>{with(b, {{"status", 0xFC}})}
                                        << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
-
     // An unknown model is listed by its header alone, never marked in use.
-    QJsonObject other = a;
-    other.insert("model", "Quillrad ");
-    other.insert("status", 3);
-    QJsonObject lower = b;
-    lower.insert("model", "quillix");
-    lower.insert("serial", "LOW1");
     QTest::addRow("other models")
-        << QVector<QJsonObject>{other, lower}
+        << QVector<QJsonObject>{with(a, {{"model", "Quillrad "}, {"status", 3}}), with(b, {{"model", "quillix"}, {"serial", "LOW1"}})}
         << QStringList{"Quillrad    SN=AB1234   IP=192.168.1.10   Port=50000", "quillix   SN=LOW1   IP=10.0.0.7   Port=7"};
-
     // Text from the receiver is shown as it is, never taken for a placeholder.
-    QJsonObject percent = b;
-    percent.insert("serial", "%1%4");
-    QTest::addRow("placeholder in a serial number") << QVector<QJsonObject>{percent}
+    QTest::addRow("placeholder in a serial number") << QVector<QJsonObject>{with(b, {{"serial", "%1%4"}})}
                                                     << QStringList{"Quillix   SN=%1%4   IP=10.0.0.7   Port=7"};
-
+    // A serial number that is a prefix of another names another receiver.
+    QTest::addRow("serial numbers as prefixes") << QVector<QJsonObject>{a, with(b, {{"serial", "AB123"}, {"ownModelOnly", true}})}
+                                                << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
+                                                               "Quillix   SN=AB123   IP=10.0.0.7   Port=7"};
     // A wrong key changes nothing, not even the row of the receiver whose serial number it names.
-    QJsonObject bad = a;
-    bad.insert("misbehave", "wrongKey");
-    bad.insert("tcpPort", 1);
-    bad.insert("replyDelayMs", 150);
-    QTest::addRow("wrong key") << QVector<QJsonObject>{a, bad}
+    QTest::addRow("wrong key") << QVector<QJsonObject>{a, with(a, {{"misbehave", "wrongKey"}, {"tcpPort", 1}, {"replyDelayMs", 150}})}
                                << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000"};
-
     // Every receiver answers both requests; the second answer replaces the row and moves it last.
-    QJsonObject late = b;
-    late.insert("serial", "AB1234");
-    late.insert("tcpPort", 9);
-    late.insert("replyDelayMs", 200);
-    late.insert("ownModelOnly", true);
     QTest::addRow("repeated answer replaces its row")
-        << QVector<QJsonObject>{a, b, late}
+        << QVector<QJsonObject>{a, b, with(b, {{"serial", "AB1234"}, {"tcpPort", 9}, {"replyDelayMs", 200}, {"ownModelOnly", true}})}
         << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7", "Quillix   SN=AB1234   IP=10.0.0.7   Port=9"};
 }
 
