@@ -1,6 +1,7 @@
 #include "DiscoveryDatagram.h"
 #include "ImagePathSet.h"
 #include "ReceiverModel.h"
+#include "ReplyTable.h"
 
 #include <QtTest>
 #include <cstring>
@@ -14,6 +15,7 @@ private slots:
     void textField_data();
     void textField();
     void conversions();
+    void shortReplyLeavesZeros();
 };
 
 void tst_Datagram::model_data()
@@ -101,6 +103,23 @@ void tst_Datagram::conversions()
     QCOMPARE(Disc::versionText(250), QStringLiteral("2.5"));
     QCOMPARE(Disc::versionText(7), QStringLiteral("0.07"));
     QCOMPARE(Disc::versionText(65535), QStringLiteral("655.35"));
+}
+
+void tst_Datagram::shortReplyLeavesZeros()
+{
+    // A new cycle writes its rows over the last one's: a short reply of a known model must not carry
+    // an earlier receiver's passwords and names, which a Set made from its row would broadcast.
+    Disc::ReplyTable table;
+    quint8 d[Disc::RecordSize];
+    std::memset(d, 0x77, sizeof d);
+    std::memcpy(d, "\x5e\x03\x5a\xa5\x01Quillrad\0", 14);
+    QCOMPARE(table.accept(d, Disc::RecordSize).row, 0);
+    table.rows = 0;
+    std::memset(d + 100, 0, sizeof d - 100);  // what the window's receive buffer holds behind 100 bytes
+    std::memcpy(d + 21, "B2\0", 3);
+    QCOMPARE(table.accept(d, 100).row, 0);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(table.record[0]) + 100, Disc::RecordSize - 100),
+             QByteArray(Disc::RecordSize - 100, '\0'));
 }
 
 QTEST_GUILESS_MAIN(tst_Datagram)
