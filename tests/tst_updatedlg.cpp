@@ -188,9 +188,12 @@ void tst_UpdateDlg::itemsFilesAndHandBack()
     const QString typed = file.isEmpty() ? QString() : m_Dir.filePath(file);
     whenModal<QFileDialog>([&](QFileDialog* fd) {
         seen = fd->windowTitle() + " | " + fd->nameFilters().join(", ");
+        // Keys go in once the dialog has the focus: Qt 6 activates it later and clears text typed before.
+        QLineEdit* edit = child<QLineEdit>(*fd, "fileNameEdit");
+        QVERIFY(QTest::qWaitForWindowActive(fd));
+        QTRY_VERIFY(edit->hasFocus());
         if (typed.isEmpty())
             return QTest::keyClick(fd, Qt::Key_Escape);
-        QLineEdit* edit = child<QLineEdit>(*fd, "fileNameEdit");
         QTest::keyClicks(edit, typed);
         QTest::keyClick(edit, Qt::Key_Return);
     });
