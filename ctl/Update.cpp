@@ -3,6 +3,7 @@
 #include "CtlCommon.h"
 #include "FirmwareImage.h"
 #include "Output.h"
+#include "ProgItem.h"
 #include "ReceiverModel.h"
 #include "SdrInterface.h"
 
@@ -19,14 +20,8 @@ using namespace Ctl;
 
 namespace {
 
-/// The update dialog's six items: application banks 0 and 1, configurations 1 to 4.
-struct Item {
-    const char* name;
-    bool app;
-    int number;  ///< bank or configuration number for the readers and the start calls
-};
-const Item Items[] = {{"app0", true, 0}, {"app1", true, 1}, {"cfg1", false, 1},
-                      {"cfg2", false, 2}, {"cfg3", false, 3}, {"cfg4", false, 4}};
+/// The update dialog's six items by the names --item takes.
+const char* const ItemNames[ProgItem::Count] = {"app0", "app1", "cfg1", "cfg2", "cfg3", "cfg4"};
 
 QString readerText(int result)
 {
@@ -44,25 +39,16 @@ QString readerText(int result)
     }
 }
 
-QString modelNames()
-{
-    QStringList names;
-    for (const ReceiverModel& m : Models::All)
-        names << QLatin1String(m.name);
-    return names.join(QStringLiteral(", "));
-}
-
 /// One update command: checks the file against every receiver, then programs them one after another.
 class Updater : public QObject {
 public:
-    Updater(const CtlOptions& o, const Item& item, const QString& file, const ReceiverModel* model)
+    Updater(const CtlOptions& o, int item, const QString& file, const ReceiverModel* model)
         : QObject(qApp), m_O(o), m_Item(item), m_File(file), m_Model(model), m_Finder(new Finder(o.timeoutMs, o.allInterfaces, this))
     {
         m_Watch.setSingleShot(true);
         connect(&m_Watch, &QTimer::timeout, this, &Updater::OnWatch);
     }
-    int Read(quint32 productId) { return m_Item.app ? m_Image.ReadAppFile(m_File, productId, m_Item.number)
-                                                     : m_Image.ReadCfgFile(m_File, productId, m_Item.number); }
+    int Read(quint32 productId) { return ProgItem::read(m_Image, m_File, productId, m_Item); }
     void Start() { m_Finder->Run([this] { Resolve(); }); }
     void Interrupt();
 
@@ -87,7 +73,7 @@ private:
     const quint8* Rec() { return reinterpret_cast<const quint8*>(T().record.constData()); }
 
     CtlOptions m_O;
-    Item m_Item;
+    int m_Item;  ///< ProgItem number
     QString m_File;
     const ReceiverModel* m_Model;  ///< --model, or nullptr
     Finder* m_Finder;
@@ -124,7 +110,7 @@ void Updater::Resolve()
         const int result = Read(t.model->productId);
         if (result != CFirmwareImage::ReadOk)
             unfit << QStringLiteral("%1 does not fit %2 of %3 (%4): %5")
-                         .arg(m_File, QLatin1String(m_Item.name), t.serial, QLatin1String(t.model->name), readerText(result));
+                         .arg(m_File, QLatin1String(ItemNames[m_Item]), t.serial, QLatin1String(t.model->name), readerText(result));
     }
     if (m_Targets.isEmpty() || !missing.isEmpty()) {
         Out::error(m_Targets.isEmpty() ? QStringLiteral("no %1 receiver answered").arg(QLatin1String(m_Model->name))
@@ -147,7 +133,7 @@ void Updater::Ask()
     for (const Target& t : m_Targets)
         Out::line(QStringLiteral("%1 (%2 at %3): %4 from %5").arg(t.serial, QLatin1String(t.model->name),
                   Disc::addressText(reinterpret_cast<const quint8*>(t.record.constData()), Disc::OffIPAdr),
-                  QLatin1String(m_Item.name), QFileInfo(m_File).fileName()));
+                  QLatin1String(ItemNames[m_Item]), QFileInfo(m_File).fileName()));
     if (m_O.yes)
         return Next();
     if (!::isatty(STDIN_FILENO)) {
@@ -209,11 +195,8 @@ void Updater::OnStatus(eSdrStatus s)
                                                .arg(m_Sdr->m_ProductId, 0, 16));
         m_Watch.stop();
         m_Phase = Running;
-        m_Progress.reset(new Out::Progress(QStringLiteral("%1 %2").arg(T().serial, QLatin1String(m_Item.name))));
-        if (m_Item.app)
-            m_Sdr->StartAppProg(m_Item.number);
-        else
-            m_Sdr->StartConfigProg(m_Item.number);
+        m_Progress.reset(new Out::Progress(QStringLiteral("%1 %2").arg(T().serial, QLatin1String(ItemNames[m_Item]))));
+        ProgItem::start(*m_Sdr, m_Item);
         if (!m_Sdr->RunActive())
             EndTarget(Exit::Failed, QStringLiteral("not started: the receiver's flash geometry does not fit the image"));
     } else if (m_Phase == Running && s == SDR_PROG_DONE) {
@@ -278,7 +261,7 @@ void Updater::Summary()
         if (t.code < 0)
             t.code = Exit::Failed;  // not started: interrupted
         code = code == Exit::Failed || t.code == Exit::Failed ? Exit::Failed : qMax(code, t.code);
-        rows << QStringList{t.serial, QLatin1String(t.model->name), QLatin1String(m_Item.name), t.result};
+        rows << QStringList{t.serial, QLatin1String(t.model->name), QLatin1String(ItemNames[m_Item]), t.result};
     }
     if (m_Targets.size() > 1)
         Out::table({QStringLiteral("SERIAL"), QStringLiteral("MODEL"), QStringLiteral("ITEM"), QStringLiteral("RESULT")}, rows);
@@ -299,26 +282,26 @@ void Updater::Interrupt()
 
 void Commands::update(const CtlOptions& o)
 {
-    const Item* item = nullptr;
-    for (const Item& i : Items)
-        if (o.item == QLatin1String(i.name))
-            item = &i;
+    int item = -1;
+    for (int i = 0; i < ProgItem::Count; ++i)
+        if (o.item == QLatin1String(ItemNames[i]))
+            item = i;
     const ReceiverModel* model = nullptr;
     for (const ReceiverModel& m : Models::All)
         if (o.model.compare(QLatin1String(m.name), Qt::CaseInsensitive) == 0)
             model = &m;
     QString problem;
-    if (!item)
+    if (item < 0)
         problem = QStringLiteral("--item must be one of app0, app1, cfg1, cfg2, cfg3, cfg4");
     else if (!o.model.isEmpty() && !model)
-        problem = QStringLiteral("--model must be one of ") + modelNames();
+        problem = QStringLiteral("--model must be one of ") + Models::names(QStringLiteral(", "));
     else if (o.all ? (o.args.size() != 1 || !model) : o.args.size() < 2)
         problem = QStringLiteral("usage: quillctl update SERIAL... --item ITEM FILE, or update --all --model NAME --item ITEM FILE");
     if (!problem.isEmpty()) {
         Out::error(problem);
         return finish(Exit::BadInput);
     }
-    g_Updater = new Updater(o, *item, o.args.last(), model);
+    g_Updater = new Updater(o, item, o.args.last(), model);
     // Before any traffic: the file must be an image of this item for at least one model it may go to.
     QStringList why;
     bool fits = false;

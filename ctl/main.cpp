@@ -58,11 +58,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 
 QString generalHelp()
 {
-    QStringList models;
-    for (const ReceiverModel& m : Models::All)
-        models << QLatin1String(m.name);
     QString s = QStringLiteral("Finds %1 receivers, shows and changes their settings and updates their firmware, "
-                               "like QuillFinder, without a window.\n\nCommands:\n").arg(models.join(QStringLiteral(" and ")));
+                               "like QuillFinder, without a window.\n\nCommands:\n").arg(Models::names(QStringLiteral(" and ")));
     for (const Command& c : CommandTable)
         s += QStringLiteral("  %1 %2\n      %3\n").arg(QLatin1String(c.name), QLatin1String(c.syntax), QLatin1String(c.brief));
     return s + QStringLiteral("\n\"quillctl COMMAND --help\" describes a command and its options.") + QLatin1String(ExitCodes);

@@ -2,6 +2,8 @@
 
 #include "DiscoveryDatagram.h"
 
+#include <QStringList>
+
 #include <cstring>
 
 namespace Models {
@@ -27,6 +29,14 @@ const ReceiverModel& ofHeader(const quint8* header)
 {
     const ReceiverModel* m = byHeader(header);
     return m ? *m : All[0];
+}
+
+QString names(const QString& separator)
+{
+    QStringList list;
+    for (const ReceiverModel& m : All)
+        list << QLatin1String(m.name);
+    return list.join(separator);
 }
 
 } // namespace Models

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QString>
 
 #include <array>
 
@@ -31,5 +31,7 @@ const ReceiverModel* byHeader(const quint8* header);
 const ReceiverModel* byProductId(quint32 productId);
 /// The model of a header; a header of no known model is taken for the first model.
 const ReceiverModel& ofHeader(const quint8* header);
+/// The models' names joined by `separator`, for messages and help texts.
+QString names(const QString& separator);
 
 } // namespace Models

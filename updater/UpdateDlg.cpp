@@ -1,5 +1,6 @@
 #include "UpdateDlg.h"
 
+#include "ProgItem.h"
 #include "ReceiverModel.h"
 #include "SetSender.h"
 #include "ui_CUpdateDlg.h"
@@ -23,8 +24,6 @@ struct ItemDesc {
     QLabel* Ui::CUpdateDlg::*fileLabel;
     QPushButton* Ui::CUpdateDlg::*browse;
     ImagePathSet::ModelSlot slot;  ///< which of the model's seven paths
-    bool app;                      ///< application image (else FPGA configuration)
-    int number;                    ///< application or configuration number for the reader and the start call
     int versionId;                 ///< m_Versions id shown in the version label
     const char* caption;           ///< file dialog caption
     const char* filter;            ///< file dialog filter
@@ -34,23 +33,23 @@ struct ItemDesc {
 using U = Ui::CUpdateDlg;
 const ItemDesc Items[CUpdateDlg::ItemCount] = {
     {&U::radioButtonApp0, &U::label_VerApp0, &U::labelAppFile0, &U::pushButtonBrowseApp0, ImagePathSet::App0,
-     true, 0, 4, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App0 File"),
+     4, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App0 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "App0 files (*.hex *.bin)"), "Start App0"},
     {&U::radioButtonApp1, &U::label_VerApp1, &U::labelAppFile1, &U::pushButtonBrowseApp1, ImagePathSet::App1,
-     true, 1, 5, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App1 File"),
+     5, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App1 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "App1 files (*.hex *.bin)"), "Start App1"},
     {&U::radioButtonConfig_01, &U::label_VerCfg1, &U::labelConfigFile1, &U::pushButtonBrowseConfig1,
-     ImagePathSet::Config1, false, 1, 7, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config01 File"),
+     ImagePathSet::Config1, 7, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config01 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg1"},
     // The Config02 dialog offers the Config01 filter text; users know it that way.
     {&U::radioButtonConfig_02, &U::label_VerCfg2, &U::labelConfigFile2, &U::pushButtonBrowseConfig2,
-     ImagePathSet::Config2, false, 2, 8, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config02 File"),
+     ImagePathSet::Config2, 8, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config02 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg2"},
     {&U::radioButtonConfig_03, &U::label_VerCfg3, &U::labelConfigFile3, &U::pushButtonBrowseConfig3,
-     ImagePathSet::Config3, false, 3, 9, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config03 File"),
+     ImagePathSet::Config3, 9, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config03 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config03 files (*.bit)"), "Start Cfg3"},
     {&U::radioButtonConfig_04, &U::label_VerCfg4, &U::labelConfigFile4, &U::pushButtonBrowseConfig4,
-     ImagePathSet::Config4, false, 4, 10, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config04 File"),
+     ImagePathSet::Config4, 10, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config04 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config04 files (*.bit)"), "Start Cfg4"},
 };
 
@@ -236,12 +235,8 @@ void CUpdateDlg::OnStartProgSlot()
     }
     if (!isItem(m_Paths.progItem))
         return;
-    const ItemDesc& d = Items[m_Paths.progItem];
-    if (d.app)
-        m_pSdrInterface->StartAppProg(d.number);
-    else
-        m_pSdrInterface->StartConfigProg(d.number);
-    qDebug("%s", d.startLog);
+    ProgItem::start(*m_pSdrInterface, m_Paths.progItem);
+    qDebug("%s", Items[m_Paths.progItem].startLog);
 }
 
 void CUpdateDlg::OnAbortSlot()
@@ -280,10 +275,10 @@ void CUpdateDlg::ShowVersions()
                                + m_pSdrInterface->m_SerialNum + QStringLiteral("  Boot Version = ")
                                + Disc::versionText(v[VersionIdBoot]) + QStringLiteral("  HW Version = ")
                                + Disc::versionText(v[VersionIdHw]));
-    for (const ItemDesc& d : Items) {
+    for (int item = 0; item < ItemCount; ++item) {
         // Application versions are in hundredths; a configuration version is a plain byte.
-        const quint16 value = v[d.versionId];
-        (m_pUi->*d.version)->setText(d.app ? Disc::versionText(value) : QString::number(value));
+        const quint16 value = v[Items[item].versionId];
+        (m_pUi->*Items[item].version)->setText(ProgItem::isApp(item) ? Disc::versionText(value) : QString::number(value));
     }
 }
 
@@ -304,9 +299,7 @@ void CUpdateDlg::Browse(int item)
 
 int CUpdateDlg::ReadItem(int item)
 {
-    const ItemDesc& d = Items[item];
-    const QString& path = m_CurPaths[d.slot];
-    return d.app ? m_Image.ReadAppFile(path, m_ProductId, d.number) : m_Image.ReadCfgFile(path, m_ProductId, d.number);
+    return ProgItem::read(m_Image, m_CurPaths[Items[item].slot], m_ProductId, item);
 }
 
 void CUpdateDlg::ShowFileResult(int item, bool ok)

@@ -3,6 +3,7 @@
 #include "DiscoveryDatagram.h"
 #include "FirmwareImage.h"
 #include "ImagePathSet.h"
+#include "ProgItem.h"
 #include "SdrInterface.h"
 
 #include <QDialog>
@@ -23,7 +24,7 @@ class CUpdateDlg;
 class CUpdateDlg : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int ItemCount = 6;       ///< programming items: App0, App1, Config1..Config4
+    static constexpr int ItemCount = ProgItem::Count;  ///< programming items: App0, App1, Config1..Config4
 
     /// Builds the form, the UDP socket and the device interface; the interface's first tick comes a second later.
     explicit CUpdateDlg(QWidget* parent);

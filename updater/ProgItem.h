@@ -1,0 +1,33 @@
+#pragma once
+
+#include "FirmwareImage.h"
+#include "SdrInterface.h"
+
+/// The six programming items: 0 and 1 application images 0 and 1, 2 to 5 FPGA configurations 1 to 4.
+/// The update dialog and quillctl both read and start an item through here.
+namespace ProgItem {
+
+constexpr int Count = 6;
+
+/// True for an application image, false for an FPGA configuration.
+constexpr bool isApp(int item) { return item < 2; }
+/// Application number or configuration number, as the readers and the start calls take it.
+constexpr int number(int item) { return isApp(item) ? item : item - 1; }
+
+/// Reads `path` as item `item` for a receiver of `productId`; the reader's result.
+inline int read(CFirmwareImage& image, const QString& path, quint32 productId, int item)
+{
+    return isApp(item) ? image.ReadAppFile(path, productId, number(item))
+                       : image.ReadCfgFile(path, productId, number(item));
+}
+
+/// Starts programming item `item` from the interface's image.
+inline void start(CSdrInterface& sdr, int item)
+{
+    if (isApp(item))
+        sdr.StartAppProg(number(item));
+    else
+        sdr.StartConfigProg(number(item));
+}
+
+} // namespace ProgItem
