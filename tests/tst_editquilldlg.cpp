@@ -65,142 +65,138 @@ bool open(CEditQuillDlg& dlg, const QByteArray& record)
 class tst_EditQuillDlg : public QObject {
     Q_OBJECT
 private slots:
-    void edit_data();
-    void edit();
-    void returnMovesFocus();
-};
+    void edit_data()
+    {
+        // `path` is a widget's object name, or "editor.field" for one octet of an address editor; empty for no edit.
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("closeBy");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<bool>("changed");
 
-void tst_EditQuillDlg::edit_data()
-{
-    // `path` is a widget's object name, or "editor.field" for one octet of an address editor; empty for no edit.
-    QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<QString>("closeBy");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::addColumn<bool>("changed");
-
-    QByteArray longText;
-    for (int i = 0; i < 151; ++i)
-        longText += char('A' + i % 26);
-    for (const QByteArray& model : {QByteArray("Quillix"), QByteArray("Quillrad")}) {
-        const QByteArray base = makeRecord(model);
-        const auto row = [&](const char* name, const QString& path, const QString& input, int off,
-                             const QByteArray& bytes) {
-            QByteArray expected = base;
-            put(expected, off, bytes);
-            QTest::addRow("%s: %s", model.constData(), name) << base << path << input << "OK" << expected << true;
-        };
-        row("IP first octet", "IPEditwidget_IP.lineEdit_B3", "172", 40, QByteArray::fromHex("ac"));
-        row("subnet mask", "IPEditwidget_IP_SM.lineEdit_B0", "128", 72, QByteArray::fromHex("80"));
-        row("gateway", "IPEditwidget_IP_GW.lineEdit_B1", "2", 77, QByteArray::fromHex("02"));
-        row("alternate address", "IPEditwidget_IP_UDP.lineEdit_B2", "9", 82, QByteArray::fromHex("09"));
-        row("TCP port", "lineEdit_TCPPort", "1234", 53, QByteArray::fromHex("d204"));
-        row("TCP port emptied", "lineEdit_TCPPort", "", 53, QByteArray::fromHex("0000"));
-        row("TCP port typed grouped", "lineEdit_TCPPort", "1,000", 53, QByteArray::fromHex("e803"));
-        row("TCP port retyped", "lineEdit_TCPPort", "50000", 0, QByteArray());
-        row("UDP port", "lineEdit_UDPPort", "65535", 84, QByteArray::fromHex("ffff"));
-        // The keystroke that would pass 65535 is refused: never the low 16 bits of 70000 (4464).
-        row("TCP port 70000", "lineEdit_TCPPort", "70000", 53, QByteArray::fromHex("581b"));
-        row("UDP port 65536", "lineEdit_UDPPort", "65536", 84, QByteArray::fromHex("9919"));
-        row("DHCP off", "checkBox_UseDHCP", QString(), 71, QByteArray::fromHex("a4"));
-        row("alternate destination on", "checkBox_UseAltUDP", QString(), 71, QByteArray::fromHex("a7"));
-        row("I/Q mode", "radioButtonIQMode", QString(), 87, QByteArray::fromHex("00"));
-        row("UART debug", "radioButtonUartDebug", QString(), 734, QByteArray::fromHex("02"));
-        row("audio always on", "comboBoxAudioMonitor", QString(), 743, QByteArray::fromHex("02"));
-        row("10 MHz reference", "comboBoxExtRef", QString(), 744, QByteArray::fromHex("01"));
-        row("time limit", "spinBoxTimeout", "200", 733, QByteArray::fromHex("c8"));
-        // Shorter than the old text: the new text and a zero, the old tail behind it stays.
-        row("description", "lineEditSdrDesc", "Attic", 88, QByteArray("Attic", 6));
-        // The 151st character does not fit and is refused.
-        row("description of 151", "lineEditSdrDesc", longText, 88, longText.left(150) + '\0');
-        row("description URL", "lineEditSdrDescUrl", "a.example/b", 239, QByteArray("a.example/b", 12));
-        row("server URL", "lineEditSdrServerUrl", "srv.example", 390, QByteArray("srv.example", 12));
-        row("list server", "lineEditListServerUrl", "ls.example", 471, QByteArray("ls.example", 11));
-        row("list server path", "lineEditListServerActionPath", "/x.php", 552, QByteArray("/x.php", 7));
-        row("receive password", "lineEditRxPw", "pw", 633, QByteArray("pw", 3));
-        row("transmit password", "lineEditTxPw", "0123456789abcdefXYZ", 650, QByteArray("0123456789abcdef", 17));
-        row("transmit password retyped", "lineEditTxPw", "secret", 0, QByteArray());
-        row("latitude in ISO 8859-1", "lineEditLat", QStringLiteral("Z\u00fcrich"), 667, QByteArray("Z\xfcrich", 7));
-        row("longitude", "lineEditLon", "2.3522", 700, QByteArray("2.3522", 7));
-        if (model == "Quillix") {
-            row("RF minimum", "SpinBoxRFPortMin", "1.5", 735, QByteArray::fromHex("60e31600"));
-            row("RF maximum", "SpinBoxRFPortMax", "30", 739, QByteArray::fromHex("80c3c901"));
+        QByteArray longText;
+        for (int i = 0; i < 151; ++i)
+            longText += char('A' + i % 26);
+        for (const QByteArray& model : {QByteArray("Quillix"), QByteArray("Quillrad")}) {
+            const QByteArray base = makeRecord(model);
+            const auto row = [&](const char* name, const QString& path, const QString& input, int off,
+                                 const QByteArray& bytes) {
+                QByteArray expected = base;
+                put(expected, off, bytes);
+                QTest::addRow("%s: %s", model.constData(), name) << base << path << input << "OK" << expected << true;
+            };
+            row("IP first octet", "IPEditwidget_IP.lineEdit_B3", "172", 40, QByteArray::fromHex("ac"));
+            row("subnet mask", "IPEditwidget_IP_SM.lineEdit_B0", "128", 72, QByteArray::fromHex("80"));
+            row("gateway", "IPEditwidget_IP_GW.lineEdit_B1", "2", 77, QByteArray::fromHex("02"));
+            row("alternate address", "IPEditwidget_IP_UDP.lineEdit_B2", "9", 82, QByteArray::fromHex("09"));
+            row("TCP port", "lineEdit_TCPPort", "1234", 53, QByteArray::fromHex("d204"));
+            row("TCP port emptied", "lineEdit_TCPPort", "", 53, QByteArray::fromHex("0000"));
+            row("TCP port typed grouped", "lineEdit_TCPPort", "1,000", 53, QByteArray::fromHex("e803"));
+            row("TCP port retyped", "lineEdit_TCPPort", "50000", 0, QByteArray());
+            row("UDP port", "lineEdit_UDPPort", "65535", 84, QByteArray::fromHex("ffff"));
+            // The keystroke that would pass 65535 is refused: never the low 16 bits of 70000 (4464).
+            row("TCP port 70000", "lineEdit_TCPPort", "70000", 53, QByteArray::fromHex("581b"));
+            row("UDP port 65536", "lineEdit_UDPPort", "65536", 84, QByteArray::fromHex("9919"));
+            row("DHCP off", "checkBox_UseDHCP", QString(), 71, QByteArray::fromHex("a4"));
+            row("alternate destination on", "checkBox_UseAltUDP", QString(), 71, QByteArray::fromHex("a7"));
+            row("I/Q mode", "radioButtonIQMode", QString(), 87, QByteArray::fromHex("00"));
+            row("UART debug", "radioButtonUartDebug", QString(), 734, QByteArray::fromHex("02"));
+            row("audio always on", "comboBoxAudioMonitor", QString(), 743, QByteArray::fromHex("02"));
+            row("10 MHz reference", "comboBoxExtRef", QString(), 744, QByteArray::fromHex("01"));
+            row("time limit", "spinBoxTimeout", "200", 733, QByteArray::fromHex("c8"));
+            // Shorter than the old text: the new text and a zero, the old tail behind it stays.
+            row("description", "lineEditSdrDesc", "Attic", 88, QByteArray("Attic", 6));
+            // The 151st character does not fit and is refused.
+            row("description of 151", "lineEditSdrDesc", longText, 88, longText.left(150) + '\0');
+            row("description URL", "lineEditSdrDescUrl", "a.example/b", 239, QByteArray("a.example/b", 12));
+            row("server URL", "lineEditSdrServerUrl", "srv.example", 390, QByteArray("srv.example", 12));
+            row("list server", "lineEditListServerUrl", "ls.example", 471, QByteArray("ls.example", 11));
+            row("list server path", "lineEditListServerActionPath", "/x.php", 552, QByteArray("/x.php", 7));
+            row("receive password", "lineEditRxPw", "pw", 633, QByteArray("pw", 3));
+            row("transmit password", "lineEditTxPw", "0123456789abcdefXYZ", 650, QByteArray("0123456789abcdef", 17));
+            row("transmit password retyped", "lineEditTxPw", "secret", 0, QByteArray());
+            row("latitude in ISO 8859-1", "lineEditLat", QStringLiteral("Z\u00fcrich"), 667, QByteArray("Z\xfcrich", 7));
+            row("longitude", "lineEditLon", "2.3522", 700, QByteArray("2.3522", 7));
+            if (model == "Quillix") {
+                row("RF minimum", "SpinBoxRFPortMin", "1.5", 735, QByteArray::fromHex("60e31600"));
+                row("RF maximum", "SpinBoxRFPortMax", "30", 739, QByteArray::fromHex("80c3c901"));
+            }
+            // There is no Cancel: every way out applies the form.
+            for (const char* how : {"OK", "Esc", "close box"})
+                QTest::addRow("%s: untouched, %s", model.constData(), how) << base << "" << "" << how << base << false;
         }
-        // There is no Cancel: every way out applies the form.
-        for (const char* how : {"OK", "Esc", "close box"})
-            QTest::addRow("%s: untouched, %s", model.constData(), how) << base << "" << "" << how << base << false;
+
+        // Only what cannot survive the spin boxes (finer than 1 kHz, above 56 MHz) comes back as a change;
+        // 0 and 56 MHz are the range of every Quillix row above.
+        const auto rf = [](const char* name, quint32 min, quint32 max, quint32 storedMin, quint32 storedMax) {
+            QTest::addRow("RF %s", name) << makeRecord("Quillix", min, max) << "" << "" << "OK"
+                                         << makeRecord("Quillix", storedMin, storedMax)
+                                         << (min != storedMin || max != storedMax);
+        };
+        rf("min 0.3 MHz", 300000, 56000000, 300000, 56000000);
+        rf("min below 1 kHz resolution", 1234567, 56000000, 1235000, 56000000);
+        rf("max above the range", 0, 60000000, 0, 56000000);
+        // For Quillrad the range is hidden and never read back.
+        const QByteArray quillrad = makeRecord("Quillrad", 1234567, 60000000);
+        QTest::addRow("Quillrad keeps its RF bytes") << quillrad << "" << "" << "OK" << quillrad << false;
     }
 
-    // Only what cannot survive the spin boxes (finer than 1 kHz, above 56 MHz) comes back as a change;
-    // 0 and 56 MHz are the range of every Quillix row above.
-    const auto rf = [](const char* name, quint32 min, quint32 max, quint32 storedMin, quint32 storedMax) {
-        QTest::addRow("RF %s", name) << makeRecord("Quillix", min, max) << "" << "" << "OK"
-                                     << makeRecord("Quillix", storedMin, storedMax)
-                                     << (min != storedMin || max != storedMax);
-    };
-    rf("min 0.3 MHz", 300000, 56000000, 300000, 56000000);
-    rf("min below 1 kHz resolution", 1234567, 56000000, 1235000, 56000000);
-    rf("max above the range", 0, 60000000, 0, 56000000);
-    // For Quillrad the range is hidden and never read back.
-    const QByteArray quillrad = makeRecord("Quillrad", 1234567, 60000000);
-    QTest::addRow("Quillrad keeps its RF bytes") << quillrad << "" << "" << "OK" << quillrad << false;
-}
+    void edit()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, path);
+        QFETCH(QString, input);
+        QFETCH(QString, closeBy);
+        QFETCH(QByteArray, expected);
+        QFETCH(bool, changed);
+        CEditQuillDlg dlg;
+        QVERIFY(open(dlg, record));
+        QCOMPARE(child<QGroupBox>(dlg, "groupBox_PortRange")->isVisible(), !record.mid(5).startsWith("Quillrad"));
 
-void tst_EditQuillDlg::edit()
-{
-    QFETCH(QByteArray, record);
-    QFETCH(QString, path);
-    QFETCH(QString, input);
-    QFETCH(QString, closeBy);
-    QFETCH(QByteArray, expected);
-    QFETCH(bool, changed);
-    CEditQuillDlg dlg;
-    QVERIFY(open(dlg, record));
-    QCOMPARE(child<QGroupBox>(dlg, "groupBox_PortRange")->isVisible(), !record.mid(5).startsWith("Quillrad"));
+        QWidget* w = path.isEmpty() ? nullptr : child<QWidget>(dlg, qPrintable(path.section('.', 0, 0)));
+        if (path.contains('.'))
+            w = child<QWidget>(*w, qPrintable(path.section('.', 1)));
+        if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractSpinBox*>(w)) {
+            QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClick(w, Qt::Key_Backspace);
+            // Each character as its key with itself as text: keyClicks() knows only ASCII.
+            for (const QChar c : input)
+                QTest::sendKeyEvent(QTest::Click, w, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
+        } else if (qobject_cast<QComboBox*>(w)) {
+            QTest::keyClick(w, Qt::Key_Down);  // the next item
+        } else if (w) {
+            // On the indicator: short texts leave the middle of a wide button outside its click area.
+            QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(6, w->height() / 2));
+        }
 
-    QWidget* w = path.isEmpty() ? nullptr : child<QWidget>(dlg, qPrintable(path.section('.', 0, 0)));
-    if (path.contains('.'))
-        w = child<QWidget>(*w, qPrintable(path.section('.', 1)));
-    if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractSpinBox*>(w)) {
-        QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(w, Qt::Key_Backspace);
-        // Each character as its key with itself as text: keyClicks() knows only ASCII.
-        for (const QChar c : input)
-            QTest::sendKeyEvent(QTest::Click, w, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
-    } else if (qobject_cast<QComboBox*>(w)) {
-        QTest::keyClick(w, Qt::Key_Down);  // the next item
-    } else if (w) {
-        // On the indicator: short texts leave the middle of a wide button outside its click area.
-        QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(6, w->height() / 2));
+        if (closeBy == "OK")
+            QTest::mouseClick(child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+        else if (closeBy == "Esc")
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        else
+            QVERIFY(dlg.close());
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QCOMPARE(firstDifference(dlg.m_Record, expected), -1);
+        QCOMPARE(dlg.m_Changed, changed);
     }
 
-    if (closeBy == "OK")
-        QTest::mouseClick(child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
-    else if (closeBy == "Esc")
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-    else
-        QVERIFY(dlg.close());
-    QVERIFY(!dlg.isVisible());
-    QCOMPARE(dlg.result(), int(QDialog::Accepted));
-    QCOMPARE(firstDifference(dlg.m_Record, expected), -1);
-    QCOMPARE(dlg.m_Changed, changed);
-}
-
-void tst_EditQuillDlg::returnMovesFocus()
-{
-    CEditQuillDlg dlg;
-    QVERIFY(open(dlg, makeRecord("Quillix")));
-    auto* desc = child<QLineEdit>(dlg, "lineEditSdrDesc");
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
-        desc->setFocus();
-        QTRY_COMPARE(QApplication::focusWidget(), desc);
-        QTest::keyClick(desc, key);
-        QCOMPARE(QApplication::focusWidget(), child<QLineEdit>(dlg, "lineEditSdrDescUrl"));
-        QVERIFY(dlg.isVisible());
-        QCOMPARE(dlg.result(), 0);
+    void returnMovesFocus()
+    {
+        CEditQuillDlg dlg;
+        QVERIFY(open(dlg, makeRecord("Quillix")));
+        auto* desc = child<QLineEdit>(dlg, "lineEditSdrDesc");
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+            desc->setFocus();
+            QTRY_COMPARE(QApplication::focusWidget(), desc);
+            QTest::keyClick(desc, key);
+            QCOMPARE(QApplication::focusWidget(), child<QLineEdit>(dlg, "lineEditSdrDescUrl"));
+            QVERIFY(dlg.isVisible());
+            QCOMPARE(dlg.result(), 0);
+        }
     }
-}
+};
 
 QTEST_MAIN(tst_EditQuillDlg)
 #include "tst_editquilldlg.moc"

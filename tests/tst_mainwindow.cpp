@@ -18,335 +18,316 @@
 class tst_MainWindow : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-    void requestsOnTheWire();
-    void rows_data();
-    void rows();
-    void fullTable();
-    void datagramSizes_data();
-    void datagramSizes();
-    void cycles();
-    void appName_data();
-    void appName();
-    void roundTrip_data();
-    void roundTrip();
+    void init()
+    {
+        m_Log.start();
+        m_Sim.reset(new QuillSim);
+    }
+
+    void cleanup()
+    {
+        m_Window.reset();
+        m_Sim.reset();
+        m_Log.stop();
+    }
+
+    void requestsOnTheWire()
+    {
+        QUdpSocket receiverSide;
+        QVERIFY2(receiverSide.bind(QHostAddress::AnyIPv4, 48321, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint),
+                 qPrintable(receiverSide.errorString()));
+        m_Window.reset(new MainWindow);
+        const QByteArray head = QByteArray::fromHex("38005aa500");
+        const QByteArray expected[] = {head + "Quillrad" + QByteArray(43, '\0'), head + "Quillix" + QByteArray(44, '\0')};
+        for (const QByteArray& want : expected) {
+            QVERIFY(receiverSide.hasPendingDatagrams() || receiverSide.waitForReadyRead(2000));
+            QByteArray got(int(receiverSide.pendingDatagramSize()), '\0');
+            QHostAddress from;
+            quint16 port = 0;
+            receiverSide.readDatagram(got.data(), got.size(), &from, &port);
+            QCOMPARE(got.toHex(), want.toHex());
+            QCOMPARE(port, quint16(48322));
+        }
+        QVERIFY(m_Log.contains(QStringLiteral("UDP bind true")));
+    }
+
+    void rows_data()
+    {
+        QTest::addColumn<QVector<QJsonObject>>("receivers");
+        QTest::addColumn<QStringList>("expected");
+
+        const QJsonObject a{{"model", "Quillrad"}, {"serial", "AB1234"}, {"address", "192.168.1.10"},
+                            {"tcpPort", 50000}, {"status", 2}};
+        const QJsonObject b{{"model", "Quillix"}, {"serial", "QX7"}, {"address", "10.0.0.7"}, {"tcpPort", 7}};
+        QTest::addRow("in use and idle")
+            << QVector<QJsonObject>{a, b}
+            << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
+                           "Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
+
+        // A receiver like another, with some fields changed.
+        const auto with = [](QJsonObject o, const QJsonObject& changes) {
+            for (auto it = changes.begin(); it != changes.end(); ++it)
+                o.insert(it.key(), it.value());
+            return o;
+        };
+        // Status bits 2..7 are not the in-use bits.
+        QTest::addRow("other status bits") << QVector<QJsonObject>{with(b, {{"status", 0xFC}})}
+                                           << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
+        // An unknown model is listed by its header alone, never marked in use.
+        QTest::addRow("other models")
+            << QVector<QJsonObject>{with(a, {{"model", "Quillrad "}, {"status", 3}}), with(b, {{"model", "quillix"}, {"serial", "LOW1"}})}
+            << QStringList{"Quillrad    SN=AB1234   IP=192.168.1.10   Port=50000", "quillix   SN=LOW1   IP=10.0.0.7   Port=7"};
+        // Text from the receiver is shown as it is, never taken for a placeholder.
+        QTest::addRow("placeholder in a serial number") << QVector<QJsonObject>{with(b, {{"serial", "%1%4"}})}
+                                                        << QStringList{"Quillix   SN=%1%4   IP=10.0.0.7   Port=7"};
+        // A serial number that is a prefix of another names another receiver.
+        QTest::addRow("serial numbers as prefixes") << QVector<QJsonObject>{a, with(b, {{"serial", "AB123"}, {"ownModelOnly", true}})}
+                                                    << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
+                                                                   "Quillix   SN=AB123   IP=10.0.0.7   Port=7"};
+        // A wrong key changes nothing, not even the row of the receiver whose serial number it names.
+        QTest::addRow("wrong key") << QVector<QJsonObject>{a, with(a, {{"misbehave", "wrongKey"}, {"tcpPort", 1}, {"replyDelayMs", 150}})}
+                                   << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000"};
+        // Every receiver answers both requests; the second answer replaces the row and moves it last.
+        QTest::addRow("repeated answer replaces its row")
+            << QVector<QJsonObject>{a, b, with(b, {{"serial", "AB1234"}, {"tcpPort", 9}, {"replyDelayMs", 200}, {"ownModelOnly", true}})}
+            << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7", "Quillix   SN=AB1234   IP=10.0.0.7   Port=9"};
+    }
+
+    void rows()
+    {
+        QFETCH(QVector<QJsonObject>, receivers);
+        QFETCH(QStringList, expected);
+        for (const QJsonObject& o : receivers)
+            m_Sim->addReceiver(receiver(o));
+        startSim();
+        m_Window.reset(new MainWindow);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+        QCOMPARE(rowTexts(), expected);
+    }
+
+    void fullTable()
+    {
+        // 33 receivers: the 33rd is dropped, and a later answer of a listed one still replaces its row.
+        for (int i = 0; i < 33; ++i)
+            m_Sim->addReceiver(receiver({{"model", "Quillrad"}, {"serial", QStringLiteral("SN%1").arg(i, 2, 10, QChar('0'))},
+                                         {"address", QStringLiteral("198.18.1.%1").arg(i + 1)}, {"ownModelOnly", true}}));
+        m_Sim->addReceiver(receiver({{"model", "Quillix"}, {"serial", "SN05"}, {"address", "198.18.2.5"},
+                                     {"replyDelayMs", 250}, {"ownModelOnly", true}}));
+        startSim();
+        m_Window.reset(new MainWindow);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+        const QStringList rows = rowTexts();
+        QCOMPARE(rows.size(), 32);
+        QVERIFY(!rows.join('\n').contains(QStringLiteral("SN=SN32")));
+        QCOMPARE(rows.last(), QStringLiteral("Quillix   SN=SN05   IP=198.18.2.5   Port=50000"));
+        QCOMPARE(rows.filter(QStringLiteral("SN=SN05")).size(), 1);
+        QCOMPARE(rows.first(), QStringLiteral("Quillrad   SN=SN00   IP=198.18.1.1   Port=50000"));
+    }
+
+    void datagramSizes_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("row");  // empty: nothing listed
+        const QString idle = QStringLiteral("Quillrad   SN=SIZE   IP=198.18.0.8   Port=50000");
+        QTest::addRow("0") << 0 << QString();
+        QTest::addRow("3, no key") << 3 << QString();
+        QTest::addRow("4, the key alone") << 4 << QStringLiteral("   SN=   IP=0.0.0.0   Port=0");
+        QTest::addRow("55") << 55 << idle;
+        QTest::addRow("56") << 56 << idle;
+        QTest::addRow("86, no status byte") << 86 << idle;
+        QTest::addRow("861") << 861 << QStringLiteral("(In Use) ") + idle;
+        QTest::addRow("862") << 862 << QStringLiteral("(In Use) ") + idle;
+        QTest::addRow("863") << 863 << QStringLiteral("(In Use) ") + idle;
+        QTest::addRow("65507") << 65507 << QStringLiteral("(In Use) ") + idle;
+    }
+
+    void datagramSizes()
+    {
+        QFETCH(int, size);
+        QFETCH(QString, row);
+        m_Sim->addReceiver(receiver({{"serial", "SIZE"}, {"address", "198.18.0.8"}, {"status", 1},
+                                     {"misbehave", size < 862 ? "short" : "overlong"}, {"replySize", size}}));
+        startSim();
+        m_Window.reset(new MainWindow);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+        QCOMPARE(rowTexts(), row.isEmpty() ? QStringList() : QStringList{row});
+        // The first pending datagram's size is logged whole, even when only a record's worth is kept.
+        QVERIFY2(m_Log.contains(QStringLiteral("ReadUDPMessages %1").arg(size)), qPrintable(m_Log.lines().join('|')));
+    }
+
+    void cycles()
+    {
+        // A second request pair while the socket is bound binds nothing new; the first pair's timer
+        // closes it and the second one's finds it closed; an answer after the close is never listed.
+        m_Sim->addReceiver(receiver({{"serial", "ONE"}, {"address", "198.18.0.9"}}));
+        m_Sim->addReceiver(receiver({{"serial", "LATE"}, {"replyDelayMs", 900}}));
+        startSim();
+        m_Window.reset(new MainWindow);
+        QVERIFY(QMetaObject::invokeMethod(m_Window.get(), "SendDiscoverRequest"));
+        QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 1);
+        QCOMPARE(m_Log.count(QStringLiteral("UDP Open")), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+        QTest::qWait(800);
+        QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 1);
+        QCOMPARE(m_Sim->received().size(), 4);
+        QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
+
+        // Find empties the list at once and runs the whole cycle again 500 ms later.
+        QTest::mouseClick(m_Window->findChild<QPushButton*>(QStringLiteral("pushButtonFind")), Qt::LeftButton);
+        QCOMPARE(list()->count(), 0);
+        QTest::qWait(Timing::FindToRequestMs - 100);
+        QCOMPARE(m_Sim->received().size(), 4);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 3000);
+        QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
+        QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 2);
+    }
+
+    void appName_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        QTest::addRow("capital suffix") << "/opt/x/Finder.EXE" << "Finder";
+        QTest::addRow("twice") << "a.exe.exe" << "a";
+        QTest::addRow("inside") << "/bin/Quill.ExeFinder" << "QuillFinder";
+        QTest::addRow("plain") << "/usr/bin/QuillFinder" << "QuillFinder";
+        QTest::addRow("directory keeps its exe") << "/home/u/tools.exe/Finder" << "Finder";
+    }
+
+    void appName()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        QCOMPARE(MainWindow::AppNameFromPath(path), name);
+    }
+
+    void roundTrip_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QString>("field");  // object name of the edited line edit, empty for none
+        QTest::addColumn<QString>("closeBy");
+        QTest::addColumn<int>("sent");       // bytes of the Set datagram, 0 for none, -1: no dialog opens
+        QTest::addColumn<int>("first");      // edited byte range in the record
+        QTest::addColumn<int>("last");
+
+        QTest::addRow("description, OK") << "Quillix" << 862 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
+        QTest::addRow("description, Length 800") << "Quillix" << 800 << "lineEditSdrDesc" << "OK" << 800 << 88 << 238;
+        QTest::addRow("Length above a record") << "Quillrad" << 900 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
+        QTest::addRow("port, Esc applies it") << "Quillix" << 862 << "lineEdit_TCPPort" << "Esc" << 862 << 53 << 54;
+        QTest::addRow("latitude, close box") << "Quillix" << 862 << "lineEditLat" << "close box" << 862 << 667 << 699;
+        QTest::addRow("untouched, close box") << "Quillix" << 862 << "" << "close box" << 0 << 0 << 0;
+        QTest::addRow("another model opens nothing") << "Quillix2" << 862 << "" << "" << -1 << 0 << 0;
+    }
+
+    void roundTrip()
+    {
+        QFETCH(QString, model);
+        QFETCH(int, length);
+        QFETCH(QString, field);
+        QFETCH(QString, closeBy);
+        QFETCH(int, sent);
+        QFETCH(int, first);
+        QFETCH(int, last);
+
+        m_Sim->addReceiver(receiver({{"model", model}, {"serial", "QX42"}, {"address", "198.18.0.7"}, {"length", length},
+                                     {"status", 3}, {"opMode", 0}, {"lat", "51.5074"}, {"tcpPort", 50001},
+                                     {"description", "A rather long description that will be overwritten"}}));
+        startSim();
+        m_Window.reset(new MainWindow);
+        m_Window->show();
+        QCOMPARE(m_Window->windowTitle(), QStringLiteral("tst_mainwindow Ver 1.08"));
+        // Find once the window is up, as a person does: the first cycle ran while it was still being built.
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+        QTest::mouseClick(child<QPushButton>(*m_Window, "pushButtonFind"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 5000);
+        QCOMPARE(list()->count(), 1);
+        const QByteArray original = m_Sim->receiver(0).record;
+        const QString typed = field == QLatin1String("lineEdit_TCPPort") ? QStringLiteral("4242") : QStringLiteral("abc");
+
+        bool opened = false;
+        QObject rowScope;  // a stray dialog is closed by a timer that dies with this row
+        QTimer::singleShot(1500, &rowScope, [&] {
+            if (QWidget* w = QApplication::activeModalWidget()) {
+                opened = true;
+                w->close();
+            }
+        });
+        if (sent >= 0)
+            whenModal<CEditQuillDlg>([&](CEditQuillDlg* dlg) {
+                opened = true;
+                if (!field.isEmpty()) {
+                    auto* edit = child<QLineEdit>(*dlg, qPrintable(field));
+                    edit->setFocus();
+                    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+                    QTest::keyClicks(edit, typed);
+                }
+                if (closeBy == "OK")
+                    QTest::mouseClick(child<QDialogButtonBox>(*dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+                else if (closeBy == "Esc")
+                    QTest::keyClick(dlg, Qt::Key_Escape);
+                else
+                    dlg->close();
+            });
+        const QRect rect = list()->visualItemRect(list()->item(0));
+        QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
+        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
+        QCOMPARE(opened, sent >= 0);
+        if (sent <= 0) {
+            QTest::qWait(300);
+            QCOMPARE(list()->count(), 1);  // the list is kept
+            QCOMPARE(m_Sim->received().size(), 4);  // two pairs of requests, nothing more
+            return;
+        }
+
+        QCOMPARE(list()->count(), 0);  // cleared at once
+        QCOMPARE(m_Log.count(QStringLiteral("UDP Open send Set msg")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sim->receiver(0).setsAdopted, 1, 3000);
+        const QByteArray set = m_Sim->receiver(0).lastSet;
+        QCOMPARE(set.size(), sent);
+        QCOMPARE(quint8(set[4]), quint8(2));
+        for (int i = 0; i < sent; ++i)  // Status (86) among them: it goes back as it came
+            if (i != 4 && (i < first || i > last))
+                QVERIFY2(set[i] == original[i], qPrintable(QStringLiteral("byte %1 changed").arg(i)));
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 3, 3000);
+
+        // Find again: the receiver answers with what it adopted.
+        QTest::mouseClick(child<QPushButton>(*m_Window, "pushButtonFind"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 3000);
+        const QJsonObject now = SimRecord::fields(m_Sim->receiver(0).record);
+        const QString key = field == "lineEdit_TCPPort" ? "tcpPort" : field == "lineEditLat" ? "lat" : "description";
+        QCOMPARE(now.value(key).toVariant().toString(), typed);
+        QCOMPARE(list()->item(0)->text().endsWith(QStringLiteral("Port=4242")), key == "tcpPort");
+    }
 
 private:
-    SimReceiver receiver(QJsonObject o);
-    void startSim();
+    SimReceiver receiver(QJsonObject o)
+    {
+        o.insert(QStringLiteral("serveTcp"), false);
+        QString error;
+        SimReceiver r = SimReceiver::fromJson(o, &error);
+        if (r.record.isEmpty())
+            qFatal("bad test receiver: %s", qPrintable(error));
+        return r;
+    }
+
+    void startSim()
+    {
+        QString error;
+        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+    }
     QListWidget* list() const { return m_Window->findChild<QListWidget*>(QStringLiteral("listWidget")); }
-    QStringList rowTexts() const;
+    QStringList rowTexts() const
+    {
+        QStringList rows;
+        for (int i = 0; i < list()->count(); ++i)
+            rows << list()->item(i)->text();
+        return rows;
+    }
 
     TestLog m_Log;
     std::unique_ptr<QuillSim> m_Sim;
     std::unique_ptr<MainWindow> m_Window;
 };
-
-SimReceiver tst_MainWindow::receiver(QJsonObject o)
-{
-    o.insert(QStringLiteral("serveTcp"), false);
-    QString error;
-    SimReceiver r = SimReceiver::fromJson(o, &error);
-    if (r.record.isEmpty())
-        qFatal("bad test receiver: %s", qPrintable(error));
-    return r;
-}
-
-void tst_MainWindow::startSim()
-{
-    QString error;
-    QVERIFY2(m_Sim->start(&error), qPrintable(error));
-}
-
-QStringList tst_MainWindow::rowTexts() const
-{
-    QStringList rows;
-    for (int i = 0; i < list()->count(); ++i)
-        rows << list()->item(i)->text();
-    return rows;
-}
-
-void tst_MainWindow::init()
-{
-    m_Log.start();
-    m_Sim.reset(new QuillSim);
-}
-
-void tst_MainWindow::cleanup()
-{
-    m_Window.reset();
-    m_Sim.reset();
-    m_Log.stop();
-}
-
-void tst_MainWindow::requestsOnTheWire()
-{
-    QUdpSocket receiverSide;
-    QVERIFY2(receiverSide.bind(QHostAddress::AnyIPv4, 48321, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint),
-             qPrintable(receiverSide.errorString()));
-    m_Window.reset(new MainWindow);
-    const QByteArray head = QByteArray::fromHex("38005aa500");
-    const QByteArray expected[] = {head + "Quillrad" + QByteArray(43, '\0'), head + "Quillix" + QByteArray(44, '\0')};
-    for (const QByteArray& want : expected) {
-        QVERIFY(receiverSide.hasPendingDatagrams() || receiverSide.waitForReadyRead(2000));
-        QByteArray got(int(receiverSide.pendingDatagramSize()), '\0');
-        QHostAddress from;
-        quint16 port = 0;
-        receiverSide.readDatagram(got.data(), got.size(), &from, &port);
-        QCOMPARE(got.toHex(), want.toHex());
-        QCOMPARE(port, quint16(48322));
-    }
-    QVERIFY(m_Log.contains(QStringLiteral("UDP bind true")));
-}
-
-void tst_MainWindow::rows_data()
-{
-    QTest::addColumn<QVector<QJsonObject>>("receivers");
-    QTest::addColumn<QStringList>("expected");
-
-    const QJsonObject a{{"model", "Quillrad"}, {"serial", "AB1234"}, {"address", "192.168.1.10"},
-                        {"tcpPort", 50000}, {"status", 2}};
-    const QJsonObject b{{"model", "Quillix"}, {"serial", "QX7"}, {"address", "10.0.0.7"}, {"tcpPort", 7}};
-    QTest::addRow("in use and idle")
-        << QVector<QJsonObject>{a, b}
-        << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
-                       "Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
-
-    // A receiver like another, with some fields changed.
-    const auto with = [](QJsonObject o, const QJsonObject& changes) {
-        for (auto it = changes.begin(); it != changes.end(); ++it)
-            o.insert(it.key(), it.value());
-        return o;
-    };
-    // Status bits 2..7 are not the in-use bits.
-    QTest::addRow("other status bits") << QVector<QJsonObject>{with(b, {{"status", 0xFC}})}
-                                       << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
-    // An unknown model is listed by its header alone, never marked in use.
-    QTest::addRow("other models")
-        << QVector<QJsonObject>{with(a, {{"model", "Quillrad "}, {"status", 3}}), with(b, {{"model", "quillix"}, {"serial", "LOW1"}})}
-        << QStringList{"Quillrad    SN=AB1234   IP=192.168.1.10   Port=50000", "quillix   SN=LOW1   IP=10.0.0.7   Port=7"};
-    // Text from the receiver is shown as it is, never taken for a placeholder.
-    QTest::addRow("placeholder in a serial number") << QVector<QJsonObject>{with(b, {{"serial", "%1%4"}})}
-                                                    << QStringList{"Quillix   SN=%1%4   IP=10.0.0.7   Port=7"};
-    // A serial number that is a prefix of another names another receiver.
-    QTest::addRow("serial numbers as prefixes") << QVector<QJsonObject>{a, with(b, {{"serial", "AB123"}, {"ownModelOnly", true}})}
-                                                << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
-                                                               "Quillix   SN=AB123   IP=10.0.0.7   Port=7"};
-    // A wrong key changes nothing, not even the row of the receiver whose serial number it names.
-    QTest::addRow("wrong key") << QVector<QJsonObject>{a, with(a, {{"misbehave", "wrongKey"}, {"tcpPort", 1}, {"replyDelayMs", 150}})}
-                               << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000"};
-    // Every receiver answers both requests; the second answer replaces the row and moves it last.
-    QTest::addRow("repeated answer replaces its row")
-        << QVector<QJsonObject>{a, b, with(b, {{"serial", "AB1234"}, {"tcpPort", 9}, {"replyDelayMs", 200}, {"ownModelOnly", true}})}
-        << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7", "Quillix   SN=AB1234   IP=10.0.0.7   Port=9"};
-}
-
-void tst_MainWindow::rows()
-{
-    QFETCH(QVector<QJsonObject>, receivers);
-    QFETCH(QStringList, expected);
-    for (const QJsonObject& o : receivers)
-        m_Sim->addReceiver(receiver(o));
-    startSim();
-    m_Window.reset(new MainWindow);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
-    QCOMPARE(rowTexts(), expected);
-}
-
-void tst_MainWindow::fullTable()
-{
-    // 33 receivers: the 33rd is dropped, and a later answer of a listed one still replaces its row.
-    for (int i = 0; i < 33; ++i)
-        m_Sim->addReceiver(receiver({{"model", "Quillrad"}, {"serial", QStringLiteral("SN%1").arg(i, 2, 10, QChar('0'))},
-                                     {"address", QStringLiteral("198.18.1.%1").arg(i + 1)}, {"ownModelOnly", true}}));
-    m_Sim->addReceiver(receiver({{"model", "Quillix"}, {"serial", "SN05"}, {"address", "198.18.2.5"},
-                                 {"replyDelayMs", 250}, {"ownModelOnly", true}}));
-    startSim();
-    m_Window.reset(new MainWindow);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
-    const QStringList rows = rowTexts();
-    QCOMPARE(rows.size(), 32);
-    QVERIFY(!rows.join('\n').contains(QStringLiteral("SN=SN32")));
-    QCOMPARE(rows.last(), QStringLiteral("Quillix   SN=SN05   IP=198.18.2.5   Port=50000"));
-    QCOMPARE(rows.filter(QStringLiteral("SN=SN05")).size(), 1);
-    QCOMPARE(rows.first(), QStringLiteral("Quillrad   SN=SN00   IP=198.18.1.1   Port=50000"));
-}
-
-void tst_MainWindow::datagramSizes_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QString>("row");  // empty: nothing listed
-    const QString idle = QStringLiteral("Quillrad   SN=SIZE   IP=198.18.0.8   Port=50000");
-    QTest::addRow("0") << 0 << QString();
-    QTest::addRow("3, no key") << 3 << QString();
-    QTest::addRow("4, the key alone") << 4 << QStringLiteral("   SN=   IP=0.0.0.0   Port=0");
-    QTest::addRow("55") << 55 << idle;
-    QTest::addRow("56") << 56 << idle;
-    QTest::addRow("86, no status byte") << 86 << idle;
-    QTest::addRow("861") << 861 << QStringLiteral("(In Use) ") + idle;
-    QTest::addRow("862") << 862 << QStringLiteral("(In Use) ") + idle;
-    QTest::addRow("863") << 863 << QStringLiteral("(In Use) ") + idle;
-    QTest::addRow("65507") << 65507 << QStringLiteral("(In Use) ") + idle;
-}
-
-void tst_MainWindow::datagramSizes()
-{
-    QFETCH(int, size);
-    QFETCH(QString, row);
-    m_Sim->addReceiver(receiver({{"serial", "SIZE"}, {"address", "198.18.0.8"}, {"status", 1},
-                                 {"misbehave", size < 862 ? "short" : "overlong"}, {"replySize", size}}));
-    startSim();
-    m_Window.reset(new MainWindow);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
-    QCOMPARE(rowTexts(), row.isEmpty() ? QStringList() : QStringList{row});
-    // The first pending datagram's size is logged whole, even when only a record's worth is kept.
-    QVERIFY2(m_Log.contains(QStringLiteral("ReadUDPMessages %1").arg(size)), qPrintable(m_Log.lines().join('|')));
-}
-
-void tst_MainWindow::cycles()
-{
-    // A second request pair while the socket is bound binds nothing new; the first pair's timer
-    // closes it and the second one's finds it closed; an answer after the close is never listed.
-    m_Sim->addReceiver(receiver({{"serial", "ONE"}, {"address", "198.18.0.9"}}));
-    m_Sim->addReceiver(receiver({{"serial", "LATE"}, {"replyDelayMs", 900}}));
-    startSim();
-    m_Window.reset(new MainWindow);
-    QVERIFY(QMetaObject::invokeMethod(m_Window.get(), "SendDiscoverRequest"));
-    QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 1);
-    QCOMPARE(m_Log.count(QStringLiteral("UDP Open")), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
-    QTest::qWait(800);
-    QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 1);
-    QCOMPARE(m_Sim->received().size(), 4);
-    QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
-
-    // Find empties the list at once and runs the whole cycle again 500 ms later.
-    QTest::mouseClick(m_Window->findChild<QPushButton*>(QStringLiteral("pushButtonFind")), Qt::LeftButton);
-    QCOMPARE(list()->count(), 0);
-    QTest::qWait(Timing::FindToRequestMs - 100);
-    QCOMPARE(m_Sim->received().size(), 4);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 3000);
-    QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
-    QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 2);
-}
-
-void tst_MainWindow::appName_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("name");
-    QTest::addRow("capital suffix") << "/opt/x/Finder.EXE" << "Finder";
-    QTest::addRow("twice") << "a.exe.exe" << "a";
-    QTest::addRow("inside") << "/bin/Quill.ExeFinder" << "QuillFinder";
-    QTest::addRow("plain") << "/usr/bin/QuillFinder" << "QuillFinder";
-    QTest::addRow("directory keeps its exe") << "/home/u/tools.exe/Finder" << "Finder";
-}
-
-void tst_MainWindow::appName()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, name);
-    QCOMPARE(MainWindow::AppNameFromPath(path), name);
-}
-
-void tst_MainWindow::roundTrip_data()
-{
-    QTest::addColumn<QString>("model");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QString>("field");  // object name of the edited line edit, empty for none
-    QTest::addColumn<QString>("closeBy");
-    QTest::addColumn<int>("sent");       // bytes of the Set datagram, 0 for none, -1: no dialog opens
-    QTest::addColumn<int>("first");      // edited byte range in the record
-    QTest::addColumn<int>("last");
-
-    QTest::addRow("description, OK") << "Quillix" << 862 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
-    QTest::addRow("description, Length 800") << "Quillix" << 800 << "lineEditSdrDesc" << "OK" << 800 << 88 << 238;
-    QTest::addRow("Length above a record") << "Quillrad" << 900 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
-    QTest::addRow("port, Esc applies it") << "Quillix" << 862 << "lineEdit_TCPPort" << "Esc" << 862 << 53 << 54;
-    QTest::addRow("latitude, close box") << "Quillix" << 862 << "lineEditLat" << "close box" << 862 << 667 << 699;
-    QTest::addRow("untouched, close box") << "Quillix" << 862 << "" << "close box" << 0 << 0 << 0;
-    QTest::addRow("another model opens nothing") << "Quillix2" << 862 << "" << "" << -1 << 0 << 0;
-}
-
-void tst_MainWindow::roundTrip()
-{
-    QFETCH(QString, model);
-    QFETCH(int, length);
-    QFETCH(QString, field);
-    QFETCH(QString, closeBy);
-    QFETCH(int, sent);
-    QFETCH(int, first);
-    QFETCH(int, last);
-
-    m_Sim->addReceiver(receiver({{"model", model}, {"serial", "QX42"}, {"address", "198.18.0.7"}, {"length", length},
-                                 {"status", 3}, {"opMode", 0}, {"lat", "51.5074"}, {"tcpPort", 50001},
-                                 {"description", "A rather long description that will be overwritten"}}));
-    startSim();
-    m_Window.reset(new MainWindow);
-    m_Window->show();
-    QCOMPARE(m_Window->windowTitle(), QStringLiteral("tst_mainwindow Ver 1.08"));
-    // Find once the window is up, as a person does: the first cycle ran while it was still being built.
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
-    QTest::mouseClick(child<QPushButton>(*m_Window, "pushButtonFind"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 5000);
-    QCOMPARE(list()->count(), 1);
-    const QByteArray original = m_Sim->receiver(0).record;
-    const QString typed = field == QLatin1String("lineEdit_TCPPort") ? QStringLiteral("4242") : QStringLiteral("abc");
-
-    bool opened = false;
-    QObject rowScope;  // a stray dialog is closed by a timer that dies with this row
-    QTimer::singleShot(1500, &rowScope, [&] {
-        if (QWidget* w = QApplication::activeModalWidget()) {
-            opened = true;
-            w->close();
-        }
-    });
-    if (sent >= 0)
-        whenModal<CEditQuillDlg>([&](CEditQuillDlg* dlg) {
-            opened = true;
-            if (!field.isEmpty()) {
-                auto* edit = child<QLineEdit>(*dlg, qPrintable(field));
-                edit->setFocus();
-                QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
-                QTest::keyClicks(edit, typed);
-            }
-            if (closeBy == "OK")
-                QTest::mouseClick(child<QDialogButtonBox>(*dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
-            else if (closeBy == "Esc")
-                QTest::keyClick(dlg, Qt::Key_Escape);
-            else
-                dlg->close();
-        });
-    const QRect rect = list()->visualItemRect(list()->item(0));
-    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
-    QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
-    QCOMPARE(opened, sent >= 0);
-    if (sent <= 0) {
-        QTest::qWait(300);
-        QCOMPARE(list()->count(), 1);  // the list is kept
-        QCOMPARE(m_Sim->received().size(), 4);  // two pairs of requests, nothing more
-        return;
-    }
-
-    QCOMPARE(list()->count(), 0);  // cleared at once
-    QCOMPARE(m_Log.count(QStringLiteral("UDP Open send Set msg")), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_Sim->receiver(0).setsAdopted, 1, 3000);
-    const QByteArray set = m_Sim->receiver(0).lastSet;
-    QCOMPARE(set.size(), sent);
-    QCOMPARE(quint8(set[4]), quint8(2));
-    for (int i = 0; i < sent; ++i)  // Status (86) among them: it goes back as it came
-        if (i != 4 && (i < first || i > last))
-            QVERIFY2(set[i] == original[i], qPrintable(QStringLiteral("byte %1 changed").arg(i)));
-    QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 3, 3000);
-
-    // Find again: the receiver answers with what it adopted.
-    QTest::mouseClick(child<QPushButton>(*m_Window, "pushButtonFind"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 3000);
-    const QJsonObject now = SimRecord::fields(m_Sim->receiver(0).record);
-    const QString key = field == "lineEdit_TCPPort" ? "tcpPort" : field == "lineEditLat" ? "lat" : "description";
-    QCOMPARE(now.value(key).toVariant().toString(), typed);
-    QCOMPARE(list()->item(0)->text().endsWith(QStringLiteral("Port=4242")), key == "tcpPort");
-}
 
 QTEST_MAIN(tst_MainWindow)
 #include "tst_mainwindow.moc"

@@ -26,148 +26,141 @@ class tst_Netio : public QObject {
 private slots:
     void init() { m_Log.start(); }
     void cleanup() { m_Log.stop(); }
-    void framer_data();
-    void framer();
-    void realPeer();
-    void supervision_data();
-    void supervision();
+
+    void framer_data()
+    {
+        QTest::addColumn<QByteArrayList>("passes");
+        QTest::addColumn<QVector<int>>("deliveredAfterPass");
+        QTest::addColumn<QByteArrayList>("expected");
+        QTest::addColumn<int>("phaseAfter");
+
+        const QByteArray six = QByteArray::fromHex("062001020304");
+        QByteArrayList bytes;
+        for (char c : six)
+            bytes << QByteArray(1, c);
+        QTest::addRow("one byte per pass") << bytes << QVector<int>{0, 0, 0, 0, 0, 1} << QByteArrayList{six} << 0;
+
+        const QByteArray a = QByteArray::fromHex("04000100");
+        const QByteArray b = QByteArray::fromHex("0560040007");
+        QTest::addRow("two and the first byte of a third")
+            << QByteArrayList{a + b + QByteArray::fromHex("02"), QByteArray::fromHex("e0")} << QVector<int>{2, 3}
+            << QByteArrayList{a, b, QByteArray::fromHex("02e0")} << 0;
+        QTest::addRow("header only") << QByteArrayList{QByteArray::fromHex("0260")} << QVector<int>{1}
+                                     << QByteArrayList{QByteArray::fromHex("0260")} << 0;
+
+        // Ends on the first header byte of the next message.
+        QByteArray big = QByteArray::fromHex("0080") + QByteArray(8192, '\x5a');
+        big[8193] = '\x7e';
+        QTest::addRow("length 0 is 8194") << QByteArrayList{big.left(8193), big.mid(8193) + QByteArray::fromHex("02")}
+                                          << QVector<int>{0, 1} << QByteArrayList{big} << 1;
+
+        QByteArray split = QByteArray::fromHex("2c01");  // 300 bytes, type 0
+        for (int i = 2; i < 300; ++i)
+            split += char(i);
+        QTest::addRow("split across passes") << QByteArrayList{split.left(1), split.mid(1, 149), split.mid(150)}
+                                             << QVector<int>{0, 0, 1} << QByteArrayList{split} << 0;
+
+        QTest::addRow("length field 1") << QByteArrayList{QByteArray::fromHex("0100aa04000100")} << QVector<int>{2}
+                                        << QByteArrayList{QByteArray::fromHex("0100aa"), a} << 0;
+    }
+
+    void framer()
+    {
+        QFETCH(QByteArrayList, passes);
+        QFETCH(QVector<int>, deliveredAfterPass);
+        QFETCH(QByteArrayList, expected);
+        QFETCH(int, phaseAfter);
+
+        RecordingLink link;
+        for (int i = 0; i < passes.size(); ++i) {
+            link.FrameBytes(reinterpret_cast<const quint8*>(passes[i].constData()), passes[i].size());
+            QCOMPARE(link.messages.size(), deliveredAfterPass[i]);
+        }
+        QCOMPARE(link.messages, expected);
+        QCOMPARE(link.m_RxPhase, phaseAfter);
+    }
+
+    void realPeer()
+    {
+        QTcpServer server;
+        RecordingLink link;
+        QTcpSocket* peer = connectPair(server, link);
+        QVERIFY2(peer, qPrintable(server.errorString()));
+
+        // SendTcpMsg writes the header's length and nothing of the bytes behind it.
+        const QByteArray first = QByteArray::fromHex("0ae00102030405060708") + QByteArray(20, '\xEE');
+        link.SendTcpMsg(reinterpret_cast<const quint8*>(first.constData()));
+        const quint8 second[] = {0x04, 0x20, 0x05, 0x00, 0xEE, 0xEE};
+        link.SendTcpMsg(second);
+        QByteArray got;
+        QTRY_VERIFY_WITH_TIMEOUT((got += peer->readAll()).size() >= 14, 5000);
+        QCOMPARE(got, QByteArray::fromHex("0ae00102030405060708 04200500"));
+
+        // Three 8194-byte messages in one write: more than one 9999-byte read piece waiting at once.
+        QByteArray burst;
+        for (int i = 0; i < 3; ++i)
+            burst += QByteArray::fromHex("0080") + QByteArray(8192, char('a' + i));
+        peer->write(burst);
+        QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 3, 5000);
+        QCOMPARE(link.messages[2].size(), 8194);
+        QCOMPARE(link.messages[2].at(8193), 'c');
+    }
+
+    void supervision_data()
+    {
+        QTest::addColumn<bool>("answer");
+        QTest::addRow("silent from the connection") << false;
+        QTest::addRow("answer after 40 ticks reloads") << true;
+    }
+
+    void supervision()
+    {
+        QFETCH(bool, answer);
+        QTcpServer server;
+        RecordingLink link;
+        QTimer* timer = link.findChild<QTimer*>();
+        QVERIFY(timer);
+        timer->stop();  // ticks by hand so the count is exact
+        QTcpSocket* peer = connectPair(server, link);
+        QVERIFY2(peer, qPrintable(server.errorString()));
+
+        if (answer) {
+            for (int tick = 0; tick < 40; ++tick)
+                link.OnTimer();
+            peer->write(QByteArray::fromHex("0500050000"));
+            QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 1, 5000);
+        }
+        for (int tick = 0; tick < 50; ++tick)
+            link.OnTimer();
+        QCOMPARE(link.m_TcpState, int(CNetio::TCP_CONNECTED));
+        QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 0);
+        link.OnTimer();
+        QCOMPARE(link.m_TcpState, int(CNetio::TCP_NOT_CONNECTED));
+        QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(peer->state(), QAbstractSocket::UnconnectedState, 5000);
+
+        // A dropped link is not supervised any more.
+        for (int tick = 0; tick < 100; ++tick)
+            link.OnTimer();
+        QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
+    }
 
 private:
     // Connects `link` to a fresh server and returns the server's end of the connection.
-    static QTcpSocket* connectPair(QTcpServer& server, RecordingLink& link);
+    static QTcpSocket* connectPair(QTcpServer& server, RecordingLink& link)
+    {
+        if (!server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
+            return nullptr;
+        link.m_IPAdr = server.serverAddress();
+        link.m_Port = server.serverPort();
+        link.ConnectTcp();
+        if (!server.waitForNewConnection(5000))
+            return nullptr;
+        QTcpSocket* peer = server.nextPendingConnection();
+        return QTest::qWaitFor([&] { return link.m_TcpState == CNetio::TCP_CONNECTED; }, 5000) ? peer : nullptr;
+    }
     TestLog m_Log;
 };
-
-void tst_Netio::framer_data()
-{
-    QTest::addColumn<QByteArrayList>("passes");
-    QTest::addColumn<QVector<int>>("deliveredAfterPass");
-    QTest::addColumn<QByteArrayList>("expected");
-    QTest::addColumn<int>("phaseAfter");
-
-    const QByteArray six = QByteArray::fromHex("062001020304");
-    QByteArrayList bytes;
-    for (char c : six)
-        bytes << QByteArray(1, c);
-    QTest::addRow("one byte per pass") << bytes << QVector<int>{0, 0, 0, 0, 0, 1} << QByteArrayList{six} << 0;
-
-    const QByteArray a = QByteArray::fromHex("04000100");
-    const QByteArray b = QByteArray::fromHex("0560040007");
-    QTest::addRow("two and the first byte of a third")
-        << QByteArrayList{a + b + QByteArray::fromHex("02"), QByteArray::fromHex("e0")} << QVector<int>{2, 3}
-        << QByteArrayList{a, b, QByteArray::fromHex("02e0")} << 0;
-    QTest::addRow("header only") << QByteArrayList{QByteArray::fromHex("0260")} << QVector<int>{1}
-                                 << QByteArrayList{QByteArray::fromHex("0260")} << 0;
-
-    // Ends on the first header byte of the next message.
-    QByteArray big = QByteArray::fromHex("0080") + QByteArray(8192, '\x5a');
-    big[8193] = '\x7e';
-    QTest::addRow("length 0 is 8194") << QByteArrayList{big.left(8193), big.mid(8193) + QByteArray::fromHex("02")}
-                                      << QVector<int>{0, 1} << QByteArrayList{big} << 1;
-
-    QByteArray split = QByteArray::fromHex("2c01");  // 300 bytes, type 0
-    for (int i = 2; i < 300; ++i)
-        split += char(i);
-    QTest::addRow("split across passes") << QByteArrayList{split.left(1), split.mid(1, 149), split.mid(150)}
-                                         << QVector<int>{0, 0, 1} << QByteArrayList{split} << 0;
-
-    QTest::addRow("length field 1") << QByteArrayList{QByteArray::fromHex("0100aa04000100")} << QVector<int>{2}
-                                    << QByteArrayList{QByteArray::fromHex("0100aa"), a} << 0;
-}
-
-void tst_Netio::framer()
-{
-    QFETCH(QByteArrayList, passes);
-    QFETCH(QVector<int>, deliveredAfterPass);
-    QFETCH(QByteArrayList, expected);
-    QFETCH(int, phaseAfter);
-
-    RecordingLink link;
-    for (int i = 0; i < passes.size(); ++i) {
-        link.FrameBytes(reinterpret_cast<const quint8*>(passes[i].constData()), passes[i].size());
-        QCOMPARE(link.messages.size(), deliveredAfterPass[i]);
-    }
-    QCOMPARE(link.messages, expected);
-    QCOMPARE(link.m_RxPhase, phaseAfter);
-}
-
-QTcpSocket* tst_Netio::connectPair(QTcpServer& server, RecordingLink& link)
-{
-    if (!server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
-        return nullptr;
-    link.m_IPAdr = server.serverAddress();
-    link.m_Port = server.serverPort();
-    link.ConnectTcp();
-    if (!server.waitForNewConnection(5000))
-        return nullptr;
-    QTcpSocket* peer = server.nextPendingConnection();
-    return QTest::qWaitFor([&] { return link.m_TcpState == CNetio::TCP_CONNECTED; }, 5000) ? peer : nullptr;
-}
-
-void tst_Netio::realPeer()
-{
-    QTcpServer server;
-    RecordingLink link;
-    QTcpSocket* peer = connectPair(server, link);
-    QVERIFY2(peer, qPrintable(server.errorString()));
-
-    // SendTcpMsg writes the header's length and nothing of the bytes behind it.
-    const QByteArray first = QByteArray::fromHex("0ae00102030405060708") + QByteArray(20, '\xEE');
-    link.SendTcpMsg(reinterpret_cast<const quint8*>(first.constData()));
-    const quint8 second[] = {0x04, 0x20, 0x05, 0x00, 0xEE, 0xEE};
-    link.SendTcpMsg(second);
-    QByteArray got;
-    QTRY_VERIFY_WITH_TIMEOUT((got += peer->readAll()).size() >= 14, 5000);
-    QCOMPARE(got, QByteArray::fromHex("0ae00102030405060708 04200500"));
-
-    // Three 8194-byte messages in one write: more than one 9999-byte read piece waiting at once.
-    QByteArray burst;
-    for (int i = 0; i < 3; ++i)
-        burst += QByteArray::fromHex("0080") + QByteArray(8192, char('a' + i));
-    peer->write(burst);
-    QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 3, 5000);
-    QCOMPARE(link.messages[2].size(), 8194);
-    QCOMPARE(link.messages[2].at(8193), 'c');
-}
-
-void tst_Netio::supervision_data()
-{
-    QTest::addColumn<bool>("answer");
-    QTest::addRow("silent from the connection") << false;
-    QTest::addRow("answer after 40 ticks reloads") << true;
-}
-
-void tst_Netio::supervision()
-{
-    QFETCH(bool, answer);
-    QTcpServer server;
-    RecordingLink link;
-    QTimer* timer = link.findChild<QTimer*>();
-    QVERIFY(timer);
-    timer->stop();  // ticks by hand so the count is exact
-    QTcpSocket* peer = connectPair(server, link);
-    QVERIFY2(peer, qPrintable(server.errorString()));
-
-    if (answer) {
-        for (int tick = 0; tick < 40; ++tick)
-            link.OnTimer();
-        peer->write(QByteArray::fromHex("0500050000"));
-        QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 1, 5000);
-    }
-    for (int tick = 0; tick < 50; ++tick)
-        link.OnTimer();
-    QCOMPARE(link.m_TcpState, int(CNetio::TCP_CONNECTED));
-    QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 0);
-    link.OnTimer();
-    QCOMPARE(link.m_TcpState, int(CNetio::TCP_NOT_CONNECTED));
-    QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(peer->state(), QAbstractSocket::UnconnectedState, 5000);
-
-    // A dropped link is not supervised any more.
-    for (int tick = 0; tick < 100; ++tick)
-        link.OnTimer();
-    QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
-}
 
 QTEST_GUILESS_MAIN(tst_Netio)
 #include "tst_netio.moc"

@@ -14,246 +14,231 @@
 class tst_Quillctl : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-    void find_data();
-    void find();
-    void set_data();
-    void set();
-    void update_data();
-    void update();
-    void allInterfaces_data();
-    void allInterfaces();
+    void init()
+    {
+        qRegisterMetaType<QProcess::ExitStatus>();
+        m_Sim.reset(new QuillSim);
+    }
+    void cleanup() { m_Sim.reset(); }
+
+    void find_data()
+    {
+        QTest::addColumn<int>("offered");
+        QTest::addColumn<int>("listed");
+        QTest::newRow("three receivers") << 3 << 3;
+        QTest::newRow("33 receivers fill the 32 rows") << 33 << 32;
+    }
+
+    void find()
+    {
+        QFETCH(int, offered);
+        QFETCH(int, listed);
+        QSet<QString> serials;
+        for (int i = 0; i < offered; ++i) {
+            const QString serial = QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0'));
+            addReceiver(i % 2 ? "Quillix" : "Quillrad", serial, 2 + i % 59, {{"serveTcp", false}, {"opMode", i % 3}});
+            serials << serial;
+        }
+        QString error;
+        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        QCOMPARE(run({"find", "--json"}), 0);
+        const QJsonArray list = QJsonDocument::fromJson(m_Out).array();
+        QCOMPARE(list.size(), listed);
+        QSet<QString> seen;
+        for (const QJsonValue& v : list) {
+            const QJsonObject o = v.toObject();
+            const int i = m_Sim->indexOf(o.value("Serial Number").toString());
+            QVERIFY(i >= 0);
+            seen << o.value("Serial Number").toString();
+            QCOMPARE(o.value("Device").toString(), fields(i).value("model").toString());
+            QCOMPARE(o.value("TCP IP Adr").toString(), fields(i).value("address").toString());
+            const char* modes[] = {"I/Q Mode", "Quill Mode", "Aux Mode"};
+            QCOMPARE(o.value("Quill-xx Operation Mode").toString(), QLatin1String(modes[fields(i).value("opMode").toInt()]));
+            // The RF range only for the model that has one, in MHz.
+            QCOMPARE(o.contains("RF Port 2 Auto Range Max"), o.value("Device") == "Quillix");
+        }
+        QCOMPARE(seen.size(), listed);
+    }
+
+    void set_data()
+    {
+        QTest::addColumn<QStringList>("assignments");
+        QTest::addColumn<bool>("ignores");  // the receiver keeps its old record
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("sets");      // Set datagrams the receiver saw
+        QTest::addColumn<QString>("key");   // emulator's name of a field to check, and its value after the run
+        QTest::addColumn<QVariant>("value");
+        QTest::newRow("adopted and confirmed") << QStringList{"TCP Port=50010", "quill-xx description=Roof"} << false << 0
+                                               << 1 << "tcpPort" << QVariant(50010);
+        QTest::newRow("port beyond 65535: nothing on the wire") << QStringList{"TCP Port=70000"} << false << 2 << 0
+                                                                << "tcpPort" << QVariant(50000);
+        QTest::newRow("RF range on a model without one") << QStringList{"RF Port 2 Auto Range Min=2"} << false << 2 << 0
+                                                         << "rfPortMin" << QVariant(0);
+        QTest::newRow("gateway outside the subnet") << QStringList{"GateWay IP=10.0.0.1"} << false << 2 << 0 << "gateway"
+                                                    << QVariant("198.18.0.254");
+        QTest::newRow("receiver ignores the Set") << QStringList{"Connection Time Limit=30"} << true << 3 << 1 << "timeout"
+                                                  << QVariant(0);
+    }
+
+    void set()
+    {
+        QFETCH(QStringList, assignments);
+        QFETCH(bool, ignores);
+        QFETCH(int, exitCode);
+        QFETCH(int, sets);
+        QFETCH(QString, key);
+        QFETCH(QVariant, value);
+        addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}, {"tcpPort", 50000}, {"opMode", 1}});
+        QString error;
+        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        const QByteArray before = m_Sim->receiver(0).record;
+        if (ignores)
+            connect(m_Sim.get(), &QuillSim::setAdopted, this, [&](int i) { m_Sim->receiver(i).record = before; });
+        QCOMPARE(run(QStringList{"set", "QR1", "--confirm-timeout", "2000"} + assignments), exitCode);
+        QCOMPARE(setsOnWire(), sets);
+        QCOMPARE(fields(0).value(key).toVariant(), value);
+        if (exitCode == 2)
+            QVERIFY2(m_Err.contains(assignments[0].section('=', 0, 0).toLatin1()) || m_Err.contains("gateway"), m_Err);
+        if (assignments[0].startsWith("TCP Port=7"))
+            QVERIFY(m_Sim->received().isEmpty());  // refused before discovery too
+        if (ignores)
+            QVERIFY2(m_Out.contains("Connection Time Limit: 0 Min -> 30 Min: NOT adopted"), m_Out);
+    }
+
+    void update_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<int>("bank");    // of the file given for --item app0
+        QTest::addColumn<bool>("batch");  // a Quillix receiver joins the run, which a Quillrad file does not fit
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0;
+        QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3;
+        QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3;
+        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2;
+        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2;
+    }
+
+    void update()
+    {
+        QFETCH(QString, failure);
+        QFETCH(int, bank);
+        QFETCH(bool, batch);
+        QFETCH(int, exitCode);
+        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, quint8(bank))));
+        addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}, {"control", QJsonObject{{"failure", failure}, {"failAfterBlocks", 5}}}});
+        if (batch)
+            addReceiver("Quillix", "QX2", 3, {{"opMode", 0}});
+        QString error;
+        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        QStringList args{"update", "QR1", "--item", "app0", file, "--yes"};
+        if (batch)
+            args.insert(2, "QX2");
+        QCOMPARE(run(args), exitCode);
+        if (exitCode == 2) {
+            // Refused before a Set or a connection reached any receiver; a file no model takes, before any datagram.
+            for (int i = 0; i < m_Sim->count(); ++i)
+                QCOMPARE(m_Sim->control(i)->connectionCount(), 0);
+            QCOMPARE(setsOnWire(), 0);
+            QCOMPARE(m_Sim->received().isEmpty(), !batch);
+            return;
+        }
+        QCOMPARE(m_Sim->control(0)->runsCompleted(), exitCode == 0 ? 1 : 0);
+        // Switched to I/Q Mode for the run and back afterwards, whatever the run's outcome.
+        QCOMPARE(m_Sim->receiver(0).setsAdopted, 2);
+        QCOMPARE(fields(0).value("opMode").toInt(), 1);
+        if (exitCode != 0)
+            return;
+        CFirmwareImage image;
+        QCOMPARE(image.ReadAppFile(file, Fixtures::Qusd, 0), 0);
+        const int start = int(CFirmwareImage::AppStart), end = int(image.m_MaxFileAdr) + 1;
+        QCOMPARE(m_Sim->control(0)->appFlash(0).mid(start, end - start),
+                 QByteArray(reinterpret_cast<const char*>(image.Buffer()) + start, end - start));
+        QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
+    }
+
+    void allInterfaces_data()
+    {
+        QTest::addColumn<bool>("all");
+        QTest::newRow("default route only") << false;
+        QTest::newRow("every interface") << true;
+    }
+
+    void allInterfaces()
+    {
+        QFETCH(bool, all);
+        addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}});
+        QString error;
+        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        // A second network, 198.19.0.0/24 behind qf2, whose only receiver is an emulator in a namespace of its own.
+        const QString config = m_Dir.filePath(QStringLiteral("second.json"));
+        QVERIFY(Fixtures::writeFile(config, R"({"receivers": [{"model": "Quillix", "serial": "QX9",
+                                                  "address": "198.19.0.2", "serveTcp": false}]})"));
+        QProcess second;
+        second.start("unshare", {"-n", "sh", "-c",
+                                 "while ! ip link show qf3 >/dev/null 2>&1; do sleep 0.05; done; ip link set lo up; "
+                                 "ip addr add 198.19.0.2/24 dev qf3; ip link set qf3 up; exec \"$0\" \"$1\"",
+                                 QUILLSIM_PATH, config});
+        QVERIFY(second.waitForStarted());
+        const QString pid = QString::number(second.processId());
+        QCOMPARE(QProcess::execute("sh", {"-c", "ip link add qf2 type veth peer name qf3 netns " + pid
+                                                + " && ip addr add 198.19.0.1/24 dev qf2 && ip link set qf2 up"}),
+                 0);
+        QByteArray secondLog;
+        QTRY_VERIFY2_WITH_TIMEOUT((secondLog += second.readAllStandardError()).contains("QX9"), secondLog, 5000);
+        const int code = run(all ? QStringList{"find", "--json", "--all-interfaces"} : QStringList{"find", "--json"});
+        second.kill();
+        second.waitForFinished();
+        QProcess::execute("ip", {"link", "del", "qf2"});
+        QCOMPARE(code, 0);
+        QString interfaceOfQx9;
+        for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
+            if (v.toObject().value("Serial Number") == "QX9")
+                interfaceOfQx9 = v.toObject().value("Interface").toString();
+        QCOMPARE(interfaceOfQx9, all ? QStringLiteral("qf2") : QString());
+    }
 
 private:
     /// Runs quillctl to its end; returns its exit code, stdout in m_Out and stderr in m_Err.
-    int run(const QStringList& args);
-    void addReceiver(const QString& model, const QString& serial, int host, QJsonObject extra = {});
-    int setsOnWire() const;
+    int run(const QStringList& args)
+    {
+        QProcess p;
+        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        p.start(QStringLiteral(QUILLCTL_PATH), args);
+        const bool ended = done.wait(120000);
+        if (!ended)
+            p.kill();
+        m_Out = p.readAllStandardOutput();
+        m_Err = p.readAllStandardError();
+        return ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    void addReceiver(const QString& model, const QString& serial, int host, QJsonObject extra = {})
+    {
+        extra.insert("model", model);
+        extra.insert("serial", serial);
+        extra.insert("address", QStringLiteral("198.18.0.%1").arg(host));
+        if (!extra.contains("tcpPort"))
+            extra.insert("tcpPort", 0);
+        QString error;
+        const SimReceiver r = SimReceiver::fromJson(extra, &error);
+        QVERIFY2(!r.record.isEmpty(), qPrintable(error));
+        m_Sim->addReceiver(r);
+    }
+
+    int setsOnWire() const
+    {
+        int n = 0;
+        for (const QByteArray& d : m_Sim->received())
+            n += d.size() > 4 && d[4] == 2;
+        return n;
+    }
     QJsonObject fields(int i) const { return SimRecord::fields(m_Sim->receiver(i).record); }
 
     std::unique_ptr<QuillSim> m_Sim;
     QTemporaryDir m_Dir;
     QByteArray m_Out, m_Err;
 };
-
-void tst_Quillctl::init()
-{
-    qRegisterMetaType<QProcess::ExitStatus>();
-    m_Sim.reset(new QuillSim);
-}
-void tst_Quillctl::cleanup() { m_Sim.reset(); }
-
-int tst_Quillctl::run(const QStringList& args)
-{
-    QProcess p;
-    QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-    p.start(QStringLiteral(QUILLCTL_PATH), args);
-    const bool ended = done.wait(120000);
-    if (!ended)
-        p.kill();
-    m_Out = p.readAllStandardOutput();
-    m_Err = p.readAllStandardError();
-    return ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
-void tst_Quillctl::addReceiver(const QString& model, const QString& serial, int host, QJsonObject extra)
-{
-    extra.insert("model", model);
-    extra.insert("serial", serial);
-    extra.insert("address", QStringLiteral("198.18.0.%1").arg(host));
-    if (!extra.contains("tcpPort"))
-        extra.insert("tcpPort", 0);
-    QString error;
-    const SimReceiver r = SimReceiver::fromJson(extra, &error);
-    QVERIFY2(!r.record.isEmpty(), qPrintable(error));
-    m_Sim->addReceiver(r);
-}
-
-int tst_Quillctl::setsOnWire() const
-{
-    int n = 0;
-    for (const QByteArray& d : m_Sim->received())
-        n += d.size() > 4 && d[4] == 2;
-    return n;
-}
-
-void tst_Quillctl::find_data()
-{
-    QTest::addColumn<int>("offered");
-    QTest::addColumn<int>("listed");
-    QTest::newRow("three receivers") << 3 << 3;
-    QTest::newRow("33 receivers fill the 32 rows") << 33 << 32;
-}
-
-void tst_Quillctl::find()
-{
-    QFETCH(int, offered);
-    QFETCH(int, listed);
-    QSet<QString> serials;
-    for (int i = 0; i < offered; ++i) {
-        const QString serial = QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0'));
-        addReceiver(i % 2 ? "Quillix" : "Quillrad", serial, 2 + i % 59, {{"serveTcp", false}, {"opMode", i % 3}});
-        serials << serial;
-    }
-    QString error;
-    QVERIFY2(m_Sim->start(&error), qPrintable(error));
-    QCOMPARE(run({"find", "--json"}), 0);
-    const QJsonArray list = QJsonDocument::fromJson(m_Out).array();
-    QCOMPARE(list.size(), listed);
-    QSet<QString> seen;
-    for (const QJsonValue& v : list) {
-        const QJsonObject o = v.toObject();
-        const int i = m_Sim->indexOf(o.value("Serial Number").toString());
-        QVERIFY(i >= 0);
-        seen << o.value("Serial Number").toString();
-        QCOMPARE(o.value("Device").toString(), fields(i).value("model").toString());
-        QCOMPARE(o.value("TCP IP Adr").toString(), fields(i).value("address").toString());
-        const char* modes[] = {"I/Q Mode", "Quill Mode", "Aux Mode"};
-        QCOMPARE(o.value("Quill-xx Operation Mode").toString(), QLatin1String(modes[fields(i).value("opMode").toInt()]));
-        // The RF range only for the model that has one, in MHz.
-        QCOMPARE(o.contains("RF Port 2 Auto Range Max"), o.value("Device") == "Quillix");
-    }
-    QCOMPARE(seen.size(), listed);
-}
-
-void tst_Quillctl::set_data()
-{
-    QTest::addColumn<QStringList>("assignments");
-    QTest::addColumn<bool>("ignores");  // the receiver keeps its old record
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<int>("sets");      // Set datagrams the receiver saw
-    QTest::addColumn<QString>("key");   // emulator's name of a field to check, and its value after the run
-    QTest::addColumn<QVariant>("value");
-    QTest::newRow("adopted and confirmed") << QStringList{"TCP Port=50010", "quill-xx description=Roof"} << false << 0
-                                           << 1 << "tcpPort" << QVariant(50010);
-    QTest::newRow("port beyond 65535: nothing on the wire") << QStringList{"TCP Port=70000"} << false << 2 << 0
-                                                            << "tcpPort" << QVariant(50000);
-    QTest::newRow("RF range on a model without one") << QStringList{"RF Port 2 Auto Range Min=2"} << false << 2 << 0
-                                                     << "rfPortMin" << QVariant(0);
-    QTest::newRow("gateway outside the subnet") << QStringList{"GateWay IP=10.0.0.1"} << false << 2 << 0 << "gateway"
-                                                << QVariant("198.18.0.254");
-    QTest::newRow("receiver ignores the Set") << QStringList{"Connection Time Limit=30"} << true << 3 << 1 << "timeout"
-                                              << QVariant(0);
-}
-
-void tst_Quillctl::set()
-{
-    QFETCH(QStringList, assignments);
-    QFETCH(bool, ignores);
-    QFETCH(int, exitCode);
-    QFETCH(int, sets);
-    QFETCH(QString, key);
-    QFETCH(QVariant, value);
-    addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}, {"tcpPort", 50000}, {"opMode", 1}});
-    QString error;
-    QVERIFY2(m_Sim->start(&error), qPrintable(error));
-    const QByteArray before = m_Sim->receiver(0).record;
-    if (ignores)
-        connect(m_Sim.get(), &QuillSim::setAdopted, this, [&](int i) { m_Sim->receiver(i).record = before; });
-    QCOMPARE(run(QStringList{"set", "QR1", "--confirm-timeout", "2000"} + assignments), exitCode);
-    QCOMPARE(setsOnWire(), sets);
-    QCOMPARE(fields(0).value(key).toVariant(), value);
-    if (exitCode == 2)
-        QVERIFY2(m_Err.contains(assignments[0].section('=', 0, 0).toLatin1()) || m_Err.contains("gateway"), m_Err);
-    if (assignments[0].startsWith("TCP Port=7"))
-        QVERIFY(m_Sim->received().isEmpty());  // refused before discovery too
-    if (ignores)
-        QVERIFY2(m_Out.contains("Connection Time Limit: 0 Min -> 30 Min: NOT adopted"), m_Out);
-}
-
-void tst_Quillctl::update_data()
-{
-    QTest::addColumn<QString>("failure");
-    QTest::addColumn<int>("bank");    // of the file given for --item app0
-    QTest::addColumn<bool>("batch");  // a Quillix receiver joins the run, which a Quillrad file does not fit
-    QTest::addColumn<int>("exitCode");
-    QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0;
-    QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3;
-    QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3;
-    QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2;
-    QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2;
-}
-
-void tst_Quillctl::update()
-{
-    QFETCH(QString, failure);
-    QFETCH(int, bank);
-    QFETCH(bool, batch);
-    QFETCH(int, exitCode);
-    const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
-    QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, quint8(bank))));
-    addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}, {"control", QJsonObject{{"failure", failure}, {"failAfterBlocks", 5}}}});
-    if (batch)
-        addReceiver("Quillix", "QX2", 3, {{"opMode", 0}});
-    QString error;
-    QVERIFY2(m_Sim->start(&error), qPrintable(error));
-    QStringList args{"update", "QR1", "--item", "app0", file, "--yes"};
-    if (batch)
-        args.insert(2, "QX2");
-    QCOMPARE(run(args), exitCode);
-    if (exitCode == 2) {
-        // Refused before a Set or a connection reached any receiver; a file no model takes, before any datagram.
-        for (int i = 0; i < m_Sim->count(); ++i)
-            QCOMPARE(m_Sim->control(i)->connectionCount(), 0);
-        QCOMPARE(setsOnWire(), 0);
-        QCOMPARE(m_Sim->received().isEmpty(), !batch);
-        return;
-    }
-    QCOMPARE(m_Sim->control(0)->runsCompleted(), exitCode == 0 ? 1 : 0);
-    // Switched to I/Q Mode for the run and back afterwards, whatever the run's outcome.
-    QCOMPARE(m_Sim->receiver(0).setsAdopted, 2);
-    QCOMPARE(fields(0).value("opMode").toInt(), 1);
-    if (exitCode != 0)
-        return;
-    CFirmwareImage image;
-    QCOMPARE(image.ReadAppFile(file, Fixtures::Qusd, 0), 0);
-    const int start = int(CFirmwareImage::AppStart), end = int(image.m_MaxFileAdr) + 1;
-    QCOMPARE(m_Sim->control(0)->appFlash(0).mid(start, end - start),
-             QByteArray(reinterpret_cast<const char*>(image.Buffer()) + start, end - start));
-    QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
-}
-
-void tst_Quillctl::allInterfaces_data()
-{
-    QTest::addColumn<bool>("all");
-    QTest::newRow("default route only") << false;
-    QTest::newRow("every interface") << true;
-}
-
-void tst_Quillctl::allInterfaces()
-{
-    QFETCH(bool, all);
-    addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}});
-    QString error;
-    QVERIFY2(m_Sim->start(&error), qPrintable(error));
-    // A second network, 198.19.0.0/24 behind qf2, whose only receiver is an emulator in a namespace of its own.
-    const QString config = m_Dir.filePath(QStringLiteral("second.json"));
-    QVERIFY(Fixtures::writeFile(config, R"({"receivers": [{"model": "Quillix", "serial": "QX9",
-                                              "address": "198.19.0.2", "serveTcp": false}]})"));
-    QProcess second;
-    second.start("unshare", {"-n", "sh", "-c",
-                             "while ! ip link show qf3 >/dev/null 2>&1; do sleep 0.05; done; ip link set lo up; "
-                             "ip addr add 198.19.0.2/24 dev qf3; ip link set qf3 up; exec \"$0\" \"$1\"",
-                             QUILLSIM_PATH, config});
-    QVERIFY(second.waitForStarted());
-    const QString pid = QString::number(second.processId());
-    QCOMPARE(QProcess::execute("sh", {"-c", "ip link add qf2 type veth peer name qf3 netns " + pid
-                                            + " && ip addr add 198.19.0.1/24 dev qf2 && ip link set qf2 up"}),
-             0);
-    QByteArray secondLog;
-    QTRY_VERIFY2_WITH_TIMEOUT((secondLog += second.readAllStandardError()).contains("QX9"), secondLog, 5000);
-    const int code = run(all ? QStringList{"find", "--json", "--all-interfaces"} : QStringList{"find", "--json"});
-    second.kill();
-    second.waitForFinished();
-    QProcess::execute("ip", {"link", "del", "qf2"});
-    QCOMPARE(code, 0);
-    QString interfaceOfQx9;
-    for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
-        if (v.toObject().value("Serial Number") == "QX9")
-            interfaceOfQx9 = v.toObject().value("Interface").toString();
-    QCOMPARE(interfaceOfQx9, all ? QStringLiteral("qf2") : QString());
-}
 
 QTEST_GUILESS_MAIN(tst_Quillctl)
 #include "tst_quillctl.moc"

@@ -26,273 +26,263 @@ private slots:
     void initTestCase() { QVERIFY(m_Dir.isValid()); }
     void init() { m_Log.start(); }
     void cleanup() { m_Log.stop(); }
-    void informationRequests();
-    void applicationRun();
-    void configurationRun();
-    void refusals_data();
-    void refusals();
-    void startRightAfterDone();
-    void firstConnectionRefused();
-    void bytesMidRun_data();
-    void bytesMidRun();
-    void lengthFieldOne();
+
+    void informationRequests()
+    {
+        SimControlConfig cfg;
+        cfg.serial = QStringLiteral("QR123456");
+        cfg.versions[0] = 0x1234;
+        cfg.versions[7] = 0x56;
+        Rig rig(cfg);
+        QVERIFY(rig.start());
+
+        // The 14 information requests in order, then the first status poll.
+        QList<QByteArray> expected;
+        for (const QByteArray& hex : QByteArray("04200100 04200900 0520020300 0520020301 0520040000 0520040002 0520040004 0520040005 "
+                                                "0520040006 0520040007 0520040008 0520040009 052004000a 04200200 04200500").split(' '))
+            expected << QByteArray::fromHex(hex);
+        QCOMPARE(rig.sim.received().mid(0, 15), expected);
+
+        QCOMPARE(ints(rig.status), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO, SDR_GOT_INFO, SDR_CONNECTED_IDLE}));
+        QCOMPARE(rig.sdr.m_ModelName, QStringLiteral("Quillrad"));
+        QCOMPARE(rig.sdr.m_SerialNum, QStringLiteral("QR123456"));
+        QCOMPARE(rig.sdr.m_ProductId, Qusd);
+        const SdrVersions& v = rig.sdr.m_Versions;
+        QCOMPARE((QList<quint16>{v[0], v[2], v[4], v[7], v[10]}), (QList<quint16>{0x1234, 200, 123, 0x56, 4}));
+        for (const char* line : {"Prod ID = 0x44535551", "AppFlash 0x200000  1024", "ConfigFlash 0x200000  1024"})
+            QVERIFY2(m_Log.contains(QLatin1String(line)), line);
+    }
+
+    void applicationRun()
+    {
+        SimControlConfig cfg;
+        cfg.appBlockSize = 256;
+        Rig rig(cfg);
+        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("app1.bin")), appImage(3000, Qusd, 1), 1), 0);
+        QCOMPARE(rig.image.m_MaxFileAdr, 0x4BBCu);
+        QVERIFY(rig.start());
+        QCOMPARE(rig.sdr.m_Versions[5], quint16(122));
+
+        rig.program(1);
+        QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
+
+        const QList<QByteArray> got = rig.sim.received();
+        QVERIFY(got.size() >= 3);
+        QCOMPARE(got[0], QByteArray::fromHex("0a00000300005155 5344"));
+        QCOMPARE(got[1], QByteArray::fromHex("0a00000300015155 5344"));
+        QCOMPARE(got[2], QByteArray::fromHex("0681 00402000"));  // 256 data bytes for 0x00204000
+        QCOMPARE(rig.sim.blocksWritten(), 12);
+        QCOMPARE(ints(rig.percent), (QList<int>{0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}));
+
+        // The bank holds the image from the start offset through m_MaxFileAdr, and is erased elsewhere.
+        const int maxAdr = int(rig.image.m_MaxFileAdr);
+        const QByteArray bank = rig.sim.appFlash(1);
+        QCOMPARE(bank.mid(0x4000, maxAdr - 0x4000 + 1), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + 0x4000, maxAdr - 0x4000 + 1));
+        QCOMPARE(bank.left(0x4000), QByteArray(0x4000, char(0xFF)));
+        QCOMPARE(bank.mid(maxAdr + 1, 64), QByteArray(64, char(0xFF)));
+        QCOMPARE(rig.sim.appFlash(0), QByteArray(0x200000, char(0xFF)));
+
+        // Done is reported twice, then the link is dropped and the information read anew.
+        QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
+        QCOMPARE(ints(rig.status), kDoneThenReread);
+        QCOMPARE(rig.sim.connectionCount(), 2);
+        QCOMPARE(rig.sdr.m_Versions[5], quint16(123));
+        QCOMPARE(rig.sdr.m_Versions[4], quint16(123));
+        for (const char* line : {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"})
+            QVERIFY2(m_Log.contains(QLatin1String(line)), line);
+    }
+
+    void configurationRun()
+    {
+        Rig rig(SimControlConfig{});
+        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("cfg3.bit")), bitFile("Quillrad_top_03.ncd", 5000), 4), 0);
+        QCOMPARE(rig.image.m_MaxFileAdr, 5000u);
+        QVERIFY(rig.start());
+        QCOMPARE(rig.sdr.m_Versions[9], quint16(3));
+
+        rig.program(4);
+        QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
+
+        const QList<QByteArray> got = rig.sim.received();
+        QVERIFY(got.size() >= 8);
+        QCOMPARE(got[0], QByteArray::fromHex("0a00000301005155 5344"));
+        QCOMPARE(got[1], QByteArray::fromHex("0a00000301015155 5344"));
+        QCOMPARE(got[2], QByteArray::fromHex("06a4 00001000"));  // 1024 data bytes for slot 2
+        QCOMPARE(got[6], QByteArray::fromHex("8fa3 00101000"));  // the last 905 bytes
+        QCOMPARE(got[7], QByteArray::fromHex("0a00000301025155 5344"));
+        QCOMPARE(ints(rig.percent), (QList<int>{0, 41, 62, 82, 100, 100}));
+
+        const QByteArray slot = rig.sim.cfgSlot(2);
+        QCOMPARE(slot.left(5001), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()), 5001));
+        QCOMPARE(slot.mid(5001, 64), QByteArray(64, char(0xFF)));
+        QCOMPARE(rig.sim.cfgSlot(1), QByteArray(0x80000, char(0xFF)));
+
+        QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
+        QCOMPARE(ints(rig.status), kDoneThenReread);
+        QCOMPARE(rig.sdr.m_Versions[9], quint16(4));
+        QCOMPARE(rig.sdr.m_Versions[8], quint16(2));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<quint32>("bankSize");
+        QTest::addColumn<quint32>("startOffset");
+        QTest::addColumn<quint32>("slotSize");
+        QTest::addColumn<int>("item");  // 0 or 1 application, 2 to 5 configurations 1 to 4
+        QTest::addColumn<QStringList>("logLines");
+        QTest::addColumn<int>("finalStatus");  // -1: the run never starts
+        QTest::addColumn<int>("controlMessages");
+
+        QTest::addRow("nothing after the start offset") << "None" << 0x200000u << 0x10000u << 0x80000u << 0
+                                                        << QStringList{"Start Prog", "Prog Error"} << int(SDR_PROG_FAILED) << 2;
+        QTest::addRow("configuration as large as a slot") << "None" << 0x200000u << 0x4000u << 0x1001u << 3
+                                                          << QStringList{"Config Prog Abort"} << -1 << 0;
+        QTest::addRow("device aborts configuration") << "AbortConfig" << 0x200000u << 0x4000u << 0x80000u << 3
+                                                     << QStringList{"Erased Cfg Flash", "Cfg ProgAbort"} << int(SDR_PROG_FAILED) << 2;
+        QTest::addRow("unknown product") << "UnknownProduct" << 0x200000u << 0x4000u << 0x80000u << 0
+                                         << QStringList{"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"} << -1 << 0;
+        QTest::addRow("bank size") << "None" << 0x100000u << 0x4000u << 0x80000u << 1
+                                   << QStringList{"App flashsize Error"} << -1 << 0;
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, failure);
+        QFETCH(quint32, bankSize);
+        QFETCH(quint32, startOffset);
+        QFETCH(quint32, slotSize);
+        QFETCH(int, item);
+        QFETCH(QStringList, logLines);
+        QFETCH(int, finalStatus);
+        QFETCH(int, controlMessages);
+
+        SimControlConfig cfg;
+        cfg.failure = SimControlConfig::failureFromName(failure);
+        cfg.appBankSize = bankSize;
+        cfg.appStartOffset = startOffset;
+        cfg.cfgSlotSize = slotSize;
+        Rig rig(cfg);
+        const QString path = m_Dir.filePath(QStringLiteral("refusal.%1").arg(item < 2 ? "bin" : "bit"));
+        QCOMPARE(rig.load(path, item < 2 ? appImage(1000, Qusd, quint8(item)) : bitFile("Quillrad_0" + QByteArray::number(item - 1) + ".ncd"), item), 0);
+        QVERIFY(rig.start());
+        rig.program(item);
+        if (finalStatus >= 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.status.isEmpty(), 5000);
+            QCOMPARE(ints(rig.status), QList<int>{finalStatus});
+            // The next tick turns the failure back into idle and polls.
+            QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status), (QList<int>{finalStatus, SDR_CONNECTED_IDLE}), 3000);
+        } else {
+            QVERIFY(rig.status.isEmpty());
+            QVERIFY(rig.percent.isEmpty());
+        }
+        for (const QString& line : logLines)
+            QVERIFY2(m_Log.contains(line), qPrintable(line));
+        int control = 0;
+        for (const QByteArray& m : rig.sim.received())
+            control += (quint8(m.at(1)) >> 5) == 0 ? 1 : 0;
+        QCOMPARE(control, controlMessages);
+        QCOMPARE(rig.sim.blocksWritten(), 0);
+    }
+
+    void startRightAfterDone()
+    {
+        // Each "Program Finished OK" is followed by a drop of the link; a start in between is refused,
+        // so the receiver never erases for a run that the reconnection would cut.
+        Rig rig(SimControlConfig{});
+        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("again.bin")), appImage(0x4000 + 3000, Qusd, 1), 1), 0);
+        QVERIFY(!rig.sdr.CanStart());
+        rig.program(1);  // before the link is up
+        QVERIFY(rig.start());
+        int refusedStarts = 0;
+        connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
+            if (s == SDR_PROG_DONE) {
+                QVERIFY(!rig.sdr.CanStart());
+                rig.sdr.StartAppProg(1);
+                ++refusedStarts;
+            }
+        });
+        rig.program(1);
+        rig.sdr.StartAppProg(1);  // while the run is under way
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() == 2 && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
+        QCOMPARE(refusedStarts, 2);
+        QCOMPARE(m_Log.count("App Prog refused"), 4);
+        QCOMPARE(rig.sim.runsStarted(), 1);
+        QCOMPARE(rig.sim.runsCut(), 0);
+        QVERIFY(rig.sdr.CanStart());
+    }
+
+    void firstConnectionRefused()
+    {
+        // Nobody listens at first: the attempt fails, and the next tick tries again.
+        Rig rig(SimControlConfig{});
+        rig.sdr.m_IPAdr = kDevice;
+        rig.sdr.m_Port = 1;
+        QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Connect Failed"), 4000);
+        QVERIFY(rig.start());
+        QCOMPARE(rig.sim.connectionCount(), 1);
+    }
+
+    void bytesMidRun_data()
+    {
+        // What the device sends right after the start commands, as raw bytes fed to the framer.
+        QTest::addColumn<QByteArray>("midRun");
+        QTest::addColumn<QString>("logLine");
+        const QByteArray ack = QByteArray::fromHex("0660") + QByteArray(4, '\0');
+        const QByteArray startData = QByteArray::fromHex("060000030001");
+        // Application geometry again, block size 9000: more than one message can carry.
+        QTest::addRow("application block size too large")
+            << startData + QByteArray::fromHex("1100020300 00002000 28230000 00400000") + ack << "Block size Error 9000";
+        QTest::addRow("application block size 0")
+            << startData + QByteArray::fromHex("1100020300 00002000 00000000 00400000") + ack << "Block size Error 0";
+        // The device answers "start" for the configuration flash, whose geometry was never checked.
+        QTest::addRow("start for the other flash")
+            << QByteArray::fromHex("1100020301 00002000 28230000 00000800 060000030101") << "Block size Error 9000";
+    }
+
+    void bytesMidRun()
+    {
+        QFETCH(QByteArray, midRun);
+        QFETCH(QString, logLine);
+        Rig rig(SimControlConfig{});
+        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("mid.bin")), appImage(0x4000 + 3000, Qusd, 0), 0), 0);
+        QVERIFY(rig.start());
+        rig.program(0);
+        QCOMPARE(rig.percent.count(), 1);
+        rig.sdr.FrameBytes(reinterpret_cast<const quint8*>(midRun.constData()), midRun.size());
+        QVERIFY2(m_Log.contains(logLine), qPrintable(m_Log.lines().join('|')));
+        // Half an image is never ended as if it were whole: the run fails.
+        QCOMPARE(ints(rig.status).last(), int(SDR_PROG_FAILED));
+        QVERIFY(!ints(rig.status).contains(SDR_PROG_DONE));
+        QVERIFY(!rig.sdr.RunActive());
+    }
+
+    void lengthFieldOne()
+    {
+        // A header claiming one byte, then noise, then a real answer: the framer takes one more byte
+        // for the bad message and finds the next one intact. Geometry before any product ID is refused.
+        QTcpServer server;
+        QVERIFY2(server.listen(kDevice, 0), qPrintable(server.errorString()));
+        CSdrInterface sdr(nullptr, nullptr);
+        sdr.m_IPAdr = kDevice;
+        sdr.m_Port = server.serverPort();
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+        QTcpSocket* peer = server.nextPendingConnection();
+        peer->write(QByteArray::fromHex("1100020300 00002000 00040000 00400000 01007f 0e000200") + "QR999999" + QByteArray(2, '\0'));
+        QTRY_COMPARE_WITH_TIMEOUT(sdr.m_SerialNum, QStringLiteral("QR999999"), 5000);
+        QCOMPARE(int(sdr.Status()), int(SDR_GOT_INFO));
+        QVERIFY(m_Log.contains("Unknown Device"));
+        QVERIFY(!m_Log.contains("AppFlash 0x200000  1024"));
+        // A ready answer with no run of ours (one that timed out and was aborted) starts nothing.
+        peer->write(QByteArray::fromHex("060000030001"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Start Prog outside a run"), 3000);
+        QVERIFY(!m_Log.contains("Prog Error") && sdr.Status() != SDR_PROGRAMMING && sdr.Status() != SDR_PROG_FAILED);
+    }
 
 private:
     QTemporaryDir m_Dir;
     TestLog m_Log;
 };
-
-void tst_SdrInterface::informationRequests()
-{
-    SimControlConfig cfg;
-    cfg.serial = QStringLiteral("QR123456");
-    cfg.versions[0] = 0x1234;
-    cfg.versions[7] = 0x56;
-    Rig rig(cfg);
-    QVERIFY(rig.start());
-
-    // The 14 information requests in order, then the first status poll.
-    QList<QByteArray> expected;
-    for (const QByteArray& hex : QByteArray("04200100 04200900 0520020300 0520020301 0520040000 0520040002 0520040004 0520040005 "
-                                            "0520040006 0520040007 0520040008 0520040009 052004000a 04200200 04200500").split(' '))
-        expected << QByteArray::fromHex(hex);
-    QCOMPARE(rig.sim.received().mid(0, 15), expected);
-
-    QCOMPARE(ints(rig.status), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO, SDR_GOT_INFO, SDR_CONNECTED_IDLE}));
-    QCOMPARE(rig.sdr.m_ModelName, QStringLiteral("Quillrad"));
-    QCOMPARE(rig.sdr.m_SerialNum, QStringLiteral("QR123456"));
-    QCOMPARE(rig.sdr.m_ProductId, Qusd);
-    const SdrVersions& v = rig.sdr.m_Versions;
-    QCOMPARE((QList<quint16>{v[0], v[2], v[4], v[7], v[10]}), (QList<quint16>{0x1234, 200, 123, 0x56, 4}));
-    for (const char* line : {"Prod ID = 0x44535551", "AppFlash 0x200000  1024", "ConfigFlash 0x200000  1024"})
-        QVERIFY2(m_Log.contains(QLatin1String(line)), line);
-}
-
-void tst_SdrInterface::applicationRun()
-{
-    SimControlConfig cfg;
-    cfg.appBlockSize = 256;
-    Rig rig(cfg);
-    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("app1.bin")), appImage(3000, Qusd, 1), 1), 0);
-    QCOMPARE(rig.image.m_MaxFileAdr, 0x4BBCu);
-    QVERIFY(rig.start());
-    QCOMPARE(rig.sdr.m_Versions[5], quint16(122));
-
-    rig.program(1);
-    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
-
-    const QList<QByteArray> got = rig.sim.received();
-    QVERIFY(got.size() >= 3);
-    QCOMPARE(got[0], QByteArray::fromHex("0a00000300005155 5344"));
-    QCOMPARE(got[1], QByteArray::fromHex("0a00000300015155 5344"));
-    QCOMPARE(got[2], QByteArray::fromHex("0681 00402000"));  // 256 data bytes for 0x00204000
-    QCOMPARE(rig.sim.blocksWritten(), 12);
-    QCOMPARE(ints(rig.percent), (QList<int>{0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}));
-
-    // The bank holds the image from the start offset through m_MaxFileAdr, and is erased elsewhere.
-    const int maxAdr = int(rig.image.m_MaxFileAdr);
-    const QByteArray bank = rig.sim.appFlash(1);
-    QCOMPARE(bank.mid(0x4000, maxAdr - 0x4000 + 1), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + 0x4000, maxAdr - 0x4000 + 1));
-    QCOMPARE(bank.left(0x4000), QByteArray(0x4000, char(0xFF)));
-    QCOMPARE(bank.mid(maxAdr + 1, 64), QByteArray(64, char(0xFF)));
-    QCOMPARE(rig.sim.appFlash(0), QByteArray(0x200000, char(0xFF)));
-
-    // Done is reported twice, then the link is dropped and the information read anew.
-    QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
-    QCOMPARE(ints(rig.status), kDoneThenReread);
-    QCOMPARE(rig.sim.connectionCount(), 2);
-    QCOMPARE(rig.sdr.m_Versions[5], quint16(123));
-    QCOMPARE(rig.sdr.m_Versions[4], quint16(123));
-    for (const char* line : {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"})
-        QVERIFY2(m_Log.contains(QLatin1String(line)), line);
-}
-
-void tst_SdrInterface::configurationRun()
-{
-    Rig rig(SimControlConfig{});
-    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("cfg3.bit")), bitFile("Quillrad_top_03.ncd", 5000), 4), 0);
-    QCOMPARE(rig.image.m_MaxFileAdr, 5000u);
-    QVERIFY(rig.start());
-    QCOMPARE(rig.sdr.m_Versions[9], quint16(3));
-
-    rig.program(4);
-    QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
-
-    const QList<QByteArray> got = rig.sim.received();
-    QVERIFY(got.size() >= 8);
-    QCOMPARE(got[0], QByteArray::fromHex("0a00000301005155 5344"));
-    QCOMPARE(got[1], QByteArray::fromHex("0a00000301015155 5344"));
-    QCOMPARE(got[2], QByteArray::fromHex("06a4 00001000"));  // 1024 data bytes for slot 2
-    QCOMPARE(got[6], QByteArray::fromHex("8fa3 00101000"));  // the last 905 bytes
-    QCOMPARE(got[7], QByteArray::fromHex("0a00000301025155 5344"));
-    QCOMPARE(ints(rig.percent), (QList<int>{0, 41, 62, 82, 100, 100}));
-
-    const QByteArray slot = rig.sim.cfgSlot(2);
-    QCOMPARE(slot.left(5001), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()), 5001));
-    QCOMPARE(slot.mid(5001, 64), QByteArray(64, char(0xFF)));
-    QCOMPARE(rig.sim.cfgSlot(1), QByteArray(0x80000, char(0xFF)));
-
-    QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
-    QCOMPARE(ints(rig.status), kDoneThenReread);
-    QCOMPARE(rig.sdr.m_Versions[9], quint16(4));
-    QCOMPARE(rig.sdr.m_Versions[8], quint16(2));
-}
-
-void tst_SdrInterface::refusals_data()
-{
-    QTest::addColumn<QString>("failure");
-    QTest::addColumn<quint32>("bankSize");
-    QTest::addColumn<quint32>("startOffset");
-    QTest::addColumn<quint32>("slotSize");
-    QTest::addColumn<int>("item");  // 0 or 1 application, 2 to 5 configurations 1 to 4
-    QTest::addColumn<QStringList>("logLines");
-    QTest::addColumn<int>("finalStatus");  // -1: the run never starts
-    QTest::addColumn<int>("controlMessages");
-
-    QTest::addRow("nothing after the start offset") << "None" << 0x200000u << 0x10000u << 0x80000u << 0
-                                                    << QStringList{"Start Prog", "Prog Error"} << int(SDR_PROG_FAILED) << 2;
-    QTest::addRow("configuration as large as a slot") << "None" << 0x200000u << 0x4000u << 0x1001u << 3
-                                                      << QStringList{"Config Prog Abort"} << -1 << 0;
-    QTest::addRow("device aborts configuration") << "AbortConfig" << 0x200000u << 0x4000u << 0x80000u << 3
-                                                 << QStringList{"Erased Cfg Flash", "Cfg ProgAbort"} << int(SDR_PROG_FAILED) << 2;
-    QTest::addRow("unknown product") << "UnknownProduct" << 0x200000u << 0x4000u << 0x80000u << 0
-                                     << QStringList{"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"} << -1 << 0;
-    QTest::addRow("bank size") << "None" << 0x100000u << 0x4000u << 0x80000u << 1
-                               << QStringList{"App flashsize Error"} << -1 << 0;
-}
-
-void tst_SdrInterface::refusals()
-{
-    QFETCH(QString, failure);
-    QFETCH(quint32, bankSize);
-    QFETCH(quint32, startOffset);
-    QFETCH(quint32, slotSize);
-    QFETCH(int, item);
-    QFETCH(QStringList, logLines);
-    QFETCH(int, finalStatus);
-    QFETCH(int, controlMessages);
-
-    SimControlConfig cfg;
-    cfg.failure = SimControlConfig::failureFromName(failure);
-    cfg.appBankSize = bankSize;
-    cfg.appStartOffset = startOffset;
-    cfg.cfgSlotSize = slotSize;
-    Rig rig(cfg);
-    const QString path = m_Dir.filePath(QStringLiteral("refusal.%1").arg(item < 2 ? "bin" : "bit"));
-    QCOMPARE(rig.load(path, item < 2 ? appImage(1000, Qusd, quint8(item)) : bitFile("Quillrad_0" + QByteArray::number(item - 1) + ".ncd"), item), 0);
-    QVERIFY(rig.start());
-    rig.program(item);
-    if (finalStatus >= 0) {
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.status.isEmpty(), 5000);
-        QCOMPARE(ints(rig.status), QList<int>{finalStatus});
-        // The next tick turns the failure back into idle and polls.
-        QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status), (QList<int>{finalStatus, SDR_CONNECTED_IDLE}), 3000);
-    } else {
-        QVERIFY(rig.status.isEmpty());
-        QVERIFY(rig.percent.isEmpty());
-    }
-    for (const QString& line : logLines)
-        QVERIFY2(m_Log.contains(line), qPrintable(line));
-    int control = 0;
-    for (const QByteArray& m : rig.sim.received())
-        control += (quint8(m.at(1)) >> 5) == 0 ? 1 : 0;
-    QCOMPARE(control, controlMessages);
-    QCOMPARE(rig.sim.blocksWritten(), 0);
-}
-
-void tst_SdrInterface::startRightAfterDone()
-{
-    // Each "Program Finished OK" is followed by a drop of the link; a start in between is refused,
-    // so the receiver never erases for a run that the reconnection would cut.
-    Rig rig(SimControlConfig{});
-    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("again.bin")), appImage(0x4000 + 3000, Qusd, 1), 1), 0);
-    QVERIFY(!rig.sdr.CanStart());
-    rig.program(1);  // before the link is up
-    QVERIFY(rig.start());
-    int refusedStarts = 0;
-    connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
-        if (s == SDR_PROG_DONE) {
-            QVERIFY(!rig.sdr.CanStart());
-            rig.sdr.StartAppProg(1);
-            ++refusedStarts;
-        }
-    });
-    rig.program(1);
-    rig.sdr.StartAppProg(1);  // while the run is under way
-    QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() == 2 && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
-    QCOMPARE(refusedStarts, 2);
-    QCOMPARE(m_Log.count("App Prog refused"), 4);
-    QCOMPARE(rig.sim.runsStarted(), 1);
-    QCOMPARE(rig.sim.runsCut(), 0);
-    QVERIFY(rig.sdr.CanStart());
-}
-
-void tst_SdrInterface::firstConnectionRefused()
-{
-    // Nobody listens at first: the attempt fails, and the next tick tries again.
-    Rig rig(SimControlConfig{});
-    rig.sdr.m_IPAdr = kDevice;
-    rig.sdr.m_Port = 1;
-    QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Connect Failed"), 4000);
-    QVERIFY(rig.start());
-    QCOMPARE(rig.sim.connectionCount(), 1);
-}
-
-void tst_SdrInterface::bytesMidRun_data()
-{
-    // What the device sends right after the start commands, as raw bytes fed to the framer.
-    QTest::addColumn<QByteArray>("midRun");
-    QTest::addColumn<QString>("logLine");
-    const QByteArray ack = QByteArray::fromHex("0660") + QByteArray(4, '\0');
-    const QByteArray startData = QByteArray::fromHex("060000030001");
-    // Application geometry again, block size 9000: more than one message can carry.
-    QTest::addRow("application block size too large")
-        << startData + QByteArray::fromHex("1100020300 00002000 28230000 00400000") + ack << "Block size Error 9000";
-    QTest::addRow("application block size 0")
-        << startData + QByteArray::fromHex("1100020300 00002000 00000000 00400000") + ack << "Block size Error 0";
-    // The device answers "start" for the configuration flash, whose geometry was never checked.
-    QTest::addRow("start for the other flash")
-        << QByteArray::fromHex("1100020301 00002000 28230000 00000800 060000030101") << "Block size Error 9000";
-}
-
-void tst_SdrInterface::bytesMidRun()
-{
-    QFETCH(QByteArray, midRun);
-    QFETCH(QString, logLine);
-    Rig rig(SimControlConfig{});
-    QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("mid.bin")), appImage(0x4000 + 3000, Qusd, 0), 0), 0);
-    QVERIFY(rig.start());
-    rig.program(0);
-    QCOMPARE(rig.percent.count(), 1);
-    rig.sdr.FrameBytes(reinterpret_cast<const quint8*>(midRun.constData()), midRun.size());
-    QVERIFY2(m_Log.contains(logLine), qPrintable(m_Log.lines().join('|')));
-    // Half an image is never ended as if it were whole: the run fails.
-    QCOMPARE(ints(rig.status).last(), int(SDR_PROG_FAILED));
-    QVERIFY(!ints(rig.status).contains(SDR_PROG_DONE));
-    QVERIFY(!rig.sdr.RunActive());
-}
-
-void tst_SdrInterface::lengthFieldOne()
-{
-    // A header claiming one byte, then noise, then a real answer: the framer takes one more byte
-    // for the bad message and finds the next one intact. Geometry before any product ID is refused.
-    QTcpServer server;
-    QVERIFY2(server.listen(kDevice, 0), qPrintable(server.errorString()));
-    CSdrInterface sdr(nullptr, nullptr);
-    sdr.m_IPAdr = kDevice;
-    sdr.m_Port = server.serverPort();
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
-    QTcpSocket* peer = server.nextPendingConnection();
-    peer->write(QByteArray::fromHex("1100020300 00002000 00040000 00400000 01007f 0e000200") + "QR999999" + QByteArray(2, '\0'));
-    QTRY_COMPARE_WITH_TIMEOUT(sdr.m_SerialNum, QStringLiteral("QR999999"), 5000);
-    QCOMPARE(int(sdr.Status()), int(SDR_GOT_INFO));
-    QVERIFY(m_Log.contains("Unknown Device"));
-    QVERIFY(!m_Log.contains("AppFlash 0x200000  1024"));
-    // A ready answer with no run of ours (one that timed out and was aborted) starts nothing.
-    peer->write(QByteArray::fromHex("060000030001"));
-    QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Start Prog outside a run"), 3000);
-    QVERIFY(!m_Log.contains("Prog Error") && sdr.Status() != SDR_PROGRAMMING && sdr.Status() != SDR_PROG_FAILED);
-}
 
 QTEST_GUILESS_MAIN(tst_SdrInterface)
 #include "tst_sdrinterface.moc"

@@ -16,10 +16,77 @@ const char* const kKeys[] = {"Config1PathIQ", "Config2PathIQ", "Config3PathIQ", 
 class tst_Settings : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void firstStart();
-    void survivesRestart_data();
-    void survivesRestart();
+    void init()
+    {
+        QSettings(QStringLiteral("Pellisar"), appName()).clear();
+    }
+
+    void firstStart()
+    {
+        {
+            MainWindow w;
+            QCOMPARE(w.size(), QSize(434, 303));
+            QVERIFY(!w.isMinimized());
+        }
+        // A normal exit writes every key, defaults included.
+        QSettings s(QStringLiteral("Pellisar"), appName());
+        QVERIFY2(s.fileName().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")), qPrintable(s.fileName()));
+        QStringList expected{"MainWindow/geometry", "MainWindow/minstate", "MainWindow/state", "Paths/ProgItem"};
+        for (const char* key : kKeys)
+            expected << QStringLiteral("Paths/") + QLatin1String(key);
+        QStringList keys = s.allKeys();
+        keys.sort();
+        expected.sort();
+        QCOMPARE(keys, expected);
+        QCOMPARE(s.value("MainWindow/minstate").toBool(), false);
+        QVERIFY(!s.value("MainWindow/geometry").toByteArray().isEmpty());
+        QCOMPARE(s.value("Paths/ProgItem").toInt(), 0);
+        for (int i = 0; i < ImagePathSet::Count; ++i)
+            QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(kKeys[i])).toString(), defaultPath(i));
+    }
+
+    void survivesRestart_data()
+    {
+        QTest::addColumn<QVariant>("progItem");
+        QTest::addColumn<int>("expectedItem");
+        QTest::addColumn<bool>("minimised");
+        QTest::addRow("item 3, minimised") << QVariant(3) << 3 << true;
+        QTest::addRow("item 0, normal") << QVariant(0) << 0 << false;
+        QTest::addRow("out of range kept") << QVariant(17) << 17 << false;
+        QTest::addRow("not a number reads 0") << QVariant(QStringLiteral("abc")) << 0 << false;
+    }
+
+    void survivesRestart()
+    {
+        QFETCH(QVariant, progItem);
+        QFETCH(int, expectedItem);
+        QFETCH(bool, minimised);
+        {
+            QSettings s(QStringLiteral("Pellisar"), appName());
+            s.setValue("Paths/ProgItem", progItem);
+            for (int i = 0; i < ImagePathSet::Count; ++i)
+                s.setValue(QStringLiteral("Paths/") + QLatin1String(kKeys[i]),
+                           QStringLiteral("/images/%1.bin").arg(i));
+            s.setValue("MainWindow/minstate", minimised);
+        }
+        {
+            MainWindow w;
+            QCOMPARE(w.isMinimized(), minimised);
+            w.resize(500, 350);
+        }
+        {
+            // The second start restores what the first one stored.
+            MainWindow w;
+            QCOMPARE(w.isMinimized(), minimised);
+            QCOMPARE(w.size(), QSize(500, 350));
+        }
+        QSettings s(QStringLiteral("Pellisar"), appName());
+        QCOMPARE(s.value("Paths/ProgItem").toInt(), expectedItem);
+        QCOMPARE(s.value("MainWindow/minstate").toBool(), minimised);
+        for (int i = 0; i < ImagePathSet::Count; ++i)
+            QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(kKeys[i])).toString(),
+                     QStringLiteral("/images/%1.bin").arg(i));
+    }
 
 private:
     static QString appName() { return QStringLiteral("tst_settings"); }
@@ -29,78 +96,6 @@ private:
                (i < 7 ? QStringLiteral("/Quillix/") : QStringLiteral("/Quillrad/"));
     }
 };
-
-void tst_Settings::init()
-{
-    QSettings(QStringLiteral("Pellisar"), appName()).clear();
-}
-
-void tst_Settings::firstStart()
-{
-    {
-        MainWindow w;
-        QCOMPARE(w.size(), QSize(434, 303));
-        QVERIFY(!w.isMinimized());
-    }
-    // A normal exit writes every key, defaults included.
-    QSettings s(QStringLiteral("Pellisar"), appName());
-    QVERIFY2(s.fileName().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")), qPrintable(s.fileName()));
-    QStringList expected{"MainWindow/geometry", "MainWindow/minstate", "MainWindow/state", "Paths/ProgItem"};
-    for (const char* key : kKeys)
-        expected << QStringLiteral("Paths/") + QLatin1String(key);
-    QStringList keys = s.allKeys();
-    keys.sort();
-    expected.sort();
-    QCOMPARE(keys, expected);
-    QCOMPARE(s.value("MainWindow/minstate").toBool(), false);
-    QVERIFY(!s.value("MainWindow/geometry").toByteArray().isEmpty());
-    QCOMPARE(s.value("Paths/ProgItem").toInt(), 0);
-    for (int i = 0; i < ImagePathSet::Count; ++i)
-        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(kKeys[i])).toString(), defaultPath(i));
-}
-
-void tst_Settings::survivesRestart_data()
-{
-    QTest::addColumn<QVariant>("progItem");
-    QTest::addColumn<int>("expectedItem");
-    QTest::addColumn<bool>("minimised");
-    QTest::addRow("item 3, minimised") << QVariant(3) << 3 << true;
-    QTest::addRow("item 0, normal") << QVariant(0) << 0 << false;
-    QTest::addRow("out of range kept") << QVariant(17) << 17 << false;
-    QTest::addRow("not a number reads 0") << QVariant(QStringLiteral("abc")) << 0 << false;
-}
-
-void tst_Settings::survivesRestart()
-{
-    QFETCH(QVariant, progItem);
-    QFETCH(int, expectedItem);
-    QFETCH(bool, minimised);
-    {
-        QSettings s(QStringLiteral("Pellisar"), appName());
-        s.setValue("Paths/ProgItem", progItem);
-        for (int i = 0; i < ImagePathSet::Count; ++i)
-            s.setValue(QStringLiteral("Paths/") + QLatin1String(kKeys[i]),
-                       QStringLiteral("/images/%1.bin").arg(i));
-        s.setValue("MainWindow/minstate", minimised);
-    }
-    {
-        MainWindow w;
-        QCOMPARE(w.isMinimized(), minimised);
-        w.resize(500, 350);
-    }
-    {
-        // The second start restores what the first one stored.
-        MainWindow w;
-        QCOMPARE(w.isMinimized(), minimised);
-        QCOMPARE(w.size(), QSize(500, 350));
-    }
-    QSettings s(QStringLiteral("Pellisar"), appName());
-    QCOMPARE(s.value("Paths/ProgItem").toInt(), expectedItem);
-    QCOMPARE(s.value("MainWindow/minstate").toBool(), minimised);
-    for (int i = 0; i < ImagePathSet::Count; ++i)
-        QCOMPARE(s.value(QStringLiteral("Paths/") + QLatin1String(kKeys[i])).toString(),
-                 QStringLiteral("/images/%1.bin").arg(i));
-}
 
 QTEST_MAIN(tst_Settings)
 #include "tst_settings.moc"

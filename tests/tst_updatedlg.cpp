@@ -51,18 +51,323 @@ void open(CUpdateDlg& dlg, const QByteArray& rec, const ImagePathSet& paths)
 class tst_UpdateDlg : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        QVERIFY(m_Dir.isValid());
+        for (int i = 0; i < ImagePathSet::Count; ++i)
+            m_FirstUse.paths[i] = m_Dir.path() + (i < ImagePathSet::PerModel ? "/Quillix/" : "/Quillrad/");
+        m_FirstUse.paths[6] = m_Dir.filePath("Quillix/app2-iq.hex");
+        m_FirstUse.paths[13] = m_Dir.filePath("Quillrad/app2-sdr.hex");
+        QVERIFY(QDir(m_Dir.path()).mkpath("Quillix") && QDir(m_Dir.path()).mkpath("Quillrad"));
+        QVERIFY(writeFile(m_Dir.filePath("Quillrad/app0.bin"), appImage(8192, Qusd, 0)));
+        QVERIFY(writeFile(m_Dir.filePath("Quillrad/cfg02.bit"), kCfg02));
+    }
     void init() { m_Log.start(); }
     void cleanup() { m_Log.stop(); }
-    void iqModeSwitch_data();
-    void iqModeSwitch();
-    void itemsFilesAndHandBack_data();
-    void itemsFilesAndHandBack();
-    void configurationRun_data();
-    void configurationRun();
-    void everyItem();
-    void throughSettingsDialog();
-    void quitDuringRun();  // last: the application's quit stays in force for the rest of the program
+
+    void iqModeSwitch_data()
+    {
+        QTest::addColumn<int>("opMode");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("sent");  // bytes of the Set datagram, -1 for none
+        QTest::addRow("I/Q mode: nothing") << 0 << 862 << -1;
+        QTest::addRow("Quill mode, Length 800") << 1 << 800 << 800;
+        QTest::addRow("Aux mode, Length 900 capped") << 2 << 900 << 862;
+    }
+
+    void iqModeSwitch()
+    {
+        QFETCH(int, opMode);
+        QFETCH(int, length);
+        QFETCH(int, sent);
+        QUdpSocket receiver;
+        QVERIFY(receiver.bind(QHostAddress::AnyIPv4, 48321, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
+        const QByteArray rec = record("Quillrad", quint8(opMode), quint16(length), kNobody, 9);
+        {
+            CUpdateDlg dlg(nullptr);
+            open(dlg, rec, m_FirstUse);
+            // Bound until 750 ms after the Set, closed right after.
+            QTest::qWait(Timing::SetToCloseMs - 150);
+            QCOMPARE(m_Log.count("UDP Close"), 0);
+            QTest::qWait(300);
+        }
+        QList<QNetworkDatagram> got;
+        while (receiver.hasPendingDatagrams())
+            got << receiver.receiveDatagram();
+        QCOMPARE(got.size(), sent < 0 ? 0 : 1);
+        QCOMPARE(m_Log.count("UDP Close"), sent < 0 ? 0 : 1);
+        if (sent < 0)
+            return;
+        QByteArray expected = rec.left(sent);
+        expected[4] = 2;   // MsgType: Set
+        expected[87] = 0;  // OpMode: I/Q
+        QCOMPARE(got[0].data(), expected);
+        QCOMPARE(got[0].senderPort(), 48322);
+    }
+
+    void itemsFilesAndHandBack_data()
+    {
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<int>("stored");     // ProgItem handed in
+        QTest::addColumn<int>("select");     // item clicked before browsing
+        QTest::addColumn<QString>("file");   // typed into the file dialog, relative to the test folder; empty: cancel
+        QTest::addColumn<QString>("label");  // file label after browsing
+        QTest::addColumn<QString>("fileDialog");  // caption | filters
+        QTest::addColumn<int>("closeBy");    // 0 Close button, 1 Escape, 2 close box
+        QTest::addColumn<int>("item");       // ProgItem handed back
+
+        QTest::addRow("stored item 9 selects App0, Close")
+            << QByteArray("Quillrad") << 9 << 0 << "Quillrad/app0.bin" << "app0.bin"
+            << "Select App0 File | App0 files (*.hex *.bin)" << 0 << 0;
+        QTest::addRow("Quillix Config02 rejects a Quillrad bitstream, Escape")
+            << QByteArray("Quillix") << 0 << 3 << "Quillrad/cfg02.bit" << "Invalid file"
+            << "Select Config02 File | Config01 files (*.bit)" << 1 << 3;
+        QTest::addRow("Config4 cancelled keeps its path, close box")
+            << QByteArray("Quillrad") << 5 << 5 << QString() << "Invalid file"
+            << "Select Config04 File | Config04 files (*.bit)" << 2 << 5;
+    }
+
+    void itemsFilesAndHandBack()
+    {
+        QFETCH(QByteArray, model);
+        QFETCH(int, stored);
+        QFETCH(int, select);
+        QFETCH(QString, file);
+        QFETCH(QString, label);
+        QFETCH(QString, fileDialog);
+        QFETCH(int, closeBy);
+        QFETCH(int, item);
+
+        ImagePathSet in = m_FirstUse;
+        in.progItem = stored;
+        CUpdateDlg dlg(nullptr);
+        open(dlg, record(model, 0, 862, kNobody, 9), in);
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+
+        // Only the selected item was read, and rejected, being a directory.
+        const int first = stored < 6 ? stored : 0;
+        for (int i = 0; i < 6; ++i) {
+            QCOMPARE(child<QLabel>(dlg, kFileLabels[i])->text(), i == first ? "Invalid file" : "Select File");
+            QCOMPARE(child<QPushButton>(dlg, kBrowse[i])->isVisible(), i == first);
+            QCOMPARE(child<QRadioButton>(dlg, kRadios[i])->isChecked(), i == first);
+        }
+        QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
+        QCOMPARE(m_Log.count("Start error"), 1);
+
+        QTest::mouseClick(child<QRadioButton>(dlg, kRadios[select]), Qt::LeftButton);
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(child<QPushButton>(dlg, kBrowse[i])->isVisible(), i == select);
+
+        QString seen;
+        const QString typed = file.isEmpty() ? QString() : m_Dir.filePath(file);
+        whenModal<QFileDialog>([&](QFileDialog* fd) {
+            seen = fd->windowTitle() + " | " + fd->nameFilters().join(", ");
+            // Keys go in once the dialog has the focus: Qt 6 activates it later and clears text typed before.
+            QLineEdit* edit = child<QLineEdit>(*fd, "fileNameEdit");
+            QVERIFY(QTest::qWaitForWindowActive(fd));
+            QTRY_VERIFY(edit->hasFocus());
+            if (typed.isEmpty())
+                return QTest::keyClick(fd, Qt::Key_Escape);
+            QTest::keyClicks(edit, typed);
+            QTest::keyClick(edit, Qt::Key_Return);
+        });
+        QTest::mouseClick(child<QPushButton>(dlg, kBrowse[select]), Qt::LeftButton);
+        QCOMPARE(seen, fileDialog);
+        QCOMPARE(child<QLabel>(dlg, kFileLabels[select])->text(), label);
+
+        if (closeBy == 0)
+            QTest::mouseClick(child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Close), Qt::LeftButton);
+        else if (closeBy == 1)
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        else
+            QVERIFY(dlg.close());
+        QVERIFY(!dlg.isVisible());
+
+        // Only the model's own path of the item changes; the slots run Config1..4, App0..2.
+        ImagePathSet expected = in;
+        if (!typed.isEmpty())
+            expected.paths[(model == "Quillix" ? 0 : 7) + (select + 4) % 6] = typed;
+        QCOMPARE(dlg.m_Paths.progItem, item);
+        for (int i = 0; i < ImagePathSet::Count; ++i)
+            QCOMPARE(dlg.m_Paths.paths[i], expected.paths[i]);
+    }
+
+    void configurationRun_data()
+    {
+        QTest::addColumn<int>("failure");
+        QTest::addRow("finishes") << int(SimControlConfig::SlowAck);
+        QTest::addRow("aborted by the receiver") << int(SimControlConfig::AbortConfig);
+    }
+
+    void configurationRun()
+    {
+        QFETCH(int, failure);
+        const bool aborted = failure == SimControlConfig::AbortConfig;
+        SimControlConfig cfg;
+        cfg.versions[0] = 123;
+        cfg.versions[2] = 200;
+        cfg.versions[8] = 7;
+        // Slow acknowledgements stretch the run to about a second, long enough to try the controls.
+        cfg.failure = SimControlConfig::Failure(failure);
+        cfg.slowAckMs = 100;
+        // A whole-bank erase on real flash takes tens of seconds; idle ticks and polls go on meanwhile.
+        cfg.eraseMs = aborted ? 0 : 20000;
+        cfg.cfgBlockSize = 8000;
+        SimControl sim(cfg);
+        QVERIFY(sim.listen(kDevice, 0));
+
+        CUpdateDlg dlg(nullptr);
+        openOnConfig02(dlg, sim);
+        QLabel* status = child<QLabel>(dlg, "labelStatus");
+        QPushButton* start = child<QPushButton>(dlg, "pushButtonProgram");
+        QPushButton* closeButton = child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Close);
+        QCOMPARE(status->text(), "Not Connected");
+        QCOMPARE(colour(dlg), "lightGray");
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Got Info"), 6000);
+        QCOMPARE(child<QLabel>(dlg, "label_info")->text(),
+                 "Model = Quillrad  SN = QR000001  Boot Version = 1.23  HW Version = 2");
+        QCOMPARE(child<QLabel>(dlg, "label_VerCfg2")->text(), "7");
+        // Green appears on a tick; starting right then leaves most of a second before the next one.
+        QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 3000);
+        QCOMPARE(status->text(), "Connected Idle");
+        QTest::mouseClick(start, Qt::LeftButton);
+
+        if (aborted) {
+            QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("!! Programmin Failed !!"), 800);
+            QCOMPARE(colour(dlg), "red");
+            QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Connected Idle"), 1500);
+            QCOMPARE(colour(dlg), "green");
+            QCOMPARE(child<QProgressBar>(dlg, "progressBar")->value(), 0);
+            return;
+        }
+
+        // All through the erase the status reads idle, yet the run has begun: nothing may replace the
+        // image or end the dialog, and a second Start is refused. Each way of closing is tried well
+        // past any five-second watch.
+        const auto locked = [&] {
+            for (int i = 0; i < 6; ++i)
+                if (child<QRadioButton>(dlg, kRadios[i])->isEnabled() || child<QPushButton>(dlg, kBrowse[i])->isEnabled())
+                    return false;
+            return !closeButton->isEnabled() && closeButton->toolTip() == "A firmware run is in progress";
+        };
+        QVERIFY(locked());
+        QTest::mouseClick(start, Qt::LeftButton);
+        QCOMPARE(m_Log.count("Start error"), 1);
+        for (int i = 0; i < 3; ++i) {
+            QTest::qWait(6000);
+            QCOMPARE(status->text(), QString("Connected Idle"));
+            QVERIFY(locked());
+        }
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(dlg.isVisible());
+        QVERIFY(!dlg.close());  // the close box
+        QTest::mouseClick(closeButton, Qt::LeftButton);
+        QVERIFY(dlg.isVisible());
+
+        QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("yellow"), 5000);
+        QVERIFY(locked());
+        QTest::mouseClick(start, Qt::LeftButton);
+        QCOMPARE(m_Log.count("Start error"), 2);
+
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Program Finished OK"), 5000);
+        QCOMPARE(child<QProgressBar>(dlg, "progressBar")->value(), 100);
+        QCOMPARE(colour(dlg), "lightGray");
+        QVERIFY(closeButton->isEnabled() && closeButton->toolTip().isEmpty());
+        QCOMPARE(sim.cfgSlot(1).left(kCfg02.size()), kCfg02);
+        // Start right after "Program Finished OK": the reconnection would cut it, so nothing goes out.
+        QTest::mouseClick(start, Qt::LeftButton);
+        QCOMPARE(m_Log.count("Start error"), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Connected Idle"), 8000);
+        QCOMPARE(sim.runsStarted(), 1);
+        QCOMPARE(sim.runsCut(), 0);
+        QCOMPARE(sim.protocolViolations(), 0);
+        QTest::mouseClick(closeButton, Qt::LeftButton);
+        QVERIFY(!dlg.isVisible());
+    }
+
+    void everyItem()
+    {
+        // All six items through one dialog: each file goes to its own bank or slot, and the item's own
+        // version label shows the receiver's new version after the reconnection.
+        SimControl sim{SimControlConfig{}};
+        QVERIFY(sim.listen(kDevice, 0));
+        ImagePathSet paths = m_FirstUse;
+        QByteArray files[6];
+        for (int item = 0; item < 6; ++item) {
+            files[item] = item < 2 ? appImage(3000 + 100 * item, Qusd, quint8(item))
+                                   : bitFile("Quillrad_top_0" + QByteArray::number(item - 1) + ".ncd", 3000 + item);
+            const QString path = m_Dir.filePath(QStringLiteral("every%1.%2").arg(item).arg(item < 2 ? "bin" : "bit"));
+            QVERIFY(writeFile(path, files[item]));
+            paths.paths[7 + (item + 4) % 6] = path;  // the Quillrad block: Config1..4, App0..2
+        }
+        CUpdateDlg dlg(nullptr);
+        open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+        const char* const versionLabels[] = {"label_VerApp0", "label_VerApp1", "label_VerCfg1",
+                                             "label_VerCfg2", "label_VerCfg3", "label_VerCfg4"};
+        for (int item = 0; item < 6; ++item) {
+            QTest::mouseClick(child<QRadioButton>(dlg, kRadios[item]), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
+            QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, "labelStatus")->text(), QString("Program Finished OK"), 8000);
+            QCOMPARE(sim.runsCompleted(), item + 1);
+            if (item < 2) {  // the file as it is, but for the check location the reader stamps at 0x200
+                const QByteArray bank = sim.appFlash(item).mid(0x4000, files[item].size());
+                QCOMPARE(bank.left(0x200), files[item].left(0x200));
+                QCOMPARE(bank.mid(0x204), files[item].mid(0x204));
+            } else
+                QCOMPARE(sim.cfgSlot(item - 2).left(files[item].size()), files[item]);
+            const int id = item < 2 ? 4 + item : 5 + item;
+            const QString shown = item < 2 ? QString::number(sim.version(id) / 100.0) : QString::number(sim.version(id));
+            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, versionLabels[item])->text(), shown, 8000);
+        }
+    }
+
+    void throughSettingsDialog()
+    {
+        // The settings dialog opens the update dialog on copies, takes the paths and item back, matches
+        // its record to the I/Q-mode Set, and OK sends the receiver back to the mode the form shows.
+        CEditQuillDlg edit;
+        const QByteArray rec = record("Quillrad", 1, 862, kNobody, 9);
+        std::memcpy(edit.m_Record, rec.constData(), size_t(rec.size()));
+        edit.m_Paths = m_FirstUse;
+        edit.m_Paths.progItem = 4;
+        edit.FillForm();
+        edit.show();
+        whenModal<CUpdateDlg>([](CUpdateDlg* upd) {
+            QTest::mouseClick(child<QRadioButton>(*upd, kRadios[1]), Qt::LeftButton);
+            upd->close();
+        });
+        QTest::mouseClick(child<QPushButton>(edit, "pushButtonUpdate"), Qt::LeftButton);
+        QCOMPARE(m_Log.count("UDP Open send Set msg"), 1);
+        QCOMPARE(edit.m_Record[87], quint8(0));
+        QCOMPARE(edit.m_Paths.progItem, 1);
+        QVERIFY(edit.m_Paths.paths == m_FirstUse.paths);
+        QTest::mouseClick(child<QDialogButtonBox>(edit, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+        QCOMPARE(edit.m_Record[87], quint8(1));
+        QVERIFY(edit.m_Changed);
+    }
+    // last: the application's quit stays in force for the rest of the program
+    void quitDuringRun()
+    {
+        // The desktop session ends while the receiver erases: the dialog's loop ends although Close is
+        // refused, and the receiver hears that the run is off instead of waiting for blocks.
+        SimControlConfig cfg;
+        cfg.eraseMs = 60000;
+        SimControl sim(cfg);
+        QVERIFY(sim.listen(kDevice, 0));
+        {
+            CUpdateDlg dlg(nullptr);
+            openOnConfig02(dlg, sim);
+            QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
+            QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(sim.runsStarted(), 1, 2000);
+            // As main() does on SIGTERM; Qt 6's quit() does nothing outside QApplication::exec().
+            QTimer::singleShot(200, qApp, [] { QCoreApplication::exit(0); });
+            dlg.exec();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains("run aborted by the host"), 3000);
+        QCOMPARE(sim.runsCut(), 0);
+    }
 
 private:
     /// Opens `dlg` on a Quillrad served by `sim`, Config02 selected with a valid file.
@@ -78,322 +383,6 @@ private:
     TestLog m_Log;
     ImagePathSet m_FirstUse;  ///< all paths name directories, as on a first start; App2 made recognisable
 };
-
-void tst_UpdateDlg::initTestCase()
-{
-    QVERIFY(m_Dir.isValid());
-    for (int i = 0; i < ImagePathSet::Count; ++i)
-        m_FirstUse.paths[i] = m_Dir.path() + (i < ImagePathSet::PerModel ? "/Quillix/" : "/Quillrad/");
-    m_FirstUse.paths[6] = m_Dir.filePath("Quillix/app2-iq.hex");
-    m_FirstUse.paths[13] = m_Dir.filePath("Quillrad/app2-sdr.hex");
-    QVERIFY(QDir(m_Dir.path()).mkpath("Quillix") && QDir(m_Dir.path()).mkpath("Quillrad"));
-    QVERIFY(writeFile(m_Dir.filePath("Quillrad/app0.bin"), appImage(8192, Qusd, 0)));
-    QVERIFY(writeFile(m_Dir.filePath("Quillrad/cfg02.bit"), kCfg02));
-}
-
-void tst_UpdateDlg::iqModeSwitch_data()
-{
-    QTest::addColumn<int>("opMode");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<int>("sent");  // bytes of the Set datagram, -1 for none
-    QTest::addRow("I/Q mode: nothing") << 0 << 862 << -1;
-    QTest::addRow("Quill mode, Length 800") << 1 << 800 << 800;
-    QTest::addRow("Aux mode, Length 900 capped") << 2 << 900 << 862;
-}
-
-void tst_UpdateDlg::iqModeSwitch()
-{
-    QFETCH(int, opMode);
-    QFETCH(int, length);
-    QFETCH(int, sent);
-    QUdpSocket receiver;
-    QVERIFY(receiver.bind(QHostAddress::AnyIPv4, 48321, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
-    const QByteArray rec = record("Quillrad", quint8(opMode), quint16(length), kNobody, 9);
-    {
-        CUpdateDlg dlg(nullptr);
-        open(dlg, rec, m_FirstUse);
-        // Bound until 750 ms after the Set, closed right after.
-        QTest::qWait(Timing::SetToCloseMs - 150);
-        QCOMPARE(m_Log.count("UDP Close"), 0);
-        QTest::qWait(300);
-    }
-    QList<QNetworkDatagram> got;
-    while (receiver.hasPendingDatagrams())
-        got << receiver.receiveDatagram();
-    QCOMPARE(got.size(), sent < 0 ? 0 : 1);
-    QCOMPARE(m_Log.count("UDP Close"), sent < 0 ? 0 : 1);
-    if (sent < 0)
-        return;
-    QByteArray expected = rec.left(sent);
-    expected[4] = 2;   // MsgType: Set
-    expected[87] = 0;  // OpMode: I/Q
-    QCOMPARE(got[0].data(), expected);
-    QCOMPARE(got[0].senderPort(), 48322);
-}
-
-void tst_UpdateDlg::itemsFilesAndHandBack_data()
-{
-    QTest::addColumn<QByteArray>("model");
-    QTest::addColumn<int>("stored");     // ProgItem handed in
-    QTest::addColumn<int>("select");     // item clicked before browsing
-    QTest::addColumn<QString>("file");   // typed into the file dialog, relative to the test folder; empty: cancel
-    QTest::addColumn<QString>("label");  // file label after browsing
-    QTest::addColumn<QString>("fileDialog");  // caption | filters
-    QTest::addColumn<int>("closeBy");    // 0 Close button, 1 Escape, 2 close box
-    QTest::addColumn<int>("item");       // ProgItem handed back
-
-    QTest::addRow("stored item 9 selects App0, Close")
-        << QByteArray("Quillrad") << 9 << 0 << "Quillrad/app0.bin" << "app0.bin"
-        << "Select App0 File | App0 files (*.hex *.bin)" << 0 << 0;
-    QTest::addRow("Quillix Config02 rejects a Quillrad bitstream, Escape")
-        << QByteArray("Quillix") << 0 << 3 << "Quillrad/cfg02.bit" << "Invalid file"
-        << "Select Config02 File | Config01 files (*.bit)" << 1 << 3;
-    QTest::addRow("Config4 cancelled keeps its path, close box")
-        << QByteArray("Quillrad") << 5 << 5 << QString() << "Invalid file"
-        << "Select Config04 File | Config04 files (*.bit)" << 2 << 5;
-}
-
-void tst_UpdateDlg::itemsFilesAndHandBack()
-{
-    QFETCH(QByteArray, model);
-    QFETCH(int, stored);
-    QFETCH(int, select);
-    QFETCH(QString, file);
-    QFETCH(QString, label);
-    QFETCH(QString, fileDialog);
-    QFETCH(int, closeBy);
-    QFETCH(int, item);
-
-    ImagePathSet in = m_FirstUse;
-    in.progItem = stored;
-    CUpdateDlg dlg(nullptr);
-    open(dlg, record(model, 0, 862, kNobody, 9), in);
-    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-
-    // Only the selected item was read, and rejected, being a directory.
-    const int first = stored < 6 ? stored : 0;
-    for (int i = 0; i < 6; ++i) {
-        QCOMPARE(child<QLabel>(dlg, kFileLabels[i])->text(), i == first ? "Invalid file" : "Select File");
-        QCOMPARE(child<QPushButton>(dlg, kBrowse[i])->isVisible(), i == first);
-        QCOMPARE(child<QRadioButton>(dlg, kRadios[i])->isChecked(), i == first);
-    }
-    QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
-    QCOMPARE(m_Log.count("Start error"), 1);
-
-    QTest::mouseClick(child<QRadioButton>(dlg, kRadios[select]), Qt::LeftButton);
-    for (int i = 0; i < 6; ++i)
-        QCOMPARE(child<QPushButton>(dlg, kBrowse[i])->isVisible(), i == select);
-
-    QString seen;
-    const QString typed = file.isEmpty() ? QString() : m_Dir.filePath(file);
-    whenModal<QFileDialog>([&](QFileDialog* fd) {
-        seen = fd->windowTitle() + " | " + fd->nameFilters().join(", ");
-        // Keys go in once the dialog has the focus: Qt 6 activates it later and clears text typed before.
-        QLineEdit* edit = child<QLineEdit>(*fd, "fileNameEdit");
-        QVERIFY(QTest::qWaitForWindowActive(fd));
-        QTRY_VERIFY(edit->hasFocus());
-        if (typed.isEmpty())
-            return QTest::keyClick(fd, Qt::Key_Escape);
-        QTest::keyClicks(edit, typed);
-        QTest::keyClick(edit, Qt::Key_Return);
-    });
-    QTest::mouseClick(child<QPushButton>(dlg, kBrowse[select]), Qt::LeftButton);
-    QCOMPARE(seen, fileDialog);
-    QCOMPARE(child<QLabel>(dlg, kFileLabels[select])->text(), label);
-
-    if (closeBy == 0)
-        QTest::mouseClick(child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Close), Qt::LeftButton);
-    else if (closeBy == 1)
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-    else
-        QVERIFY(dlg.close());
-    QVERIFY(!dlg.isVisible());
-
-    // Only the model's own path of the item changes; the slots run Config1..4, App0..2.
-    ImagePathSet expected = in;
-    if (!typed.isEmpty())
-        expected.paths[(model == "Quillix" ? 0 : 7) + (select + 4) % 6] = typed;
-    QCOMPARE(dlg.m_Paths.progItem, item);
-    for (int i = 0; i < ImagePathSet::Count; ++i)
-        QCOMPARE(dlg.m_Paths.paths[i], expected.paths[i]);
-}
-
-void tst_UpdateDlg::configurationRun_data()
-{
-    QTest::addColumn<int>("failure");
-    QTest::addRow("finishes") << int(SimControlConfig::SlowAck);
-    QTest::addRow("aborted by the receiver") << int(SimControlConfig::AbortConfig);
-}
-
-void tst_UpdateDlg::configurationRun()
-{
-    QFETCH(int, failure);
-    const bool aborted = failure == SimControlConfig::AbortConfig;
-    SimControlConfig cfg;
-    cfg.versions[0] = 123;
-    cfg.versions[2] = 200;
-    cfg.versions[8] = 7;
-    // Slow acknowledgements stretch the run to about a second, long enough to try the controls.
-    cfg.failure = SimControlConfig::Failure(failure);
-    cfg.slowAckMs = 100;
-    // A whole-bank erase on real flash takes tens of seconds; idle ticks and polls go on meanwhile.
-    cfg.eraseMs = aborted ? 0 : 20000;
-    cfg.cfgBlockSize = 8000;
-    SimControl sim(cfg);
-    QVERIFY(sim.listen(kDevice, 0));
-
-    CUpdateDlg dlg(nullptr);
-    openOnConfig02(dlg, sim);
-    QLabel* status = child<QLabel>(dlg, "labelStatus");
-    QPushButton* start = child<QPushButton>(dlg, "pushButtonProgram");
-    QPushButton* closeButton = child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Close);
-    QCOMPARE(status->text(), "Not Connected");
-    QCOMPARE(colour(dlg), "lightGray");
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Got Info"), 6000);
-    QCOMPARE(child<QLabel>(dlg, "label_info")->text(),
-             "Model = Quillrad  SN = QR000001  Boot Version = 1.23  HW Version = 2");
-    QCOMPARE(child<QLabel>(dlg, "label_VerCfg2")->text(), "7");
-    // Green appears on a tick; starting right then leaves most of a second before the next one.
-    QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 3000);
-    QCOMPARE(status->text(), "Connected Idle");
-    QTest::mouseClick(start, Qt::LeftButton);
-
-    if (aborted) {
-        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("!! Programmin Failed !!"), 800);
-        QCOMPARE(colour(dlg), "red");
-        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Connected Idle"), 1500);
-        QCOMPARE(colour(dlg), "green");
-        QCOMPARE(child<QProgressBar>(dlg, "progressBar")->value(), 0);
-        return;
-    }
-
-    // All through the erase the status reads idle, yet the run has begun: nothing may replace the
-    // image or end the dialog, and a second Start is refused. Each way of closing is tried well
-    // past any five-second watch.
-    const auto locked = [&] {
-        for (int i = 0; i < 6; ++i)
-            if (child<QRadioButton>(dlg, kRadios[i])->isEnabled() || child<QPushButton>(dlg, kBrowse[i])->isEnabled())
-                return false;
-        return !closeButton->isEnabled() && closeButton->toolTip() == "A firmware run is in progress";
-    };
-    QVERIFY(locked());
-    QTest::mouseClick(start, Qt::LeftButton);
-    QCOMPARE(m_Log.count("Start error"), 1);
-    for (int i = 0; i < 3; ++i) {
-        QTest::qWait(6000);
-        QCOMPARE(status->text(), QString("Connected Idle"));
-        QVERIFY(locked());
-    }
-    QTest::keyClick(&dlg, Qt::Key_Escape);
-    QVERIFY(dlg.isVisible());
-    QVERIFY(!dlg.close());  // the close box
-    QTest::mouseClick(closeButton, Qt::LeftButton);
-    QVERIFY(dlg.isVisible());
-
-    QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("yellow"), 5000);
-    QVERIFY(locked());
-    QTest::mouseClick(start, Qt::LeftButton);
-    QCOMPARE(m_Log.count("Start error"), 2);
-
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Program Finished OK"), 5000);
-    QCOMPARE(child<QProgressBar>(dlg, "progressBar")->value(), 100);
-    QCOMPARE(colour(dlg), "lightGray");
-    QVERIFY(closeButton->isEnabled() && closeButton->toolTip().isEmpty());
-    QCOMPARE(sim.cfgSlot(1).left(kCfg02.size()), kCfg02);
-    // Start right after "Program Finished OK": the reconnection would cut it, so nothing goes out.
-    QTest::mouseClick(start, Qt::LeftButton);
-    QCOMPARE(m_Log.count("Start error"), 3);
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Connected Idle"), 8000);
-    QCOMPARE(sim.runsStarted(), 1);
-    QCOMPARE(sim.runsCut(), 0);
-    QCOMPARE(sim.protocolViolations(), 0);
-    QTest::mouseClick(closeButton, Qt::LeftButton);
-    QVERIFY(!dlg.isVisible());
-}
-
-void tst_UpdateDlg::everyItem()
-{
-    // All six items through one dialog: each file goes to its own bank or slot, and the item's own
-    // version label shows the receiver's new version after the reconnection.
-    SimControl sim{SimControlConfig{}};
-    QVERIFY(sim.listen(kDevice, 0));
-    ImagePathSet paths = m_FirstUse;
-    QByteArray files[6];
-    for (int item = 0; item < 6; ++item) {
-        files[item] = item < 2 ? appImage(3000 + 100 * item, Qusd, quint8(item))
-                               : bitFile("Quillrad_top_0" + QByteArray::number(item - 1) + ".ncd", 3000 + item);
-        const QString path = m_Dir.filePath(QStringLiteral("every%1.%2").arg(item).arg(item < 2 ? "bin" : "bit"));
-        QVERIFY(writeFile(path, files[item]));
-        paths.paths[7 + (item + 4) % 6] = path;  // the Quillrad block: Config1..4, App0..2
-    }
-    CUpdateDlg dlg(nullptr);
-    open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
-    const char* const versionLabels[] = {"label_VerApp0", "label_VerApp1", "label_VerCfg1",
-                                         "label_VerCfg2", "label_VerCfg3", "label_VerCfg4"};
-    for (int item = 0; item < 6; ++item) {
-        QTest::mouseClick(child<QRadioButton>(dlg, kRadios[item]), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
-        QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, "labelStatus")->text(), QString("Program Finished OK"), 8000);
-        QCOMPARE(sim.runsCompleted(), item + 1);
-        if (item < 2) {  // the file as it is, but for the check location the reader stamps at 0x200
-            const QByteArray bank = sim.appFlash(item).mid(0x4000, files[item].size());
-            QCOMPARE(bank.left(0x200), files[item].left(0x200));
-            QCOMPARE(bank.mid(0x204), files[item].mid(0x204));
-        } else
-            QCOMPARE(sim.cfgSlot(item - 2).left(files[item].size()), files[item]);
-        const int id = item < 2 ? 4 + item : 5 + item;
-        const QString shown = item < 2 ? QString::number(sim.version(id) / 100.0) : QString::number(sim.version(id));
-        QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, versionLabels[item])->text(), shown, 8000);
-    }
-}
-
-void tst_UpdateDlg::throughSettingsDialog()
-{
-    // The settings dialog opens the update dialog on copies, takes the paths and item back, matches
-    // its record to the I/Q-mode Set, and OK sends the receiver back to the mode the form shows.
-    CEditQuillDlg edit;
-    const QByteArray rec = record("Quillrad", 1, 862, kNobody, 9);
-    std::memcpy(edit.m_Record, rec.constData(), size_t(rec.size()));
-    edit.m_Paths = m_FirstUse;
-    edit.m_Paths.progItem = 4;
-    edit.FillForm();
-    edit.show();
-    whenModal<CUpdateDlg>([](CUpdateDlg* upd) {
-        QTest::mouseClick(child<QRadioButton>(*upd, kRadios[1]), Qt::LeftButton);
-        upd->close();
-    });
-    QTest::mouseClick(child<QPushButton>(edit, "pushButtonUpdate"), Qt::LeftButton);
-    QCOMPARE(m_Log.count("UDP Open send Set msg"), 1);
-    QCOMPARE(edit.m_Record[87], quint8(0));
-    QCOMPARE(edit.m_Paths.progItem, 1);
-    QVERIFY(edit.m_Paths.paths == m_FirstUse.paths);
-    QTest::mouseClick(child<QDialogButtonBox>(edit, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
-    QCOMPARE(edit.m_Record[87], quint8(1));
-    QVERIFY(edit.m_Changed);
-}
-
-void tst_UpdateDlg::quitDuringRun()
-{
-    // The desktop session ends while the receiver erases: the dialog's loop ends although Close is
-    // refused, and the receiver hears that the run is off instead of waiting for blocks.
-    SimControlConfig cfg;
-    cfg.eraseMs = 60000;
-    SimControl sim(cfg);
-    QVERIFY(sim.listen(kDevice, 0));
-    {
-        CUpdateDlg dlg(nullptr);
-        openOnConfig02(dlg, sim);
-        QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
-        QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.runsStarted(), 1, 2000);
-        // As main() does on SIGTERM; Qt 6's quit() does nothing outside QApplication::exec().
-        QTimer::singleShot(200, qApp, [] { QCoreApplication::exit(0); });
-        dlg.exec();
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains("run aborted by the host"), 3000);
-    QCOMPARE(sim.runsCut(), 0);
-}
 
 QTEST_MAIN(tst_UpdateDlg)
 #include "tst_updatedlg.moc"
