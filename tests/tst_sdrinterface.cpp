@@ -34,7 +34,12 @@ private slots:
         cfg.versions[0] = 0x1234;
         cfg.versions[7] = 0x56;
         Rig rig(cfg);
+        // Nobody listens at first: the attempt fails, and the next tick tries again.
+        rig.sdr.m_IPAdr = kDevice;
+        rig.sdr.m_Port = 1;
+        QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Connect Failed"), 4000);
         QVERIFY(rig.start());
+        QCOMPARE(rig.sim.connectionCount(), 1);
 
         // The 14 information requests in order, then the first status poll.
         QList<QByteArray> expected;
@@ -43,7 +48,7 @@ private slots:
             expected << QByteArray::fromHex(hex);
         QCOMPARE(rig.sim.received().mid(0, 15), expected);
 
-        QCOMPARE(ints(rig.status), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO, SDR_GOT_INFO, SDR_CONNECTED_IDLE}));
+        QCOMPARE(ints(rig.status), (QList<int>{SDR_NOT_CONNECTED, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO, SDR_GOT_INFO, SDR_CONNECTED_IDLE}));
         QCOMPARE(rig.sdr.m_ModelName, QStringLiteral("Quillrad"));
         QCOMPARE(rig.sdr.m_SerialNum, QStringLiteral("QR123456"));
         QCOMPARE(rig.sdr.m_ProductId, Qusd);
@@ -53,74 +58,71 @@ private slots:
             QVERIFY2(m_Log.contains(QLatin1String(line)), line);
     }
 
-    void applicationRun()
+    void run_data()
     {
+        QTest::addColumn<int>("item");  // 0 or 1 application, 2 to 5 configurations 1 to 4
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<quint32>("maxFileAdr");
+        QTest::addColumn<QStringList>("sent");  // the receiver's first messages in hex, "" not compared
+        QTest::addColumn<QList<int>>("percent");
+        QTest::addColumn<int>("version");  // index of the item's version, one higher after the run
+        QTest::addColumn<QStringList>("logLines");
+        // 256 data bytes for 0x00204000; for slot 2, 1024 data bytes at first and the last 905 at the end.
+        QTest::addRow("application 1 in 256-byte blocks")
+            << 1 << appImage(3000, Qusd, 1) << 0x4BBCu
+            << QStringList{"0a00000300005155 5344", "0a00000300015155 5344", "0681 00402000"}
+            << QList<int>{0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100} << 5
+            << QStringList{"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"};
+        QTest::addRow("configuration 3") << 4 << bitFile("Quillrad_top_03.ncd", 5000) << 5000u
+                                         << QStringList{"0a00000301005155 5344", "0a00000301015155 5344", "06a4 00001000",
+                                                        "", "", "", "8fa3 00101000", "0a00000301025155 5344"}
+                                         << QList<int>{0, 41, 62, 82, 100, 100} << 9 << QStringList{"Erased Cfg Flash"};
+    }
+
+    void run()
+    {
+        QFETCH(int, item);
+        QFETCH(QByteArray, file);
+        QFETCH(quint32, maxFileAdr);
+        QFETCH(QStringList, sent);
+        QFETCH(QList<int>, percent);
+        QFETCH(int, version);
+        QFETCH(QStringList, logLines);
         SimControlConfig cfg;
         cfg.appBlockSize = 256;
         Rig rig(cfg);
-        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("app1.bin")), appImage(3000, Qusd, 1), 1), 0);
-        QCOMPARE(rig.image.m_MaxFileAdr, 0x4BBCu);
+        QCOMPARE(rig.load(m_Dir.filePath(item < 2 ? "run.bin" : "run.bit"), file, item), 0);
+        QCOMPARE(rig.image.m_MaxFileAdr, maxFileAdr);
         QVERIFY(rig.start());
-        QCOMPARE(rig.sdr.m_Versions[5], quint16(122));
+        const quint16 before = rig.sdr.m_Versions[version], neighbour = rig.sdr.m_Versions[version - 1];
 
-        rig.program(1);
+        rig.program(item);
         QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
-
         const QList<QByteArray> got = rig.sim.received();
-        QVERIFY(got.size() >= 3);
-        QCOMPARE(got[0], QByteArray::fromHex("0a00000300005155 5344"));
-        QCOMPARE(got[1], QByteArray::fromHex("0a00000300015155 5344"));
-        QCOMPARE(got[2], QByteArray::fromHex("0681 00402000"));  // 256 data bytes for 0x00204000
-        QCOMPARE(rig.sim.blocksWritten(), 12);
-        QCOMPARE(ints(rig.percent), (QList<int>{0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}));
+        QVERIFY(got.size() >= sent.size());
+        for (int i = 0; i < sent.size(); ++i)
+            if (!sent[i].isEmpty())
+                QCOMPARE(got[i].toHex(), QByteArray::fromHex(sent[i].toLatin1()).toHex());
+        QCOMPARE(ints(rig.percent), percent);
+        QCOMPARE(rig.sim.blocksWritten(), percent.size() - 1);
 
-        // The bank holds the image from the start offset through m_MaxFileAdr, and is erased elsewhere.
-        const int maxAdr = int(rig.image.m_MaxFileAdr);
-        const QByteArray bank = rig.sim.appFlash(1);
-        QCOMPARE(bank.mid(0x4000, maxAdr - 0x4000 + 1), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + 0x4000, maxAdr - 0x4000 + 1));
-        QCOMPARE(bank.left(0x4000), QByteArray(0x4000, char(0xFF)));
-        QCOMPARE(bank.mid(maxAdr + 1, 64), QByteArray(64, char(0xFF)));
-        QCOMPARE(rig.sim.appFlash(0), QByteArray(0x200000, char(0xFF)));
+        // The image from its start through m_MaxFileAdr, erased flash around it and in the other bank or slot.
+        const int first = item < 2 ? 0x4000 : 0, n = int(maxFileAdr) + 1 - first;
+        const QByteArray flash = item < 2 ? rig.sim.appFlash(item) : rig.sim.cfgSlot(item - 2);
+        QCOMPARE(flash.mid(first, n), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()) + first, n));
+        QCOMPARE(flash.left(first), QByteArray(first, char(0xFF)));
+        QCOMPARE(flash.mid(first + n, 64), QByteArray(64, char(0xFF)));
+        const QByteArray other = item < 2 ? rig.sim.appFlash(1 - item) : rig.sim.cfgSlot((item - 1) % 4);
+        QCOMPARE(other, QByteArray(other.size(), char(0xFF)));
 
         // Done is reported twice, then the link is dropped and the information read anew.
         QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
         QCOMPARE(ints(rig.status), kDoneThenReread);
         QCOMPARE(rig.sim.connectionCount(), 2);
-        QCOMPARE(rig.sdr.m_Versions[5], quint16(123));
-        QCOMPARE(rig.sdr.m_Versions[4], quint16(123));
-        for (const char* line : {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"})
-            QVERIFY2(m_Log.contains(QLatin1String(line)), line);
-    }
-
-    void configurationRun()
-    {
-        Rig rig(SimControlConfig{});
-        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("cfg3.bit")), bitFile("Quillrad_top_03.ncd", 5000), 4), 0);
-        QCOMPARE(rig.image.m_MaxFileAdr, 5000u);
-        QVERIFY(rig.start());
-        QCOMPARE(rig.sdr.m_Versions[9], quint16(3));
-
-        rig.program(4);
-        QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_DONE), 5000);
-
-        const QList<QByteArray> got = rig.sim.received();
-        QVERIFY(got.size() >= 8);
-        QCOMPARE(got[0], QByteArray::fromHex("0a00000301005155 5344"));
-        QCOMPARE(got[1], QByteArray::fromHex("0a00000301015155 5344"));
-        QCOMPARE(got[2], QByteArray::fromHex("06a4 00001000"));  // 1024 data bytes for slot 2
-        QCOMPARE(got[6], QByteArray::fromHex("8fa3 00101000"));  // the last 905 bytes
-        QCOMPARE(got[7], QByteArray::fromHex("0a00000301025155 5344"));
-        QCOMPARE(ints(rig.percent), (QList<int>{0, 41, 62, 82, 100, 100}));
-
-        const QByteArray slot = rig.sim.cfgSlot(2);
-        QCOMPARE(slot.left(5001), QByteArray(reinterpret_cast<const char*>(rig.image.Buffer()), 5001));
-        QCOMPARE(slot.mid(5001, 64), QByteArray(64, char(0xFF)));
-        QCOMPARE(rig.sim.cfgSlot(1), QByteArray(0x80000, char(0xFF)));
-
-        QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status).size(), 6, 6000);
-        QCOMPARE(ints(rig.status), kDoneThenReread);
-        QCOMPARE(rig.sdr.m_Versions[9], quint16(4));
-        QCOMPARE(rig.sdr.m_Versions[8], quint16(2));
+        QCOMPARE(rig.sdr.m_Versions[version], quint16(before + 1));
+        QCOMPARE(rig.sdr.m_Versions[version - 1], neighbour);
+        for (const QString& line : logLines)
+            QVERIFY2(m_Log.contains(line), qPrintable(line));
     }
 
     void refusals_data()
@@ -210,17 +212,6 @@ private slots:
         QCOMPARE(rig.sim.runsStarted(), 1);
         QCOMPARE(rig.sim.runsCut(), 0);
         QVERIFY(rig.sdr.CanStart());
-    }
-
-    void firstConnectionRefused()
-    {
-        // Nobody listens at first: the attempt fails, and the next tick tries again.
-        Rig rig(SimControlConfig{});
-        rig.sdr.m_IPAdr = kDevice;
-        rig.sdr.m_Port = 1;
-        QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Connect Failed"), 4000);
-        QVERIFY(rig.start());
-        QCOMPARE(rig.sim.connectionCount(), 1);
     }
 
     void bytesMidRun_data()
