@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtGlobal>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 
@@ -55,35 +57,19 @@ inline QString WriteInput(const char* fileName, const uint8_t* data, size_t size
 /// addresses and types get past the checksum test and reach the address logic behind it.
 inline void FixHexChecksums(QByteArray& text)
 {
-    auto digit = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    };
-    auto byteAt = [&](int i) {
-        const int hi = digit(text[i]), lo = digit(text[i + 1]);
-        return (hi | lo) < 0 ? -1 : hi << 4 | lo;
-    };
-    static const char hex[] = "0123456789ABCDEF";
     for (int start = 0; start < text.size();) {
         int end = text.indexOf('\n', start);
         if (end < 0)
             end = text.size();
-        const int count = text[start] == ':' && start + 3 <= end ? byteAt(start + 1) : -1;
-        const int csPos = start + 1 + 2 * (count + 4);
-        if (count >= 0 && csPos + 2 <= end) {
-            int sum = 0;
-            for (int i = start + 1; i < csPos; i += 2) {
-                const int b = byteAt(i);
-                if (b < 0) {
-                    sum = -1;
-                    break;
-                }
-                sum += b;
-            }
-            if (sum >= 0) {
-                const quint8 cs = quint8(-sum);
-                text[csPos] = hex[cs >> 4];
-                text[csPos + 1] = hex[cs & 0xF];
-            }
+        const int count = text.mid(start + 1, 2).toInt(nullptr, 16);
+        const QByteArray digits = text.mid(start + 1, 2 * (count + 4));  // count, address, type, data
+        const int csPos = start + 1 + int(digits.size());
+        if (text[start] == ':' && count >= 0 && csPos + 2 <= end
+            && std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(quint8(c)) != 0; })) {
+            quint8 sum = 0;
+            for (const char b : QByteArray::fromHex(digits))
+                sum = quint8(sum + quint8(b));
+            text.replace(csPos, 2, QByteArray::number(quint8(-sum) | 0x100, 16).right(2).toUpper());
         }
         start = end + 1;
     }

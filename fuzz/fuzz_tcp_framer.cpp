@@ -1,51 +1,29 @@
 // Feeds raw bytes to the control-protocol client's framer and message parser, with no socket:
 // whatever a receiver sends must never crash it or make it write past a buffer.
-#include "ReceiverModel.h"
-#include "DiscoveryDatagram.h"
 #include "FirmwareImage.h"
+#include "Fixtures.h"
 #include "SdrInterface.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 QCoreApplication* g_App = nullptr;
 CFirmwareImage* g_AppImage = nullptr;
 CFirmwareImage* g_CfgImage = nullptr;
-QTemporaryDir* g_Dir = nullptr;
 
 // A small valid application image and bitstream, so that programming paths can be reached.
 void MakeImages()
 {
-    QByteArray app(4096, '\x5A');
-    const quint32 product = Models::All[0].productId;
-    std::memcpy(app.data() + (CFirmwareImage::ProductIdPos - CFirmwareImage::AppStart), &product, 4);
-    app[int(CFirmwareImage::BankPos - CFirmwareImage::AppStart)] = 0;
-    QFile a(g_Dir->filePath(QStringLiteral("app.bin")));
-    a.open(QIODevice::WriteOnly);
-    a.write(app);
-    a.close();
-
-    QByteArray bit(13, '\0');
-    const QByteArray name("Quillrad_top_01.ncd");
-    bit += 'a';
-    bit += char(0);
-    bit += char(name.size());
-    bit += name;
-    bit += QByteArray(3000, '\x33');
-    QFile b(g_Dir->filePath(QStringLiteral("cfg.bit")));
-    b.open(QIODevice::WriteOnly);
-    b.write(bit);
-    b.close();
-
+    static QTemporaryDir dir;
+    const QString app = dir.filePath(QStringLiteral("app.bin")), cfg = dir.filePath(QStringLiteral("cfg.bit"));
     g_AppImage = new CFirmwareImage;
     g_CfgImage = new CFirmwareImage;
-    if (g_AppImage->ReadAppFile(a.fileName(), product, 0) != 0 || g_CfgImage->ReadCfgFile(b.fileName(), product, 1) != 0)
+    if (!Fixtures::writeFile(app, Fixtures::appImage(4096, Fixtures::Qusd, 0))
+        || !Fixtures::writeFile(cfg, Fixtures::bitFile("Quillrad_top_01.ncd", 3000))
+        || g_AppImage->ReadAppFile(app, Fixtures::Qusd, 0) != 0 || g_CfgImage->ReadCfgFile(cfg, Fixtures::Qusd, 1) != 0)
         std::abort();
 }
 } // namespace
@@ -57,7 +35,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
         if (type == QtFatalMsg)
             std::abort();
     });
-    g_Dir = new QTemporaryDir;
     MakeImages();
     return 0;
 }
