@@ -2,13 +2,8 @@
 #include "Fixtures.h"
 #include "TestUi.h"
 
-#include <QAbstractSpinBox>
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <cstring>
 

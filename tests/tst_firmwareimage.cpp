@@ -2,8 +2,6 @@
 #include "Fixtures.h"
 #include "TestLog.h"
 
-#include <QTemporaryDir>
-#include <QtEndian>
 #include <QtTest>
 
 using namespace Fixtures;

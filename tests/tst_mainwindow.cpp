@@ -5,9 +5,6 @@
 #include "TestUi.h"
 #include "Timing.h"
 
-#include <QJsonObject>
-#include <QListWidget>
-#include <QPushButton>
 #include <QUdpSocket>
 #include <QtTest>
 #include <QtWidgets>

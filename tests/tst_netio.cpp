@@ -1,9 +1,7 @@
 #include "Netio.h"
 #include "TestLog.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QtNetwork>
 #include <QtTest>
 
 // Keeps every delivered message as the hook saw it: the length is taken from the message's own header.

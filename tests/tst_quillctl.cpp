@@ -3,10 +3,6 @@
 #include "SimControl.h"
 #include "Fixtures.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 

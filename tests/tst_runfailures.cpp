@@ -1,7 +1,6 @@
 #include "SdrRig.h"
 #include "TestLog.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Fixtures;

@@ -1,9 +1,7 @@
 #include "SdrRig.h"
 #include "TestLog.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
+#include <QtNetwork>
 #include <QtTest>
 
 using namespace Fixtures;

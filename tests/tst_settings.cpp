@@ -1,9 +1,7 @@
 #include "MainWindow.h"
 #include "ImagePathSet.h"
 
-#include <QSettings>
 #include <QtTest>
-#include <memory>
 
 namespace {
 // The fourteen path keys in their stored order, written out by hand: the Quillix block first.

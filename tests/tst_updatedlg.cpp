@@ -6,9 +6,7 @@
 #include "Timing.h"
 #include "UpdateDlg.h"
 
-#include <QFileDialog>
-#include <QNetworkDatagram>
-#include <QUdpSocket>
+#include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
 
