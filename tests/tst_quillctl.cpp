@@ -29,14 +29,10 @@ private slots:
     {
         QFETCH(int, offered);
         QFETCH(int, listed);
-        QSet<QString> serials;
-        for (int i = 0; i < offered; ++i) {
-            const QString serial = QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0'));
-            addReceiver(i % 2 ? "Quillix" : "Quillrad", serial, 2 + i % 59, {{"serveTcp", false}, {"opMode", i % 3}});
-            serials << serial;
-        }
-        QString error;
-        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        for (int i = 0; i < offered; ++i)
+            addReceiver(i % 2 ? "Quillix" : "Quillrad", QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0')), 2 + i % 59,
+                        {{"serveTcp", false}, {"opMode", i % 3}});
+        startSim();
         QCOMPARE(run({"find", "--json"}), 0);
         const QJsonArray list = QJsonDocument::fromJson(m_Out).array();
         QCOMPARE(list.size(), listed);
@@ -85,8 +81,7 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QVariant, value);
         addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}, {"tcpPort", 50000}, {"opMode", 1}});
-        QString error;
-        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        startSim();
         const QByteArray before = m_Sim->receiver(0).record;
         if (ignores)
             connect(m_Sim.get(), &QuillSim::setAdopted, this, [&](int i) { m_Sim->receiver(i).record = before; });
@@ -125,8 +120,7 @@ private slots:
         addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}, {"control", QJsonObject{{"failure", failure}, {"failAfterBlocks", 5}}}});
         if (batch)
             addReceiver("Quillix", "QX2", 3, {{"opMode", 0}});
-        QString error;
-        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        startSim();
         QStringList args{"update", "QR1", "--item", "app0", file, "--yes"};
         if (batch)
             args.insert(2, "QX2");
@@ -153,19 +147,10 @@ private slots:
         QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
     }
 
-    void allInterfaces_data()
-    {
-        QTest::addColumn<bool>("all");
-        QTest::newRow("default route only") << false;
-        QTest::newRow("every interface") << true;
-    }
-
     void allInterfaces()
     {
-        QFETCH(bool, all);
         addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}});
-        QString error;
-        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        startSim();
         // A second network, 198.19.0.0/24 behind qf2, whose only receiver is an emulator in a namespace of its own.
         const QString config = m_Dir.filePath(QStringLiteral("second.json"));
         QVERIFY(Fixtures::writeFile(config, R"({"receivers": [{"model": "Quillix", "serial": "QX9",
@@ -182,16 +167,18 @@ private slots:
                  0);
         QByteArray secondLog;
         QTRY_VERIFY2_WITH_TIMEOUT((secondLog += second.readAllStandardError()).contains("QX9"), secondLog, 5000);
-        const int code = run(all ? QStringList{"find", "--json", "--all-interfaces"} : QStringList{"find", "--json"});
-        second.kill();
+        // The default route's network only, then every interface: only the second finds QX9, through qf2.
+        QStringList interfaces;
+        for (const QStringList& extra : {QStringList(), QStringList{"--all-interfaces"}}) {
+            QCOMPARE(run(QStringList{"find", "--json"} + extra), 0);
+            interfaces << QString();
+            for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
+                if (v.toObject().value("Serial Number") == "QX9")
+                    interfaces.last() = v.toObject().value("Interface").toString();
+        }
+        QCOMPARE(interfaces, (QStringList{QString(), "qf2"}));
+        second.kill();  // its namespace, and the veth pair with it, goes with the emulator
         second.waitForFinished();
-        QProcess::execute("ip", {"link", "del", "qf2"});
-        QCOMPARE(code, 0);
-        QString interfaceOfQx9;
-        for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
-            if (v.toObject().value("Serial Number") == "QX9")
-                interfaceOfQx9 = v.toObject().value("Interface").toString();
-        QCOMPARE(interfaceOfQx9, all ? QStringLiteral("qf2") : QString());
     }
 
 private:
@@ -228,6 +215,11 @@ private:
         for (const QByteArray& d : m_Sim->received())
             n += d.size() > 4 && d[4] == 2;
         return n;
+    }
+    void startSim()
+    {
+        QString error;
+        QVERIFY2(m_Sim->start(&error), qPrintable(error));
     }
     QJsonObject fields(int i) const { return SimRecord::fields(m_Sim->receiver(i).record); }
 
