@@ -56,19 +56,23 @@ bool open(CEditQuillDlg& dlg, const QByteArray& record)
 
 } // namespace
 
+/// A record opened in the dialog, one edit (`path`: a widget's object name, or "editor.field" for one
+/// octet of an address editor; empty for none), how the dialog is closed, and the record it leaves.
+struct EditRow {
+    QByteArray record;
+    QString path, input, closeBy;
+    QByteArray expected;
+    bool changed;
+};
+Q_DECLARE_METATYPE(EditRow)
+
 // The settings dialog driven as a person would: type, click, choose, then close it.
 class tst_EditQuillDlg : public QObject {
     Q_OBJECT
 private slots:
     void edit_data()
     {
-        // `path` is a widget's object name, or "editor.field" for one octet of an address editor; empty for no edit.
-        QTest::addColumn<QByteArray>("record");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("closeBy");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::addColumn<bool>("changed");
+        QTest::addColumn<EditRow>("row");
 
         QByteArray longText;
         for (int i = 0; i < 151; ++i)
@@ -79,7 +83,7 @@ private slots:
                                  const QByteArray& bytes) {
                 QByteArray expected = base;
                 put(expected, off, bytes);
-                QTest::addRow("%s: %s", model.constData(), name) << base << path << input << "OK" << expected << true;
+                QTest::addRow("%s: %s", model.constData(), name) << EditRow{base, path, input, "OK", expected, true};
             };
             row("IP first octet", "IPEditwidget_IP.lineEdit_B3", "172", 40, QByteArray::fromHex("ac"));
             row("subnet mask", "IPEditwidget_IP_SM.lineEdit_B0", "128", 72, QByteArray::fromHex("80"));
@@ -119,32 +123,28 @@ private slots:
             }
             // There is no Cancel: every way out applies the form.
             for (const char* how : {"OK", "Esc", "close box"})
-                QTest::addRow("%s: untouched, %s", model.constData(), how) << base << "" << "" << how << base << false;
+                QTest::addRow("%s: untouched, %s", model.constData(), how) << EditRow{base, "", "", how, base, false};
         }
 
         // Only what cannot survive the spin boxes (finer than 1 kHz, above 56 MHz) comes back as a change;
         // 0 and 56 MHz are the range of every Quillix row above.
         const auto rf = [](const char* name, quint32 min, quint32 max, quint32 storedMin, quint32 storedMax) {
-            QTest::addRow("RF %s", name) << makeRecord("Quillix", min, max) << "" << "" << "OK"
-                                         << makeRecord("Quillix", storedMin, storedMax)
-                                         << (min != storedMin || max != storedMax);
+            QTest::addRow("RF %s", name) << EditRow{makeRecord("Quillix", min, max), "", "", "OK",
+                                                    makeRecord("Quillix", storedMin, storedMax),
+                                                    min != storedMin || max != storedMax};
         };
         rf("min 0.3 MHz", 300000, 56000000, 300000, 56000000);
         rf("min below 1 kHz resolution", 1234567, 56000000, 1235000, 56000000);
         rf("max above the range", 0, 60000000, 0, 56000000);
         // For Quillrad the range is hidden and never read back.
         const QByteArray quillrad = makeRecord("Quillrad", 1234567, 60000000);
-        QTest::addRow("Quillrad keeps its RF bytes") << quillrad << "" << "" << "OK" << quillrad << false;
+        QTest::addRow("Quillrad keeps its RF bytes") << EditRow{quillrad, "", "", "OK", quillrad, false};
     }
 
     void edit()
     {
-        QFETCH(QByteArray, record);
-        QFETCH(QString, path);
-        QFETCH(QString, input);
-        QFETCH(QString, closeBy);
-        QFETCH(QByteArray, expected);
-        QFETCH(bool, changed);
+        QFETCH(EditRow, row);
+        const auto& [record, path, input, closeBy, expected, changed] = row;
         CEditQuillDlg dlg;
         QVERIFY(open(dlg, record));
         QCOMPARE(child<QGroupBox>(dlg, "groupBox_PortRange")->isVisible(), !record.mid(5).startsWith("Quillrad"));

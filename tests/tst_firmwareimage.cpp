@@ -32,6 +32,16 @@ const QByteArray HexEnd = hexRecord(1, 0, {});
 
 }  // namespace
 
+struct ReadRow {
+    QString name;        // ".bit": configuration, else application
+    QByteArray content;  // null: no file
+    quint32 productId;
+    int number, result;
+    QString logLine;     // empty: not checked
+    qint64 maxFileAdr;
+};
+Q_DECLARE_METATYPE(ReadRow)
+
 class tst_FirmwareImage : public QObject {
     Q_OBJECT
 
@@ -48,13 +58,7 @@ private slots:
 
     void read_data()
     {
-        QTest::addColumn<QString>("name");        // ".bit": configuration, else application
-        QTest::addColumn<QByteArray>("content");  // null: no file
-        QTest::addColumn<quint32>("productId");
-        QTest::addColumn<int>("number");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("logLine");     // empty: not checked
-        QTest::addColumn<qint64>("maxFileAdr");
+        QTest::addColumn<ReadRow>("row");
 
         const QByteArray bin1000 = appImage(1000, Qusd, 1);
         const QByteArray hex1000 = hexBody(bin1000) + HexEnd;
@@ -66,76 +70,71 @@ private slots:
         // Start-address records whose address field points past the image: read as data they would move m_MaxFileAdr.
         const QByteArray startRecs = hexRecord(3, 0x8000, QByteArray::fromHex("00000100")) + hexRecord(5, 0x8000, QByteArray::fromHex("08004000"));
 
-        QTest::addRow("bin 1000 bytes, bank 1, app 1") << "a.bin" << bin1000 << Qusd << 1 << 0 << "Bin App Read  17388 Ok Bank = 1" << qint64(0x43EC);
-        QTest::addRow("bin bank 1 read as app 0") << "a.bin" << bin1000 << Qusd << 0 << 3 << "" << NoCheck;
-        QTest::addRow("bin 1001 bytes, Quillix bank 2") << "a.bin" << appImage(1001, Quiq, 2) << Quiq << 2 << 0 << "ChkLoc=0x43EC   0x4200" << qint64(0x43F0);
-        QTest::addRow("bin product ID mismatch") << "a.bin" << bin1000 << Quiq << 1 << 3 << "Product ID mismatch" << NoCheck;
-        QTest::addRow("bin too short for the product ID") << "a.bin" << bin1000.left(0x200) << Qusd << 1 << 3 << "Product ID mismatch" << NoCheck;
-        QTest::addRow("bin bank 3") << "a.bin" << appImage(1000, Qusd, 3) << Qusd << 3 << 3 << "Invalid App File bank" << NoCheck;
-        QTest::addRow("bin empty") << "a.bin" << QByteArray("") << Qusd << 0 << 3 << "" << NoCheck;
-        QTest::addRow("bin largest with room for CRC") << "a.bin" << appImage(BinRoom - 8, Qusd, 0) << Qusd << 0 << 0 << "" << qint64(Img::BufferSize - 4);
-        QTest::addRow("bin no room for CRC") << "a.bin" << appImage(BinRoom - 7, Qusd, 0) << Qusd << 0 << 3 << "" << NoCheck;
-        QTest::addRow("bin larger than the space behind the bootloader") << "a.bin" << appImage(BinRoom + 1, Qusd, 0) << Qusd << 0 << 3 << "" << NoCheck;
-        QTest::addRow("txt suffix") << "a.txt" << bin1000 << Qusd << 1 << 1 << "" << NoCheck;
-        QTest::addRow("missing bin") << "a.bin" << QByteArray() << Qusd << 1 << 1 << "" << NoCheck;
+        QTest::addRow("bin 1000 bytes, bank 1, app 1") << ReadRow{"a.bin", bin1000, Qusd, 1, 0, "Bin App Read  17388 Ok Bank = 1", 0x43EC};
+        QTest::addRow("bin bank 1 read as app 0") << ReadRow{"a.bin", bin1000, Qusd, 0, 3, "", NoCheck};
+        QTest::addRow("bin 1001 bytes, Quillix bank 2") << ReadRow{"a.bin", appImage(1001, Quiq, 2), Quiq, 2, 0, "ChkLoc=0x43EC   0x4200", 0x43F0};
+        QTest::addRow("bin product ID mismatch") << ReadRow{"a.bin", bin1000, Quiq, 1, 3, "Product ID mismatch", NoCheck};
+        QTest::addRow("bin too short for the product ID") << ReadRow{"a.bin", bin1000.left(0x200), Qusd, 1, 3, "Product ID mismatch", NoCheck};
+        QTest::addRow("bin bank 3") << ReadRow{"a.bin", appImage(1000, Qusd, 3), Qusd, 3, 3, "Invalid App File bank", NoCheck};
+        QTest::addRow("bin empty") << ReadRow{"a.bin", QByteArray(""), Qusd, 0, 3, "", NoCheck};
+        QTest::addRow("bin largest with room for CRC") << ReadRow{"a.bin", appImage(BinRoom - 8, Qusd, 0), Qusd, 0, 0, "", Img::BufferSize - 4};
+        QTest::addRow("bin no room for CRC") << ReadRow{"a.bin", appImage(BinRoom - 7, Qusd, 0), Qusd, 0, 3, "", NoCheck};
+        QTest::addRow("bin larger than the space behind the bootloader") << ReadRow{"a.bin", appImage(BinRoom + 1, Qusd, 0), Qusd, 0, 3, "", NoCheck};
+        QTest::addRow("txt suffix") << ReadRow{"a.txt", bin1000, Qusd, 1, 1, "", NoCheck};
+        QTest::addRow("missing bin") << ReadRow{"a.bin", QByteArray(), Qusd, 1, 1, "", NoCheck};
 
         QTest::addRow("HEX suffix in capitals, CRLF, text after the end record")
-            << "a.HEX" << QByteArray(hex1000 + "garbage\n").replace("\n", "\r\n") << Qusd << 1 << 0 << "Hex App Read  17388 Ok Bank = 1" << qint64(0x43EC);
+            << ReadRow{"a.HEX", QByteArray(hex1000 + "garbage\n").replace("\n", "\r\n"), Qusd, 1, 0, "Hex App Read  17388 Ok Bank = 1", 0x43EC};
         QTest::addRow("hex start-address records and an empty data record out of range, no end record")
-            << "a.hex" << startRecs + hexBody(bin1000) + hexRecord(4, 0, QByteArray::fromHex("0820")) + hexRecord(0, 0, {}) << Qusd << 1 << 0 << "" << qint64(0x43EC);
+            << ReadRow{"a.hex", startRecs + hexBody(bin1000) + hexRecord(4, 0, QByteArray::fromHex("0820")) + hexRecord(0, 0, {}), Qusd, 1, 0, "", 0x43EC};
         // Records need not come in address order: the last address written is not the highest.
         QTest::addRow("hex records out of address order")
-            << "a.hex" << hexBody(bin1000.mid(512), Img::AppStart + 512) + hexBody(bin1000.left(512)) + HexEnd << Qusd << 1 << 0 << "" << qint64(0x43EC);
-        QTest::addRow("hex bad checksum") << "a.hex" << badSum << Qusd << 1 << 4 << "" << NoCheck;
-        QTest::addRow("hex line without its colon") << "a.hex" << noColon << Qusd << 1 << 4 << "" << NoCheck;
-        QTest::addRow("hex data at 0x08200000") << "a.hex" << hexAt(Img::BufferSize) << Qusd << 0 << 4 << "Address Out of Range 200000\n\r" << NoCheck;
-        QTest::addRow("hex type 2 replaces base, times 16") << "a.hex" << hexBody(bin1000) + hexRecord(2, 0, QByteArray::fromHex("1000")) + hexRecord(0, 0, "\x11")
-                                                            << Qusd << 1 << 4 << "Address Out of Range F8010000\n\r" << NoCheck;
-        QTest::addRow("hex data at last position with room") << "a.hex" << hexAt(Img::BufferSize - 9) << Qusd << 0 << 0 << "" << qint64(Img::BufferSize - 4);
-        QTest::addRow("hex no room for CRC") << "a.hex" << hexAt(Img::BufferSize - 8) << Qusd << 0 << 3 << "" << NoCheck;
-        QTest::addRow("hex data at last buffer position") << "a.hex" << hexAt(Img::BufferSize - 1) << Qusd << 0 << 3 << "" << NoCheck;
-        QTest::addRow("hex product ID mismatch") << "a.hex" << hex1000 << Quiq << 1 << 3 << "Product ID mismatch" << NoCheck;
-        QTest::addRow("hex bank 3") << "a.hex" << hexBody(appImage(1000, Qusd, 3)) << Qusd << 3 << 3 << "" << NoCheck;
-        QTest::addRow("hex above 6 MiB") << "a.hex" << QByteArray(0x600000 + 1, ':') << Qusd << 0 << 3 << "" << NoCheck;
-        QTest::addRow("hex record longer than its line") << "a.hex" << QByteArray(":1040000000FF\n") + hex1000 << Qusd << 1 << 4 << "" << NoCheck;
-        QTest::addRow("hex non-hex digit") << "a.hex" << QByteArray(":0G0000000\n") + hex1000 << Qusd << 1 << 4 << "" << NoCheck;
-        QTest::addRow("hex address record without value") << "a.hex" << hexRecord(4, 0, {}) + hex1000 << Qusd << 1 << 4 << "" << NoCheck;
+            << ReadRow{"a.hex", hexBody(bin1000.mid(512), Img::AppStart + 512) + hexBody(bin1000.left(512)) + HexEnd, Qusd, 1, 0, "", 0x43EC};
+        QTest::addRow("hex bad checksum") << ReadRow{"a.hex", badSum, Qusd, 1, 4, "", NoCheck};
+        QTest::addRow("hex line without its colon") << ReadRow{"a.hex", noColon, Qusd, 1, 4, "", NoCheck};
+        QTest::addRow("hex data at 0x08200000") << ReadRow{"a.hex", hexAt(Img::BufferSize), Qusd, 0, 4, "Address Out of Range 200000\n\r", NoCheck};
+        QTest::addRow("hex type 2 replaces base, times 16") << ReadRow{"a.hex", hexBody(bin1000) + hexRecord(2, 0, QByteArray::fromHex("1000")) + hexRecord(0, 0, "\x11"),
+            Qusd, 1, 4, "Address Out of Range F8010000\n\r", NoCheck};
+        QTest::addRow("hex data at last position with room") << ReadRow{"a.hex", hexAt(Img::BufferSize - 9), Qusd, 0, 0, "", Img::BufferSize - 4};
+        QTest::addRow("hex no room for CRC") << ReadRow{"a.hex", hexAt(Img::BufferSize - 8), Qusd, 0, 3, "", NoCheck};
+        QTest::addRow("hex data at last buffer position") << ReadRow{"a.hex", hexAt(Img::BufferSize - 1), Qusd, 0, 3, "", NoCheck};
+        QTest::addRow("hex product ID mismatch") << ReadRow{"a.hex", hex1000, Quiq, 1, 3, "Product ID mismatch", NoCheck};
+        QTest::addRow("hex bank 3") << ReadRow{"a.hex", hexBody(appImage(1000, Qusd, 3)), Qusd, 3, 3, "", NoCheck};
+        QTest::addRow("hex above 6 MiB") << ReadRow{"a.hex", QByteArray(0x600000 + 1, ':'), Qusd, 0, 3, "", NoCheck};
+        QTest::addRow("hex record longer than its line") << ReadRow{"a.hex", QByteArray(":1040000000FF\n") + hex1000, Qusd, 1, 4, "", NoCheck};
+        QTest::addRow("hex non-hex digit") << ReadRow{"a.hex", QByteArray(":0G0000000\n") + hex1000, Qusd, 1, 4, "", NoCheck};
+        QTest::addRow("hex address record without value") << ReadRow{"a.hex", hexRecord(4, 0, {}) + hex1000, Qusd, 1, 4, "", NoCheck};
 
         const QByteArray quillix03 = bitFile("Quillix_top_03.ncd;UserID=0xFFFFFFFF");
         const QByteArray field64 = "Quillix_top_02.ncd;" + QByteArray(45, 'x');
         const QByteArray quillix01 = "Quillix_01.ncd";
-        QTest::addRow("_03.ncd for configuration 3") << "c.bit" << quillix03 << Quiq << 3 << 0 << "Cfg number=3 len=4096" << qint64(4096);
-        QTest::addRow("_03.ncd for configuration 2") << "c.bit" << quillix03 << Quiq << 2 << 3 << "" << NoCheck;
-        QTest::addRow("_3.ncd") << "c.bit" << bitFile("Quillix_top_3.ncd") << Quiq << 3 << 3 << "" << NoCheck;
-        QTest::addRow("model name missing") << "c.bit" << bitFile(QByteArray("top_03.ncd\0", 11)) << Qusd << 3 << 3 << "Quillrad Not found in file top_03.ncd" << NoCheck;
-        QTest::addRow("other model's name") << "c.bit" << bitFile("Quillrad_03.ncd") << Quiq << 3 << 3 << "Quillix Not found in file Quillrad_03.ncd" << NoCheck;
-        QTest::addRow("model name in lower case") << "c.bit" << bitFile("quillix_03.ncd") << Quiq << 3 << 3 << "" << NoCheck;
-        QTest::addRow("model name after the NUL") << "c.bit" << bitFile(QByteArray("top_03.ncd\0Quillix", 18)) << Quiq << 3 << 3 << "" << NoCheck;
-        QTest::addRow("key char not a") << "c.bit" << bitFile("Quillix_03.ncd", 4096, 'b') << Quiq << 3 << 3 << "" << NoCheck;
-        QTest::addRow("field length 64") << "c.bit" << bitFile(field64) << Quiq << 2 << 0 << "Field length=64" << NoCheck;
-        QTest::addRow("field length 65") << "c.bit" << bitFile(field64 + 'x') << Quiq << 2 << 3 << "" << NoCheck;
-        QTest::addRow("unknown product: any name") << "c.bit" << bitFile("top_02.ncd") << 0u << 2 << 0 << "" << NoCheck;
-        QTest::addRow("no dot") << "c.bit" << bitFile("Quillix_top_03") << Quiq << 3 << 3 << "" << NoCheck;
-        QTest::addRow("first dot decides") << "c.bit" << bitFile("Quillix_03.v2_04.ncd") << Quiq << 4 << 3 << "" << NoCheck;
-        QTest::addRow("digits at field start") << "c.bit" << bitFile("04.ncd Quillix") << Quiq << 4 << 0 << "" << NoCheck;
-        QTest::addRow("dot at field start") << "c.bit" << bitFile("3.ncd Quillix", 4096, 'a', 0x30) << Quiq << 3 << 3 << "" << NoCheck;
-        QTest::addRow("configuration 0") << "c.bit" << bitFile("Quillix_00.ncd") << Quiq << 0 << 3 << "" << NoCheck;
-        QTest::addRow("configuration 5") << "c.bit" << bitFile("Quillix_05.ncd") << Quiq << 5 << 3 << "" << NoCheck;
-        QTest::addRow("4093 bytes") << "c.bit" << bitFile(quillix01, 4093) << Quiq << 1 << 0 << "cfg m_MaxFileAdr=4092" << qint64(4092);
-        QTest::addRow("largest that fits") << "c.bit" << bitFile(quillix01, Img::BufferSize - 4) << Quiq << 1 << 0 << "" << qint64(Img::BufferSize - 4);
-        QTest::addRow("run would leave the buffer") << "c.bit" << bitFile(quillix01, Img::BufferSize - 3) << Quiq << 1 << 3 << "" << NoCheck;
-        QTest::addRow("missing bit") << "c.bit" << QByteArray() << Quiq << 1 << 1 << "" << NoCheck;
+        QTest::addRow("_03.ncd for configuration 3") << ReadRow{"c.bit", quillix03, Quiq, 3, 0, "Cfg number=3 len=4096", 4096};
+        QTest::addRow("_03.ncd for configuration 2") << ReadRow{"c.bit", quillix03, Quiq, 2, 3, "", NoCheck};
+        QTest::addRow("_3.ncd") << ReadRow{"c.bit", bitFile("Quillix_top_3.ncd"), Quiq, 3, 3, "", NoCheck};
+        QTest::addRow("model name missing") << ReadRow{"c.bit", bitFile(QByteArray("top_03.ncd\0", 11)), Qusd, 3, 3, "Quillrad Not found in file top_03.ncd", NoCheck};
+        QTest::addRow("other model's name") << ReadRow{"c.bit", bitFile("Quillrad_03.ncd"), Quiq, 3, 3, "Quillix Not found in file Quillrad_03.ncd", NoCheck};
+        QTest::addRow("model name in lower case") << ReadRow{"c.bit", bitFile("quillix_03.ncd"), Quiq, 3, 3, "", NoCheck};
+        QTest::addRow("model name after the NUL") << ReadRow{"c.bit", bitFile(QByteArray("top_03.ncd\0Quillix", 18)), Quiq, 3, 3, "", NoCheck};
+        QTest::addRow("key char not a") << ReadRow{"c.bit", bitFile("Quillix_03.ncd", 4096, 'b'), Quiq, 3, 3, "", NoCheck};
+        QTest::addRow("field length 64") << ReadRow{"c.bit", bitFile(field64), Quiq, 2, 0, "Field length=64", NoCheck};
+        QTest::addRow("field length 65") << ReadRow{"c.bit", bitFile(field64 + 'x'), Quiq, 2, 3, "", NoCheck};
+        QTest::addRow("unknown product: any name") << ReadRow{"c.bit", bitFile("top_02.ncd"), 0u, 2, 0, "", NoCheck};
+        QTest::addRow("no dot") << ReadRow{"c.bit", bitFile("Quillix_top_03"), Quiq, 3, 3, "", NoCheck};
+        QTest::addRow("first dot decides") << ReadRow{"c.bit", bitFile("Quillix_03.v2_04.ncd"), Quiq, 4, 3, "", NoCheck};
+        QTest::addRow("digits at field start") << ReadRow{"c.bit", bitFile("04.ncd Quillix"), Quiq, 4, 0, "", NoCheck};
+        QTest::addRow("dot at field start") << ReadRow{"c.bit", bitFile("3.ncd Quillix", 4096, 'a', 0x30), Quiq, 3, 3, "", NoCheck};
+        QTest::addRow("configuration 0") << ReadRow{"c.bit", bitFile("Quillix_00.ncd"), Quiq, 0, 3, "", NoCheck};
+        QTest::addRow("configuration 5") << ReadRow{"c.bit", bitFile("Quillix_05.ncd"), Quiq, 5, 3, "", NoCheck};
+        QTest::addRow("4093 bytes") << ReadRow{"c.bit", bitFile(quillix01, 4093), Quiq, 1, 0, "cfg m_MaxFileAdr=4092", 4092};
+        QTest::addRow("largest that fits") << ReadRow{"c.bit", bitFile(quillix01, Img::BufferSize - 4), Quiq, 1, 0, "", Img::BufferSize - 4};
+        QTest::addRow("run would leave the buffer") << ReadRow{"c.bit", bitFile(quillix01, Img::BufferSize - 3), Quiq, 1, 3, "", NoCheck};
+        QTest::addRow("missing bit") << ReadRow{"c.bit", QByteArray(), Quiq, 1, 1, "", NoCheck};
     }
 
     void read()
     {
-        QFETCH(QString, name);
-        QFETCH(QByteArray, content);
-        QFETCH(quint32, productId);
-        QFETCH(int, number);
-        QFETCH(int, result);
-        QFETCH(QString, logLine);
-        QFETCH(qint64, maxFileAdr);
+        QFETCH(ReadRow, row);
+        const auto& [name, content, productId, number, result, logLine, maxFileAdr] = row;
 
         const QString path = m_dir.filePath(name);
         QFile::remove(path);

@@ -10,6 +10,15 @@
 #include <QtWidgets>
 #include <memory>
 
+struct RoundTripRow {
+    QString model;
+    int length;
+    QString field, closeBy;  // object name of the edited line edit, empty for none; how the dialog closes
+    int sent;                // bytes of the Set datagram, 0 for none, -1: no dialog opens
+    int first, last;         // edited byte range in the record
+};
+Q_DECLARE_METATYPE(RoundTripRow)
+
 // The discovery cycle against emulated receivers, over real UDP sockets in a private network, and a
 // double-clicked receiver through its settings dialog and back to the receiver as a Set datagram.
 class tst_MainWindow : public QObject {
@@ -199,32 +208,21 @@ private slots:
 
     void roundTrip_data()
     {
-        QTest::addColumn<QString>("model");
-        QTest::addColumn<int>("length");
-        QTest::addColumn<QString>("field");  // object name of the edited line edit, empty for none
-        QTest::addColumn<QString>("closeBy");
-        QTest::addColumn<int>("sent");       // bytes of the Set datagram, 0 for none, -1: no dialog opens
-        QTest::addColumn<int>("first");      // edited byte range in the record
-        QTest::addColumn<int>("last");
+        QTest::addColumn<RoundTripRow>("row");
 
-        QTest::addRow("description, OK") << "Quillix" << 862 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
-        QTest::addRow("description, Length 800") << "Quillix" << 800 << "lineEditSdrDesc" << "OK" << 800 << 88 << 238;
-        QTest::addRow("Length above a record") << "Quillrad" << 900 << "lineEditSdrDesc" << "OK" << 862 << 88 << 238;
-        QTest::addRow("port, Esc applies it") << "Quillix" << 862 << "lineEdit_TCPPort" << "Esc" << 862 << 53 << 54;
-        QTest::addRow("latitude, close box") << "Quillix" << 862 << "lineEditLat" << "close box" << 862 << 667 << 699;
-        QTest::addRow("untouched, close box") << "Quillix" << 862 << "" << "close box" << 0 << 0 << 0;
-        QTest::addRow("another model opens nothing") << "Quillix2" << 862 << "" << "" << -1 << 0 << 0;
+        QTest::addRow("description, OK") << RoundTripRow{"Quillix", 862, "lineEditSdrDesc", "OK", 862, 88, 238};
+        QTest::addRow("description, Length 800") << RoundTripRow{"Quillix", 800, "lineEditSdrDesc", "OK", 800, 88, 238};
+        QTest::addRow("Length above a record") << RoundTripRow{"Quillrad", 900, "lineEditSdrDesc", "OK", 862, 88, 238};
+        QTest::addRow("port, Esc applies it") << RoundTripRow{"Quillix", 862, "lineEdit_TCPPort", "Esc", 862, 53, 54};
+        QTest::addRow("latitude, close box") << RoundTripRow{"Quillix", 862, "lineEditLat", "close box", 862, 667, 699};
+        QTest::addRow("untouched, close box") << RoundTripRow{"Quillix", 862, "", "close box", 0, 0, 0};
+        QTest::addRow("another model opens nothing") << RoundTripRow{"Quillix2", 862, "", "", -1, 0, 0};
     }
 
     void roundTrip()
     {
-        QFETCH(QString, model);
-        QFETCH(int, length);
-        QFETCH(QString, field);
-        QFETCH(QString, closeBy);
-        QFETCH(int, sent);
-        QFETCH(int, first);
-        QFETCH(int, last);
+        QFETCH(RoundTripRow, row);
+        const auto& [model, length, field, closeBy, sent, first, last] = row;
 
         m_Sim->addReceiver(receiver({{"model", model}, {"serial", "QX42"}, {"address", "198.18.0.7"}, {"length", length},
                                      {"status", 3}, {"opMode", 0}, {"lat", "51.5074"}, {"tcpPort", 50001},

@@ -6,6 +6,16 @@
 #include <QtTest>
 #include <memory>
 
+struct SetRow {
+    QStringList assignments;
+    bool ignores;  // the receiver keeps its old record
+    int exitCode;
+    int sets;      // Set datagrams the receiver saw
+    QString key;   // emulator's name of a field to check, and its value after the run
+    QVariant value;
+};
+Q_DECLARE_METATYPE(SetRow)
+
 // The real quillctl binary against emulated receivers, over real sockets in the test's private network.
 class tst_Quillctl : public QObject {
     Q_OBJECT
@@ -54,32 +64,23 @@ private slots:
 
     void set_data()
     {
-        QTest::addColumn<QStringList>("assignments");
-        QTest::addColumn<bool>("ignores");  // the receiver keeps its old record
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<int>("sets");      // Set datagrams the receiver saw
-        QTest::addColumn<QString>("key");   // emulator's name of a field to check, and its value after the run
-        QTest::addColumn<QVariant>("value");
-        QTest::newRow("adopted and confirmed") << QStringList{"TCP Port=50010", "quill-xx description=Roof"} << false << 0
-                                               << 1 << "tcpPort" << QVariant(50010);
-        QTest::newRow("port beyond 65535: nothing on the wire") << QStringList{"TCP Port=70000"} << false << 2 << 0
-                                                                << "tcpPort" << QVariant(50000);
-        QTest::newRow("RF range on a model without one") << QStringList{"RF Port 2 Auto Range Min=2"} << false << 2 << 0
-                                                         << "rfPortMin" << QVariant(0);
-        QTest::newRow("gateway outside the subnet") << QStringList{"GateWay IP=10.0.0.1"} << false << 2 << 0 << "gateway"
-                                                    << QVariant("198.18.0.254");
-        QTest::newRow("receiver ignores the Set") << QStringList{"Connection Time Limit=30"} << true << 3 << 1 << "timeout"
-                                                  << QVariant(0);
+        QTest::addColumn<SetRow>("row");
+        QTest::newRow("adopted and confirmed")
+            << SetRow{{"TCP Port=50010", "quill-xx description=Roof"}, false, 0, 1, "tcpPort", 50010};
+        QTest::newRow("port beyond 65535: nothing on the wire") << SetRow{{"TCP Port=70000"}, false, 2, 0, "tcpPort", 50000};
+        QTest::newRow("RF range on a model without one") << SetRow{{"RF Port 2 Auto Range Min=2"}, false, 2, 0, "rfPortMin", 0};
+        QTest::newRow("gateway outside the subnet") << SetRow{{"GateWay IP=10.0.0.1"}, false, 2, 0, "gateway", "198.18.0.254"};
+        QTest::newRow("receiver ignores the Set") << SetRow{{"Connection Time Limit=30"}, true, 3, 1, "timeout", 0};
+        QTest::newRow("gateway outside the subnet") << SetRow{QStringList{"GateWay IP=10.0.0.1"}, false, 2, 0, "gateway",
+QVariant("198.18.0.254")};
+        QTest::newRow("receiver ignores the Set") << SetRow{QStringList{"Connection Time Limit=30"}, true, 3, 1, "timeout",
+QVariant(0)};
     }
 
     void set()
     {
-        QFETCH(QStringList, assignments);
-        QFETCH(bool, ignores);
-        QFETCH(int, exitCode);
-        QFETCH(int, sets);
-        QFETCH(QString, key);
-        QFETCH(QVariant, value);
+        QFETCH(SetRow, row);
+        const auto& [assignments, ignores, exitCode, sets, key, value] = row;
         addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}, {"tcpPort", 50000}, {"opMode", 1}});
         startSim();
         const QByteArray before = m_Sim->receiver(0).record;

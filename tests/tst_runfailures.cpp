@@ -21,6 +21,19 @@ int controlCodes(const SimControl& sim, int target, int code)
 
 } // namespace
 
+/// The emulated receiver's failure and after how many blocks; times in ms: how long the receiver
+/// erases, how long the client waits for the ready answer and for each acknowledgement.
+struct FailureRow {
+    QString failure;
+    int afterBlocks;
+    bool config;
+    int eraseMs, eraseBound, ackBound;
+    QString ending;  // the first run: "done", "link lost", or the log line of its failure
+    int aborts;      // abort requests the client sends
+    bool retry;      // the device takes a second run
+};
+Q_DECLARE_METATYPE(FailureRow)
+
 // Receivers that misbehave over real sockets. Whatever they do, the client never reports a finished
 // run that the receiver did not confirm, never writes past a buffer (the sanitizer build watches),
 // ends every run it started, and comes back: the next run succeeds.
@@ -34,42 +47,27 @@ private slots:
     void failures_data()
     {
         // Bounds are shortened to seconds where a row is about them, and kept out of the way elsewhere.
-        QTest::addColumn<QString>("failure");
-        QTest::addColumn<int>("afterBlocks");
-        QTest::addColumn<bool>("config");
-        QTest::addColumn<int>("eraseMs");      // how long the emulated receiver erases
-        QTest::addColumn<int>("eraseBound");   // ms the client waits for the ready answer
-        QTest::addColumn<int>("ackBound");     // ms the client waits for each acknowledgement
-        QTest::addColumn<QString>("ending");   // the first run: "done", "link lost", or the log line of its failure
-        QTest::addColumn<int>("aborts");       // abort requests the client sends
-        QTest::addColumn<bool>("retry");       // the device takes a second run
+        QTest::addColumn<FailureRow>("row");
 
         const int off = 60000;
-        QTest::addRow("drop after the last block") << "DropAfterBlocks" << 8 << false << 0 << off << off << "link lost" << 0 << true;
-        QTest::addRow("configuration: drop mid-run") << "DropAfterBlocks" << 4 << true << 0 << off << off << "link lost" << 0 << true;
-        QTest::addRow("garbage mid-run") << "Garbage" << 5 << false << 0 << off << off << "link lost" << 0 << true;
-        QTest::addRow("acks stop, link kept alive") << "Stall" << 3 << false << 0 << off << 1500 << "Prog Timeout" << 1 << false;
-        QTest::addRow("erase never finishes") << "NeverReady" << 0 << false << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
-        QTest::addRow("configuration: erase never finishes") << "NeverReady" << 0 << true << 0 << 1500 << 400 << "Prog Timeout" << 1 << true;
-        QTest::addRow("erase longer than an ack, within its bound") << "None" << 0 << false << 1200 << 3000 << 400 << "done" << 0 << false;
-        QTest::addRow("device aborts configuration") << "AbortConfig" << 3 << true << 0 << off << off << "Cfg ProgAbort" << 0 << true;
-        QTest::addRow("device aborts application") << "AbortApp" << 3 << false << 0 << off << off << "uP ProgAbort" << 0 << true;
-        QTest::addRow("slow acknowledgements, each within its bound") << "SlowAck" << 0 << false << 0 << off << 1000 << "done" << 0 << false;
-        QTest::addRow("duplicate acknowledgement") << "DuplicateAck" << 4 << false << 0 << off << off << "done" << 0 << false;
-        QTest::addRow("acknowledgement before any run") << "AckWithoutRun" << 0 << false << 0 << off << off << "done" << 0 << false;
+        QTest::addRow("drop after the last block") << FailureRow{"DropAfterBlocks", 8, false, 0, off, off, "link lost", 0, true};
+        QTest::addRow("configuration: drop mid-run") << FailureRow{"DropAfterBlocks", 4, true, 0, off, off, "link lost", 0, true};
+        QTest::addRow("garbage mid-run") << FailureRow{"Garbage", 5, false, 0, off, off, "link lost", 0, true};
+        QTest::addRow("acks stop, link kept alive") << FailureRow{"Stall", 3, false, 0, off, 1500, "Prog Timeout", 1, false};
+        QTest::addRow("erase never finishes") << FailureRow{"NeverReady", 0, false, 0, 1500, 400, "Prog Timeout", 1, true};
+        QTest::addRow("configuration: erase never finishes") << FailureRow{"NeverReady", 0, true, 0, 1500, 400, "Prog Timeout", 1, true};
+        QTest::addRow("erase longer than an ack, within its bound") << FailureRow{"None", 0, false, 1200, 3000, 400, "done", 0, false};
+        QTest::addRow("device aborts configuration") << FailureRow{"AbortConfig", 3, true, 0, off, off, "Cfg ProgAbort", 0, true};
+        QTest::addRow("device aborts application") << FailureRow{"AbortApp", 3, false, 0, off, off, "uP ProgAbort", 0, true};
+        QTest::addRow("slow acknowledgements, each within its bound") << FailureRow{"SlowAck", 0, false, 0, off, 1000, "done", 0, false};
+        QTest::addRow("duplicate acknowledgement") << FailureRow{"DuplicateAck", 4, false, 0, off, off, "done", 0, false};
+        QTest::addRow("acknowledgement before any run") << FailureRow{"AckWithoutRun", 0, false, 0, off, off, "done", 0, false};
     }
 
     void failures()
     {
-        QFETCH(QString, failure);
-        QFETCH(int, afterBlocks);
-        QFETCH(bool, config);
-        QFETCH(int, eraseMs);
-        QFETCH(int, eraseBound);
-        QFETCH(int, ackBound);
-        QFETCH(QString, ending);
-        QFETCH(int, aborts);
-        QFETCH(bool, retry);
+        QFETCH(FailureRow, row);
+        const auto& [failure, afterBlocks, config, eraseMs, eraseBound, ackBound, ending, aborts, retry] = row;
 
         SimControlConfig cfg;
         cfg.failure = SimControlConfig::failureFromName(failure);

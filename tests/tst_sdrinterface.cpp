@@ -18,6 +18,27 @@ QList<int> ints(const QSignalSpy& spy) { return SdrRig::ints(spy); }
 const QList<int> kDoneThenReread = {SDR_PROGRAMMING, SDR_PROG_DONE, SDR_PROG_DONE, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO};
 } // namespace
 
+struct RefusalRow {
+    QString failure;
+    quint32 bankSize, startOffset, slotSize;
+    int item;  // 0 or 1 application, 2 to 5 configurations 1 to 4
+    QStringList logLines;
+    int finalStatus;  // -1: the run never starts
+    int controlMessages;
+};
+Q_DECLARE_METATYPE(RefusalRow)
+
+struct RunRow {
+    int item;  // 0 or 1 application, 2 to 5 configurations 1 to 4
+    QByteArray file;
+    quint32 maxFileAdr;
+    QStringList sent;  // the receiver's first messages in hex, "" not compared
+    QList<int> percent;
+    int version;  // index of the item's version, one higher after the run
+    QStringList logLines;
+};
+Q_DECLARE_METATYPE(RunRow)
+
 class tst_SdrInterface : public QObject {
     Q_OBJECT
 private slots:
@@ -58,34 +79,24 @@ private slots:
 
     void run_data()
     {
-        QTest::addColumn<int>("item");  // 0 or 1 application, 2 to 5 configurations 1 to 4
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<quint32>("maxFileAdr");
-        QTest::addColumn<QStringList>("sent");  // the receiver's first messages in hex, "" not compared
-        QTest::addColumn<QList<int>>("percent");
-        QTest::addColumn<int>("version");  // index of the item's version, one higher after the run
-        QTest::addColumn<QStringList>("logLines");
+        QTest::addColumn<RunRow>("row");
         // 256 data bytes for 0x00204000; for slot 2, 1024 data bytes at first and the last 905 at the end.
         QTest::addRow("application 1 in 256-byte blocks")
-            << 1 << appImage(3000, Qusd, 1) << 0x4BBCu
-            << QStringList{"0a00000300005155 5344", "0a00000300015155 5344", "0681 00402000"}
-            << QList<int>{0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100} << 5
-            << QStringList{"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"};
-        QTest::addRow("configuration 3") << 4 << bitFile("Quillrad_top_03.ncd", 5000) << 5000u
-                                         << QStringList{"0a00000301005155 5344", "0a00000301015155 5344", "06a4 00001000",
-                                                        "", "", "", "8fa3 00101000", "0a00000301025155 5344"}
-                                         << QList<int>{0, 41, 62, 82, 100, 100} << 9 << QStringList{"Erased Cfg Flash"};
+            << RunRow{1, appImage(3000, Qusd, 1), 0x4BBC,
+                      {"0a00000300005155 5344", "0a00000300015155 5344", "0681 00402000"},
+                      {0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}, 5,
+                      {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"}};
+        QTest::addRow("configuration 3")
+            << RunRow{4, bitFile("Quillrad_top_03.ncd", 5000), 5000,
+                      {"0a00000301005155 5344", "0a00000301015155 5344", "06a4 00001000", "", "", "", "8fa3 00101000",
+                       "0a00000301025155 5344"},
+                      {0, 41, 62, 82, 100, 100}, 9, {"Erased Cfg Flash"}};
     }
 
     void run()
     {
-        QFETCH(int, item);
-        QFETCH(QByteArray, file);
-        QFETCH(quint32, maxFileAdr);
-        QFETCH(QStringList, sent);
-        QFETCH(QList<int>, percent);
-        QFETCH(int, version);
-        QFETCH(QStringList, logLines);
+        QFETCH(RunRow, row);
+        const auto& [item, file, maxFileAdr, sent, percent, version, logLines] = row;
         SimControlConfig cfg;
         cfg.appBlockSize = 256;
         Rig rig(cfg);
@@ -125,37 +136,24 @@ private slots:
 
     void refusals_data()
     {
-        QTest::addColumn<QString>("failure");
-        QTest::addColumn<quint32>("bankSize");
-        QTest::addColumn<quint32>("startOffset");
-        QTest::addColumn<quint32>("slotSize");
-        QTest::addColumn<int>("item");  // 0 or 1 application, 2 to 5 configurations 1 to 4
-        QTest::addColumn<QStringList>("logLines");
-        QTest::addColumn<int>("finalStatus");  // -1: the run never starts
-        QTest::addColumn<int>("controlMessages");
-
-        QTest::addRow("nothing after the start offset") << "None" << 0x200000u << 0x10000u << 0x80000u << 0
-                                                        << QStringList{"Start Prog", "Prog Error"} << int(SDR_PROG_FAILED) << 2;
-        QTest::addRow("configuration as large as a slot") << "None" << 0x200000u << 0x4000u << 0x1001u << 3
-                                                          << QStringList{"Config Prog Abort"} << -1 << 0;
-        QTest::addRow("device aborts configuration") << "AbortConfig" << 0x200000u << 0x4000u << 0x80000u << 3
-                                                     << QStringList{"Erased Cfg Flash", "Cfg ProgAbort"} << int(SDR_PROG_FAILED) << 2;
-        QTest::addRow("unknown product") << "UnknownProduct" << 0x200000u << 0x4000u << 0x80000u << 0
-                                         << QStringList{"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"} << -1 << 0;
-        QTest::addRow("bank size") << "None" << 0x100000u << 0x4000u << 0x80000u << 1
-                                   << QStringList{"App flashsize Error"} << -1 << 0;
+        QTest::addColumn<RefusalRow>("row");
+        const int failed = SDR_PROG_FAILED;
+        QTest::addRow("nothing after the start offset")
+            << RefusalRow{"None", 0x200000, 0x10000, 0x80000, 0, {"Start Prog", "Prog Error"}, failed, 2};
+        QTest::addRow("configuration as large as a slot")
+            << RefusalRow{"None", 0x200000, 0x4000, 0x1001, 3, {"Config Prog Abort"}, -1, 0};
+        QTest::addRow("device aborts configuration")
+            << RefusalRow{"AbortConfig", 0x200000, 0x4000, 0x80000, 3, {"Erased Cfg Flash", "Cfg ProgAbort"}, failed, 2};
+        QTest::addRow("unknown product")
+            << RefusalRow{"UnknownProduct", 0x200000, 0x4000, 0x80000, 0,
+                          {"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"}, -1, 0};
+        QTest::addRow("bank size") << RefusalRow{"None", 0x100000, 0x4000, 0x80000, 1, {"App flashsize Error"}, -1, 0};
     }
 
     void refusals()
     {
-        QFETCH(QString, failure);
-        QFETCH(quint32, bankSize);
-        QFETCH(quint32, startOffset);
-        QFETCH(quint32, slotSize);
-        QFETCH(int, item);
-        QFETCH(QStringList, logLines);
-        QFETCH(int, finalStatus);
-        QFETCH(int, controlMessages);
+        QFETCH(RefusalRow, row);
+        const auto& [failure, bankSize, startOffset, slotSize, item, logLines, finalStatus, controlMessages] = row;
 
         SimControlConfig cfg;
         cfg.failure = SimControlConfig::failureFromName(failure);

@@ -12,8 +12,8 @@
 
 #include <cstring>
 
-// The update dialog on its own, driven as a person would, against an emulated receiver over real
-// sockets in the private network. The whole session from the main window is tst_endtoend's.
+// The update dialog, driven as a person would, against an emulated receiver over real sockets in the
+// private network.
 
 using namespace Fixtures;
 
@@ -45,6 +45,17 @@ void open(CUpdateDlg& dlg, const QByteArray& rec, const ImagePathSet& paths)
 }
 
 } // namespace
+
+struct ItemsRow {
+    QByteArray model;
+    int stored, select;  // ProgItem handed in; item clicked before browsing
+    QString file;        // typed into the file dialog, relative to the test folder; empty: cancel
+    QString label;       // file label after browsing
+    QString fileDialog;  // caption | filters
+    int closeBy;         // 0 Close button, 1 Escape, 2 close box
+    int item;            // ProgItem handed back
+};
+Q_DECLARE_METATYPE(ItemsRow)
 
 class tst_UpdateDlg : public QObject {
     Q_OBJECT
@@ -105,36 +116,23 @@ private slots:
 
     void itemsFilesAndHandBack_data()
     {
-        QTest::addColumn<QByteArray>("model");
-        QTest::addColumn<int>("stored");     // ProgItem handed in
-        QTest::addColumn<int>("select");     // item clicked before browsing
-        QTest::addColumn<QString>("file");   // typed into the file dialog, relative to the test folder; empty: cancel
-        QTest::addColumn<QString>("label");  // file label after browsing
-        QTest::addColumn<QString>("fileDialog");  // caption | filters
-        QTest::addColumn<int>("closeBy");    // 0 Close button, 1 Escape, 2 close box
-        QTest::addColumn<int>("item");       // ProgItem handed back
+        QTest::addColumn<ItemsRow>("row");
 
         QTest::addRow("stored item 9 selects App0, Close")
-            << QByteArray("Quillrad") << 9 << 0 << "Quillrad/app0.bin" << "app0.bin"
-            << "Select App0 File | App0 files (*.hex *.bin)" << 0 << 0;
+            << ItemsRow{QByteArray("Quillrad"), 9, 0, "Quillrad/app0.bin", "app0.bin",
+                        "Select App0 File | App0 files (*.hex *.bin)", 0, 0};
         QTest::addRow("Quillix Config02 rejects a Quillrad bitstream, Escape")
-            << QByteArray("Quillix") << 0 << 3 << "Quillrad/cfg02.bit" << "Invalid file"
-            << "Select Config02 File | Config01 files (*.bit)" << 1 << 3;
+            << ItemsRow{QByteArray("Quillix"), 0, 3, "Quillrad/cfg02.bit", "Invalid file",
+                        "Select Config02 File | Config01 files (*.bit)", 1, 3};
         QTest::addRow("Config4 cancelled keeps its path, close box")
-            << QByteArray("Quillrad") << 5 << 5 << QString() << "Invalid file"
-            << "Select Config04 File | Config04 files (*.bit)" << 2 << 5;
+            << ItemsRow{QByteArray("Quillrad"), 5, 5, QString(), "Invalid file",
+                        "Select Config04 File | Config04 files (*.bit)", 2, 5};
     }
 
     void itemsFilesAndHandBack()
     {
-        QFETCH(QByteArray, model);
-        QFETCH(int, stored);
-        QFETCH(int, select);
-        QFETCH(QString, file);
-        QFETCH(QString, label);
-        QFETCH(QString, fileDialog);
-        QFETCH(int, closeBy);
-        QFETCH(int, item);
+        QFETCH(ItemsRow, row);
+        const auto& [model, stored, select, file, label, fileDialog, closeBy, item] = row;
 
         ImagePathSet in = m_FirstUse;
         in.progItem = stored;
