@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-/// Shared by the image reader fuzzers: input file, reader parameters, and the checks a caller relies on.
+/// Shared by the fuzzers: quiet logging; for the image readers, input file, reader parameters, and
+/// the checks a caller relies on.
 namespace ImageFuzz {
 
 /// Product IDs chosen by the selector byte: both models, and two no model has.
@@ -32,7 +33,7 @@ inline Params Select(quint8 selector, int numbers)
     return {ProductIds[selector % ProductIdCount], (selector / ProductIdCount) % numbers};
 }
 
-/// Installs a message handler that drops the readers' log lines, which would only slow the run.
+/// Installs a message handler that drops the log lines, which would only slow the run.
 inline void Quiet()
 {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {

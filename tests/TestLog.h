@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
 
 /// Records the program's debug lines so that tests can assert on the ones that are behaviour;
-/// warnings and worse still reach the previous handler.
+/// warnings and worse still reach the previous handler. Everything logs from the one event-loop thread.
 class TestLog {
 public:
     void start()
@@ -19,19 +17,14 @@ public:
         qInstallMessageHandler(m_Previous);
         s_Instance = nullptr;
     }
-    QStringList lines() const
-    {
-        QMutexLocker lock(&m_Mutex);
-        return m_Lines;
-    }
-    int count(const QString& line) const { return lines().count(line); }
-    bool contains(const QString& line) const { return lines().contains(line); }
+    const QStringList& lines() const { return m_Lines; }
+    int count(const QString& line) const { return m_Lines.count(line); }
+    bool contains(const QString& line) const { return m_Lines.contains(line); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
     {
         if (TestLog* log = s_Instance) {
-            QMutexLocker lock(&log->m_Mutex);
             log->m_Lines << msg;
             if (type != QtDebugMsg && log->m_Previous)
                 log->m_Previous(type, ctx, msg);
@@ -40,6 +33,5 @@ private:
 
     static inline TestLog* s_Instance = nullptr;
     QtMessageHandler m_Previous = nullptr;
-    mutable QMutex m_Mutex;
     QStringList m_Lines;
 };
