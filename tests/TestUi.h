@@ -1,7 +1,11 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QTimer>
+#include <QtTest>
 #include <functional>
 #include <memory>
 
@@ -30,4 +34,21 @@ T* child(QObject& parent, const char* name)
 {
     T* w = parent.findChild<T*>(QLatin1String(name));
     return w ? w : (qFatal("no widget %s", name), nullptr);
+}
+
+/// A standard button of a dialog's button box.
+inline QPushButton* boxButton(QObject& dlg, QDialogButtonBox::StandardButton which)
+{
+    return child<QDialogButtonBox>(dlg, "buttonBox")->button(which);
+}
+
+/// Ends `dlg` as a person would: "Esc", "close box" (which must be taken), or a click on "OK" or "Close".
+inline void closeDialog(QDialog& dlg, const QString& how)
+{
+    if (how == QLatin1String("Esc"))
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+    else if (how == QLatin1String("close box"))
+        QVERIFY(dlg.close());
+    else
+        QTest::mouseClick(boxButton(dlg, how == "OK" ? QDialogButtonBox::Ok : QDialogButtonBox::Close), Qt::LeftButton);
 }

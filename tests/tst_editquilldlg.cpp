@@ -165,12 +165,7 @@ private slots:
             QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(6, w->height() / 2));
         }
 
-        if (closeBy == "OK")
-            QTest::mouseClick(child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
-        else if (closeBy == "Esc")
-            QTest::keyClick(&dlg, Qt::Key_Escape);
-        else
-            QVERIFY(dlg.close());
+        closeDialog(dlg, closeBy);
         QVERIFY(!dlg.isVisible());
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
         QCOMPARE(firstDifference(dlg.m_Record, expected), -1);

@@ -239,12 +239,7 @@ private slots:
                     QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
                     QTest::keyClicks(edit, typed);
                 }
-                if (closeBy == "OK")
-                    QTest::mouseClick(child<QDialogButtonBox>(*dlg, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
-                else if (closeBy == "Esc")
-                    QTest::keyClick(dlg, Qt::Key_Escape);
-                else
-                    dlg->close();
+                closeDialog(*dlg, closeBy);
             });
         const QRect rect = list()->visualItemRect(list()->item(0));
         QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, rect.center());

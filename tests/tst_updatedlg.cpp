@@ -52,7 +52,7 @@ struct ItemsRow {
     QString file;        // typed into the file dialog, relative to the test folder; empty: cancel
     QString label;       // file label after browsing
     QString fileDialog;  // caption | filters
-    int closeBy;         // 0 Close button, 1 Escape, 2 close box
+    QString closeBy;     // "Close", "Esc" or "close box"
     int item;            // ProgItem handed back
 };
 Q_DECLARE_METATYPE(ItemsRow)
@@ -120,13 +120,13 @@ private slots:
 
         QTest::addRow("stored item 9 selects App0, Close")
             << ItemsRow{QByteArray("Quillrad"), 9, 0, "Quillrad/app0.bin", "app0.bin",
-                        "Select App0 File | App0 files (*.hex *.bin)", 0, 0};
+                        "Select App0 File | App0 files (*.hex *.bin)", "Close", 0};
         QTest::addRow("Quillix Config02 rejects a Quillrad bitstream, Escape")
             << ItemsRow{QByteArray("Quillix"), 0, 3, "Quillrad/cfg02.bit", "Invalid file",
-                        "Select Config02 File | Config01 files (*.bit)", 1, 3};
+                        "Select Config02 File | Config01 files (*.bit)", "Esc", 3};
         QTest::addRow("Config4 cancelled keeps its path, close box")
             << ItemsRow{QByteArray("Quillrad"), 5, 5, QString(), "Invalid file",
-                        "Select Config04 File | Config04 files (*.bit)", 2, 5};
+                        "Select Config04 File | Config04 files (*.bit)", "close box", 5};
     }
 
     void itemsFilesAndHandBack()
@@ -171,12 +171,7 @@ private slots:
         QCOMPARE(seen, fileDialog);
         QCOMPARE(child<QLabel>(dlg, kFileLabels[select])->text(), label);
 
-        if (closeBy == 0)
-            QTest::mouseClick(child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Close), Qt::LeftButton);
-        else if (closeBy == 1)
-            QTest::keyClick(&dlg, Qt::Key_Escape);
-        else
-            QVERIFY(dlg.close());
+        closeDialog(dlg, closeBy);
         QVERIFY(!dlg.isVisible());
 
         // Only the model's own path of the item changes; the slots run Config1..4, App0..2.
@@ -216,7 +211,7 @@ private slots:
         openOnConfig02(dlg, sim);
         QLabel* status = child<QLabel>(dlg, "labelStatus");
         QPushButton* start = child<QPushButton>(dlg, "pushButtonProgram");
-        QPushButton* closeButton = child<QDialogButtonBox>(dlg, "buttonBox")->button(QDialogButtonBox::Close);
+        QPushButton* closeButton = boxButton(dlg, QDialogButtonBox::Close);
         QCOMPARE(status->text(), "Not Connected");
         QCOMPARE(colour(dlg), "lightGray");
         QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Got Info"), 6000);
@@ -338,7 +333,7 @@ private slots:
         QCOMPARE(edit.m_Record[87], quint8(0));
         QCOMPARE(edit.m_Paths.progItem, 1);
         QVERIFY(edit.m_Paths.paths == m_FirstUse.paths);
-        QTest::mouseClick(child<QDialogButtonBox>(edit, "buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+        QTest::mouseClick(boxButton(edit, QDialogButtonBox::Ok), Qt::LeftButton);
         QCOMPARE(edit.m_Record[87], quint8(1));
         QVERIFY(edit.m_Changed);
     }
