@@ -1,4 +1,5 @@
 #include "EditQuillDlg.h"
+#include "IPEditWidget.h"
 #include "Fixtures.h"
 #include "TestUi.h"
 
@@ -56,8 +57,9 @@ bool open(CEditQuillDlg& dlg, const QByteArray& record)
 
 } // namespace
 
-/// A record opened in the dialog, one edit (`path`: a widget's object name, or "editor.field" for one
-/// octet of an address editor; empty for none), how the dialog is closed, and the record it leaves.
+/// A record opened in the dialog, its edits (`path`: a widget's object name, or "editor.field" for one
+/// octet of an address editor; several joined by '|', as are their inputs; empty for none), how the
+/// dialog is closed, and the record it leaves.
 struct EditRow {
     QByteArray record;
     QString path, input, closeBy;
@@ -80,15 +82,23 @@ private slots:
         for (const QByteArray& model : {QByteArray("Quillix"), QByteArray("Quillrad")}) {
             const QByteArray base = makeRecord(model);
             const auto row = [&](const char* name, const QString& path, const QString& input, int off,
-                                 const QByteArray& bytes) {
+                                 const QByteArray& bytes, bool changed = true) {
                 QByteArray expected = base;
                 put(expected, off, bytes);
-                QTest::addRow("%s: %s", model.constData(), name) << EditRow{base, path, input, "OK", expected, true};
+                QTest::addRow("%s: %s", model.constData(), name) << EditRow{base, path, input, "OK", expected, changed};
             };
             row("IP first octet", "IPEditwidget_IP.lineEdit_B3", "172", 40, QByteArray::fromHex("ac"));
             row("subnet mask", "IPEditwidget_IP_SM.lineEdit_B0", "128", 72, QByteArray::fromHex("80"));
             row("gateway", "IPEditwidget_IP_GW.lineEdit_B1", "2", 77, QByteArray::fromHex("02"));
             row("alternate address", "IPEditwidget_IP_UDP.lineEdit_B2", "9", 82, QByteArray::fromHex("09"));
+            // An octet emptied, or typed past 255, keeps its value; a retyped one counts as an edit.
+            row("IP octet emptied", "IPEditwidget_IP.lineEdit_B2", "", 0, QByteArray(), false);
+            row("IP octet 300", "IPEditwidget_IP.lineEdit_B3", "300", 0, QByteArray(), false);
+            row("IP octet emptied, another edited", "IPEditwidget_IP.lineEdit_B2|IPEditwidget_IP.lineEdit_B0", "|20", 37,
+                QByteArray::fromHex("14"));
+            row("IP octet retyped", "IPEditwidget_IP.lineEdit_B3", "192", 0, QByteArray());
+            row("gateway octets with leading zeros", "IPEditwidget_IP_GW.lineEdit_B2|IPEditwidget_IP_GW.lineEdit_B1",
+                "00|007", 77, QByteArray::fromHex("0700"));
             row("TCP port", "lineEdit_TCPPort", "1234", 53, QByteArray::fromHex("d204"));
             row("TCP port emptied", "lineEdit_TCPPort", "", 53, QByteArray::fromHex("0000"));
             row("TCP port typed grouped", "lineEdit_TCPPort", "1,000", 53, QByteArray::fromHex("e803"));
@@ -149,20 +159,24 @@ private slots:
         QVERIFY(open(dlg, record));
         QCOMPARE(child<QGroupBox>(dlg, "groupBox_PortRange")->isVisible(), !record.mid(5).startsWith("Quillrad"));
 
-        QWidget* w = path.isEmpty() ? nullptr : child<QWidget>(dlg, qPrintable(path.section('.', 0, 0)));
-        if (path.contains('.'))
-            w = child<QWidget>(*w, qPrintable(path.section('.', 1)));
-        if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractSpinBox*>(w)) {
-            QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
-            QTest::keyClick(w, Qt::Key_Backspace);
-            // Each character as its key with itself as text: keyClicks() knows only ASCII.
-            for (const QChar c : input)
-                QTest::sendKeyEvent(QTest::Click, w, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
-        } else if (qobject_cast<QComboBox*>(w)) {
-            QTest::keyClick(w, Qt::Key_Down);  // the next item
-        } else if (w) {
-            // On the indicator: short texts leave the middle of a wide button outside its click area.
-            QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(6, w->height() / 2));
+        const QStringList inputs = input.split('|');
+        for (int k = 0; !path.isEmpty() && k < inputs.size(); ++k) {
+            const QString widget = path.section('|', k, k);
+            QWidget* w = child<QWidget>(dlg, qPrintable(widget.section('.', 0, 0)));
+            if (widget.contains('.'))
+                w = child<QWidget>(*w, qPrintable(widget.section('.', 1)));
+            if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractSpinBox*>(w)) {
+                QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+                QTest::keyClick(w, Qt::Key_Backspace);
+                // Each character as its key with itself as text: keyClicks() knows only ASCII.
+                for (const QChar c : inputs[k])
+                    QTest::sendKeyEvent(QTest::Click, w, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
+            } else if (qobject_cast<QComboBox*>(w)) {
+                QTest::keyClick(w, Qt::Key_Down);  // the next item
+            } else {
+                // On the indicator: short texts leave the middle of a wide button outside its click area.
+                QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(6, w->height() / 2));
+            }
         }
 
         closeDialog(dlg, closeBy);
@@ -170,6 +184,20 @@ private slots:
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
         QCOMPARE(firstDifference(dlg.m_Record, expected), -1);
         QCOMPARE(dlg.m_Changed, changed);
+    }
+
+    void addressAsOneNumber()
+    {
+        // The 32-bit form: the first octet is the most significant byte, shown first, in plain decimal.
+        CIPEditWidget w;
+        w.SetAddress(0xC0A8010Au);
+        QStringList shown;
+        for (const char* name : {"lineEdit_B3", "lineEdit_B2", "lineEdit_B1", "lineEdit_B0"})
+            shown << child<QLineEdit>(w, name)->text();
+        QCOMPARE(shown, (QStringList{"192", "168", "1", "10"}));
+        quint8 b[4] = {};
+        QVERIFY(!w.GetAddress(&b[0], &b[1], &b[2], &b[3]));
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(b), 4), QByteArray::fromHex("c0a8010a"));
     }
 
     void returnMovesFocus()
