@@ -1,12 +1,19 @@
 #pragma once
 
-#include "FirmwareImage.h"
 #include "Fixtures.h"
-#include "SdrInterface.h"
+#include "ProgItem.h"
 #include "SimControl.h"
 
-#include <QSignalSpy>
-#include <QTest>
+#include <QtTest>
+
+/// The statuses a spy recorded, in order.
+inline QList<int> ints(const QSignalSpy& spy)
+{
+    QList<int> out;
+    for (const QList<QVariant>& args : spy)
+        out << args.at(0).toInt();
+    return out;
+}
 
 /// A CSdrInterface wired to an emulated receiver over real sockets in the test's private network,
 /// with an image and spies on the client's status and progress.
@@ -14,14 +21,6 @@ struct SdrRig {
     static inline const QHostAddress Device{QStringLiteral("198.18.0.7")};
 
     explicit SdrRig(const SimControlConfig& cfg) : sim(cfg) {}
-    /// The statuses a spy recorded, in order.
-    static QList<int> ints(const QSignalSpy& spy)
-    {
-        QList<int> out;
-        for (const QList<QVariant>& args : spy)
-            out << args.at(0).toInt();
-        return out;
-    }
     /// Serves the receiver and waits until the client is idle and the receiver has its first status poll.
     bool start()
     {
@@ -36,19 +35,14 @@ struct SdrRig {
     /// Writes `content` and reads it as application `item` (0 or 1) or configuration `item` - 1 (2 to 5).
     int load(const QString& path, const QByteArray& content, int item)
     {
-        if (!Fixtures::writeFile(path, content))
-            return -1;
-        return item < 2 ? image.ReadAppFile(path, Fixtures::Qusd, item) : image.ReadCfgFile(path, Fixtures::Qusd, item - 1);
+        return Fixtures::writeFile(path, content) ? ProgItem::read(image, path, Fixtures::Qusd, item) : -1;
     }
     /// Starts programming `item` with fresh records of the status and of what the receiver gets.
     void program(int item)
     {
         status.clear();
         sim.clearReceived();
-        if (item < 2)
-            sdr.StartAppProg(item);
-        else
-            sdr.StartConfigProg(item - 1);
+        ProgItem::start(sdr, item);
     }
     SimControl sim;
     CFirmwareImage image;

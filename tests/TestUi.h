@@ -1,11 +1,7 @@
 #pragma once
 
-#include <QApplication>
-#include <QDialog>
-#include <QDialogButtonBox>
-#include <QPushButton>
-#include <QTimer>
 #include <QtTest>
+#include <QtWidgets>
 #include <functional>
 #include <memory>
 

@@ -84,8 +84,7 @@ private slots:
         QFETCH(QStringList, expected);
         for (const QJsonObject& o : receivers)
             m_Sim->addReceiver(receiver(o));
-        startSim();
-        m_Window.reset(new MainWindow);
+        startSimAndWindow();
         QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
         QCOMPARE(rowTexts(), expected);
     }
@@ -98,8 +97,7 @@ private slots:
                                          {"address", QStringLiteral("198.18.1.%1").arg(i + 1)}, {"ownModelOnly", true}}));
         m_Sim->addReceiver(receiver({{"model", "Quillix"}, {"serial", "SN05"}, {"address", "198.18.2.5"},
                                      {"replyDelayMs", 250}, {"ownModelOnly", true}}));
-        startSim();
-        m_Window.reset(new MainWindow);
+        startSimAndWindow();
         QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
         const QStringList rows = rowTexts();
         QCOMPARE(rows.size(), 32);
@@ -132,8 +130,7 @@ private slots:
         QFETCH(QString, row);
         m_Sim->addReceiver(receiver({{"serial", "SIZE"}, {"address", "198.18.0.8"}, {"status", 1},
                                      {"misbehave", size < 862 ? "short" : "overlong"}, {"replySize", size}}));
-        startSim();
-        m_Window.reset(new MainWindow);
+        startSimAndWindow();
         QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
         QCOMPARE(rowTexts(), row.isEmpty() ? QStringList() : QStringList{row});
         // The first pending datagram's size is logged whole, even when only a record's worth is kept.
@@ -146,8 +143,7 @@ private slots:
         // closes it and the second one's finds it closed; an answer after the close is never listed.
         m_Sim->addReceiver(receiver({{"serial", "ONE"}, {"address", "198.18.0.9"}}));
         m_Sim->addReceiver(receiver({{"serial", "LATE"}, {"replyDelayMs", 900}}));
-        startSim();
-        m_Window.reset(new MainWindow);
+        startSimAndWindow();
         QVERIFY(QMetaObject::invokeMethod(m_Window.get(), "SendDiscoverRequest"));
         QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 1);
         QCOMPARE(m_Log.count(QStringLiteral("UDP Open")), 2);
@@ -210,8 +206,7 @@ private slots:
         m_Sim->addReceiver(receiver({{"model", model}, {"serial", "QX42"}, {"address", "198.18.0.7"}, {"length", length},
                                      {"status", 3}, {"opMode", 0}, {"lat", "51.5074"}, {"tcpPort", 50001},
                                      {"description", "A rather long description that will be overwritten"}}));
-        startSim();
-        m_Window.reset(new MainWindow);
+        startSimAndWindow();
         m_Window->show();
         QCOMPARE(m_Window->windowTitle(), QStringLiteral("tst_mainwindow Ver 1.08"));
         // Find once the window is up, as a person does: the first cycle ran while it was still being built.
@@ -283,10 +278,12 @@ private:
         return r;
     }
 
-    void startSim()
+    /// Starts the emulated receivers, then a main window, which begins its first discovery cycle at once.
+    void startSimAndWindow()
     {
         QString error;
         QVERIFY2(m_Sim->start(&error), qPrintable(error));
+        m_Window.reset(new MainWindow);
     }
     QListWidget* list() const { return m_Window->findChild<QListWidget*>(QStringLiteral("listWidget")); }
     QStringList rowTexts() const

@@ -163,9 +163,9 @@ QVariant(0)};
                                  QUILLSIM_PATH, config});
         QVERIFY(second.waitForStarted());
         const QString pid = QString::number(second.processId());
-        QCOMPARE(QProcess::execute("sh", {"-c", "ip link add qf2 type veth peer name qf3 netns " + pid
-                                                + " && ip addr add 198.19.0.1/24 dev qf2 && ip link set qf2 up"}),
-                 0);
+        const QString link = "ip link add qf2 type veth peer name qf3 netns " + pid
+                             + " && ip addr add 198.19.0.1/24 dev qf2 && ip link set qf2 up";
+        QCOMPARE(QProcess::execute("sh", {"-c", link}), 0);
         QByteArray secondLog;
         QTRY_VERIFY2_WITH_TIMEOUT((secondLog += second.readAllStandardError()).contains("QX9"), secondLog, 5000);
         // The default route's network only, then every interface: only the second finds QX9, through qf2.

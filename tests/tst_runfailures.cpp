@@ -4,10 +4,8 @@
 #include <QtTest>
 
 using namespace Fixtures;
-using Rig = SdrRig;
 
 namespace {
-QList<int> ints(const QSignalSpy& spy) { return SdrRig::ints(spy); }
 
 /// Programming control commands with `code` for `target` that the receiver got.
 int controlCodes(const SimControl& sim, int target, int code)
@@ -76,7 +74,7 @@ private slots:
         cfg.slowAckMs = 250;  // eight of them outlast one acknowledgement bound
         // Unsolicited status keeps a receiver that stops acknowledging alive, except where its silence is the point.
         cfg.statusPeriodMs = ending == "link lost" ? 0 : 300;
-        Rig rig(cfg);
+        SdrRig rig(cfg);
         rig.sdr.SetRunTimeouts(eraseBound, ackBound);
         const int item = config ? 2 : 0;
         QCOMPARE(rig.load(m_Dir.filePath(config ? "fail.bit" : "fail.bin"),

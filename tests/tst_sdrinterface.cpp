@@ -10,13 +10,7 @@ using namespace Fixtures;
 // runs, refusals, and bytes no receiver should send. Misbehaving receivers are tst_runfailures'.
 // Every run waits for real 1-second ticks, so there are few of them and each checks a lot.
 
-namespace {
-using Rig = SdrRig;
-const QHostAddress kDevice = SdrRig::Device;
-QList<int> ints(const QSignalSpy& spy) { return SdrRig::ints(spy); }
-
 const QList<int> kDoneThenReread = {SDR_PROGRAMMING, SDR_PROG_DONE, SDR_PROG_DONE, SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO};
-} // namespace
 
 struct RefusalRow {
     QString failure;
@@ -52,9 +46,9 @@ private slots:
         cfg.serial = QStringLiteral("QR123456");
         cfg.versions[0] = 0x1234;
         cfg.versions[7] = 0x56;
-        Rig rig(cfg);
+        SdrRig rig(cfg);
         // Nobody listens at first: the attempt fails, and the next tick tries again.
-        rig.sdr.m_IPAdr = kDevice;
+        rig.sdr.m_IPAdr = SdrRig::Device;
         rig.sdr.m_Port = 1;
         QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Connect Failed"), 4000);
         QVERIFY(rig.start());
@@ -81,16 +75,14 @@ private slots:
     {
         QTest::addColumn<RunRow>("row");
         // 256 data bytes for 0x00204000; for slot 2, 1024 data bytes at first and the last 905 at the end.
-        QTest::addRow("application 1 in 256-byte blocks")
-            << RunRow{1, appImage(3000, Qusd, 1), 0x4BBC,
-                      {"0a00000300005155 5344", "0a00000300015155 5344", "0681 00402000"},
-                      {0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}, 5,
-                      {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"}};
-        QTest::addRow("configuration 3")
-            << RunRow{4, bitFile("Quillrad_top_03.ncd", 5000), 5000,
-                      {"0a00000301005155 5344", "0a00000301015155 5344", "06a4 00001000", "", "", "", "8fa3 00101000",
-                       "0a00000301025155 5344"},
-                      {0, 41, 62, 82, 100, 100}, 9, {"Erased Cfg Flash"}};
+        QTest::addRow("application 1 in 256-byte blocks") << RunRow{1, appImage(3000, Qusd, 1), 0x4BBC,
+            {"0a00000300005155 5344", "0a00000300015155 5344", "0681 00402000"},
+            {0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}, 5,
+            {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"}};
+        QTest::addRow("configuration 3") << RunRow{4, bitFile("Quillrad_top_03.ncd", 5000), 5000,
+            {"0a00000301005155 5344", "0a00000301015155 5344", "06a4 00001000", "", "", "", "8fa3 00101000",
+             "0a00000301025155 5344"},
+            {0, 41, 62, 82, 100, 100}, 9, {"Erased Cfg Flash"}};
     }
 
     void run()
@@ -99,7 +91,7 @@ private slots:
         const auto& [item, file, maxFileAdr, sent, percent, version, logLines] = row;
         SimControlConfig cfg;
         cfg.appBlockSize = 256;
-        Rig rig(cfg);
+        SdrRig rig(cfg);
         QCOMPARE(rig.load(m_Dir.filePath(item < 2 ? "run.bin" : "run.bit"), file, item), 0);
         QCOMPARE(rig.image.m_MaxFileAdr, maxFileAdr);
         QVERIFY(rig.start());
@@ -144,9 +136,8 @@ private slots:
             << RefusalRow{"None", 0x200000, 0x4000, 0x1001, 3, {"Config Prog Abort"}, -1, 0};
         QTest::addRow("device aborts configuration")
             << RefusalRow{"AbortConfig", 0x200000, 0x4000, 0x80000, 3, {"Erased Cfg Flash", "Cfg ProgAbort"}, failed, 2};
-        QTest::addRow("unknown product")
-            << RefusalRow{"UnknownProduct", 0x200000, 0x4000, 0x80000, 0,
-                          {"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"}, -1, 0};
+        QTest::addRow("unknown product") << RefusalRow{"UnknownProduct", 0x200000, 0x4000, 0x80000, 0,
+            {"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"}, -1, 0};
         QTest::addRow("bank size") << RefusalRow{"None", 0x100000, 0x4000, 0x80000, 1, {"App flashsize Error"}, -1, 0};
     }
 
@@ -160,7 +151,7 @@ private slots:
         cfg.appBankSize = bankSize;
         cfg.appStartOffset = startOffset;
         cfg.cfgSlotSize = slotSize;
-        Rig rig(cfg);
+        SdrRig rig(cfg);
         const QString path = m_Dir.filePath(QStringLiteral("refusal.%1").arg(item < 2 ? "bin" : "bit"));
         QCOMPARE(rig.load(path, item < 2 ? appImage(1000, Qusd, quint8(item)) : bitFile("Quillrad_0" + QByteArray::number(item - 1) + ".ncd"), item), 0);
         QVERIFY(rig.start());
@@ -187,7 +178,7 @@ private slots:
     {
         // Each "Program Finished OK" is followed by a drop of the link; a start in between is refused,
         // so the receiver never erases for a run that the reconnection would cut.
-        Rig rig(SimControlConfig{});
+        SdrRig rig(SimControlConfig{});
         QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("again.bin")), appImage(0x4000 + 3000, Qusd, 1), 1), 0);
         QVERIFY(!rig.sdr.CanStart());
         rig.program(1);  // before the link is up
@@ -231,7 +222,7 @@ private slots:
     {
         QFETCH(QByteArray, midRun);
         QFETCH(QString, logLine);
-        Rig rig(SimControlConfig{});
+        SdrRig rig(SimControlConfig{});
         QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("mid.bin")), appImage(0x4000 + 3000, Qusd, 0), 0), 0);
         QVERIFY(rig.start());
         rig.program(0);
@@ -249,9 +240,9 @@ private slots:
         // A header claiming one byte, then noise, then a real answer: the framer takes one more byte
         // for the bad message and finds the next one intact. Geometry before any product ID is refused.
         QTcpServer server;
-        QVERIFY2(server.listen(kDevice, 0), qPrintable(server.errorString()));
+        QVERIFY2(server.listen(SdrRig::Device, 0), qPrintable(server.errorString()));
         CSdrInterface sdr(nullptr, nullptr);
-        sdr.m_IPAdr = kDevice;
+        sdr.m_IPAdr = SdrRig::Device;
         sdr.m_Port = server.serverPort();
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
         QTcpSocket* peer = server.nextPendingConnection();
