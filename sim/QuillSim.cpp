@@ -389,5 +389,12 @@ void QuillSim::Adopt(int i, const QByteArray& set)
     ++r.setsAdopted;
     qInfo("quillsim: %s adopted %s", qPrintable(r.serial()),
           QJsonDocument(SimRecord::fields(rec)).toJson(QJsonDocument::Compact).constData());
+    // The control port follows the adopted address and port, as on a receiver that restarts its
+    // network; a link that was open goes with the old one.
+    SimControl* c = control(i);
+    if (c && r.tcpPort() != 0 && (r.tcpPort() != c->serverPort() || r.address() != c->serverAddress())) {
+        c->close();
+        c->listen(r.address(), r.tcpPort());
+    }
     emit setAdopted(i);
 }

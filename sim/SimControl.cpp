@@ -189,6 +189,11 @@ quint16 SimControl::serverPort() const
     return m_pServer->serverPort();
 }
 
+QHostAddress SimControl::serverAddress() const
+{
+    return m_pServer->serverAddress();
+}
+
 void SimControl::close()
 {
     m_pServer->close();

@@ -103,6 +103,8 @@ public:
     bool listen(const QHostAddress& address, quint16 port);
     /// The port listened on, 0 before listen().
     quint16 serverPort() const;
+    /// The address listened on.
+    QHostAddress serverAddress() const;
     /// Closes the listening socket and the connection.
     void close();
 

@@ -64,7 +64,8 @@ const char Description[] =
     "  failOnce              true (default): a failure strikes once\n"
     "\n"
     "A Set datagram naming a receiver's serial number is adopted, except its model, serial number,\n"
-    "MAC, versions and status; --state-dir writes the settings afresh after each.";
+    "MAC, versions and status; the control port moves to the adopted address and port, dropping an\n"
+    "open link. --state-dir writes the settings afresh after each.";
 } // namespace
 
 int main(int argc, char* argv[])

@@ -81,7 +81,7 @@ QVariant(0)};
     {
         QFETCH(SetRow, row);
         const auto& [assignments, ignores, exitCode, sets, key, value] = row;
-        addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}, {"tcpPort", 50000}, {"opMode", 1}});
+        addReceiver("Quillrad", "QR1", 2, {{"tcpPort", 50000}, {"opMode", 1}});
         startSim();
         const QByteArray before = m_Sim->receiver(0).record;
         if (ignores)
@@ -89,6 +89,7 @@ QVariant(0)};
         QCOMPARE(run(QStringList{"set", "QR1", "--confirm-timeout", "2000"} + assignments), exitCode);
         QCOMPARE(setsOnWire(), sets);
         QCOMPARE(fields(0).value(key).toVariant(), value);
+        QCOMPARE(m_Sim->control(0)->serverPort(), quint16(fields(0).value("tcpPort").toInt()));  // the emulator follows
         if (exitCode == 2)
             QVERIFY2(m_Err.contains(assignments[0].section('=', 0, 0).toLatin1()) || m_Err.contains("gateway"), m_Err);
         if (assignments[0].startsWith("TCP Port=7"))
