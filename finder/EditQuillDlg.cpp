@@ -1,7 +1,7 @@
 #include "EditQuillDlg.h"
 
 #include "IPEditWidget.h"
-#include "ReceiverModel.h"
+#include "RecordFields.h"
 #include "UpdateDlg.h"
 #include "ui_DialogQuillEdit.h"
 
@@ -17,8 +17,6 @@
 namespace {
 
 constexpr char StatusPageUrl[] = "http://status.quillnet.example/";
-constexpr double HzPerMHz = 1000000.0;
-constexpr uint MaxPort = 65535;
 
 /// Plain digits up to 65535, empty for port 0. A keystroke or paste past 65535 is refused outright:
 /// an intermediate "70000" would otherwise be kept and stored as its low 16 bits, moving the port.
@@ -33,7 +31,7 @@ public:
             if (c < QLatin1Char('0') || c > QLatin1Char('9'))
                 return Invalid;
             value = value * 10 + uint(c.unicode() - '0');
-            if (value > MaxPort)
+            if (value > RecordFields::MaxPort)
                 return Invalid;
         }
         return Acceptable;
@@ -43,20 +41,33 @@ public:
 /// The nine text fields in the order in which they are filled and written back.
 struct TextBinding {
     QLineEdit* edit;
-    Disc::TextField field;
+    const RecordFields::Field& field;
 };
 
 std::array<TextBinding, 9> textBindings(const Ui::DialogQuillEdit* ui)
 {
-    return {{{ui->lineEditSdrDesc, Disc::SdrDesc},
-             {ui->lineEditSdrDescUrl, Disc::SdrDescUrl},
-             {ui->lineEditSdrServerUrl, Disc::SdrServerUrl},
-             {ui->lineEditListServerUrl, Disc::ListServerUrl},
-             {ui->lineEditListServerActionPath, Disc::ListServerActionPath},
-             {ui->lineEditRxPw, Disc::RxPw},
-             {ui->lineEditTxPw, Disc::TxPw},
-             {ui->lineEditLat, Disc::Lat},
-             {ui->lineEditLon, Disc::Lon}}};
+    using RecordFields::named;
+    return {{{ui->lineEditSdrDesc, named("Quill-xx Description")},
+             {ui->lineEditSdrDescUrl, named("Quill-xx Description URL")},
+             {ui->lineEditSdrServerUrl, named("Optional Quill-xx Server URL")},
+             {ui->lineEditListServerUrl, named("List Server Domain")},
+             {ui->lineEditListServerActionPath, named("List Server Script Path")},
+             {ui->lineEditRxPw, named("Receive Password")},
+             {ui->lineEditTxPw, named("Transmit Password")},
+             {ui->lineEditLat, named("Latitude")},
+             {ui->lineEditLon, named("Longitude")}}};
+}
+
+/// The two combo boxes; an item's index is the byte it stands for.
+struct ComboBinding {
+    QComboBox* box;
+    const RecordFields::Field& field;
+};
+
+std::array<ComboBinding, 2> comboBindings(const Ui::DialogQuillEdit* ui)
+{
+    return {{{ui->comboBoxAudioMonitor, RecordFields::named("Audio Monitor")},
+             {ui->comboBoxExtRef, RecordFields::named("External Ref")}}};
 }
 
 /// Checks the button matching `value`; a value above 2 leaves all three unchecked.
@@ -82,17 +93,10 @@ bool storeCheckedOf(quint8& value, const QRadioButton* b0, const QRadioButton* b
     return false;
 }
 
-/// The RF range is shown and read back for every model but those the model table says lack it.
-bool rfRangeApplies(const quint8* record)
-{
-    const ReceiverModel* m = Models::byHeader(record);
-    return !m || m->hasRfRange;
-}
-
 /// Hz from the spin box's MHz, truncated toward zero. Formed in double precision, so 0.3 MHz gives 300000.
 qint64 spinToHz(const QDoubleSpinBox* spin)
 {
-    return static_cast<qint64>(spin->value() * HzPerMHz);
+    return static_cast<qint64>(spin->value() * RecordFields::HzPerMHz);
 }
 
 } // namespace
@@ -110,6 +114,14 @@ CEditQuillDlg::CEditQuillDlg(QWidget* parent)
     m_pPortValidator = new PortValidator(this);
     m_pUi->lineEdit_TCPPort->setValidator(m_pPortValidator);
     m_pUi->lineEdit_UDPPort->setValidator(m_pPortValidator);
+    // The field table's limits govern, here as in quillctl; the form's are Designer's copy.
+    for (const TextBinding& b : textBindings(m_pUi))
+        b.edit->setMaxLength(b.field.maxChars());
+    for (QDoubleSpinBox* spin : {m_pUi->SpinBoxRFPortMin, m_pUi->SpinBoxRFPortMax}) {
+        spin->setDecimals(RecordFields::MHzDecimals);  // first: the range is rounded to the decimals
+        spin->setRange(0, RecordFields::MaxMHz);
+    }
+    m_pUi->spinBoxTimeout->setRange(0, RecordFields::MaxMinutes);
 }
 
 CEditQuillDlg::~CEditQuillDlg()
@@ -122,15 +134,15 @@ void CEditQuillDlg::FillForm()
 {
     setWindowTitle(Disc::text(m_Record, Disc::ModelName) + QStringLiteral(" Setup"));
 
-    if (!rfRangeApplies(m_Record)) {
+    if (!RecordFields::hasRfRange(m_Record)) {
         m_pUi->SpinBoxRFPortMin->hide();
         m_pUi->SpinBoxRFPortMax->hide();
         m_pUi->groupBox_PortRange->hide();
     } else {
         m_RFPortMin = Disc::u32(m_Record, Disc::OffRFPortMin);
         m_RFPortMax = Disc::u32(m_Record, Disc::OffRFPortMax);
-        m_pUi->SpinBoxRFPortMin->setValue(m_RFPortMin / HzPerMHz);
-        m_pUi->SpinBoxRFPortMax->setValue(m_RFPortMax / HzPerMHz);
+        m_pUi->SpinBoxRFPortMin->setValue(m_RFPortMin / RecordFields::HzPerMHz);
+        m_pUi->SpinBoxRFPortMax->setValue(m_RFPortMax / RecordFields::HzPerMHz);
     }
 
     m_pUi->labelDevice->setText(
@@ -160,13 +172,14 @@ void CEditQuillDlg::FillForm()
     checkOneOf(m_Record[Disc::OffUartMode], m_pUi->radioButtonUartNormal, m_pUi->radioButtonUartMonitor,
                m_pUi->radioButtonUartDebug);
 
-    m_pUi->comboBoxAudioMonitor->addItems({tr("Monitor Off"), tr("Only When Connected"), tr("Always On")});
-    m_pUi->comboBoxAudioMonitor->setCurrentIndex(m_Record[Disc::OffAudioMonitor]);
-    m_pUi->comboBoxExtRef->addItems({tr("Ext Ref Off"), tr("10 MHz Ref")});
-    m_pUi->comboBoxExtRef->setCurrentIndex(m_Record[Disc::OffExtRef]);
+    for (const ComboBinding& c : comboBindings(m_pUi)) {
+        for (int i = 0; i < c.field.choiceCount; ++i)
+            c.box->addItem(tr(c.field.choices[i]));
+        c.box->setCurrentIndex(m_Record[c.field.offset]);
+    }
 
     for (const TextBinding& b : textBindings(m_pUi))
-        b.edit->setText(Disc::text(m_Record, b.field));
+        b.edit->setText(Disc::text(m_Record, b.field.textField()));
 
     m_pUi->spinBoxTimeout->setValue(m_Record[Disc::OffTimeout]);
 
@@ -231,7 +244,7 @@ void CEditQuillDlg::accept()
     for (const TextBinding& b : textBindings(m_pUi)) {
         if (b.edit->isModified()) {
             m_Changed = true;
-            Disc::setText(m_Record, b.field, b.edit->text());
+            Disc::setText(m_Record, b.field.textField(), b.edit->text());
         }
     }
 
@@ -242,7 +255,7 @@ void CEditQuillDlg::accept()
 
     // Compared with what was loaded, not with the shown value: values finer than 1 kHz or above 56 MHz
     // cannot survive the spin box and come back as a change.
-    if (rfRangeApplies(m_Record)) {
+    if (RecordFields::hasRfRange(m_Record)) {
         const qint64 minHz = spinToHz(m_pUi->SpinBoxRFPortMin);
         if (minHz != m_RFPortMin) {
             Disc::setU32(m_Record, Disc::OffRFPortMin, quint32(minHz));
@@ -256,13 +269,9 @@ void CEditQuillDlg::accept()
     }
 
     // An index with no item (-1) is stored as 0xFF, like any other differing index.
-    const struct {
-        const QComboBox* box;
-        int offset;
-    } combos[] = {{m_pUi->comboBoxAudioMonitor, Disc::OffAudioMonitor}, {m_pUi->comboBoxExtRef, Disc::OffExtRef}};
-    for (const auto& c : combos) {
-        if (c.box->currentIndex() != m_Record[c.offset]) {
-            m_Record[c.offset] = quint8(c.box->currentIndex());
+    for (const ComboBinding& c : comboBindings(m_pUi)) {
+        if (c.box->currentIndex() != m_Record[c.field.offset]) {
+            m_Record[c.field.offset] = quint8(c.box->currentIndex());
             m_Changed = true;
         }
     }

@@ -79,8 +79,8 @@ private slots:
         QByteArray longText;
         for (int i = 0; i < 151; ++i)
             longText += char('A' + i % 26);
-        for (const QByteArray& model : {QByteArray("Quillix"), QByteArray("Quillrad")}) {
-            const QByteArray base = makeRecord(model);
+        for (const ReceiverModel& m : Models::All) {
+            const QByteArray model = m.name, base = makeRecord(model);
             const auto row = [&](const char* name, const QString& path, const QString& input, int off,
                                  const QByteArray& bytes, bool changed = true) {
                 QByteArray expected = base;
@@ -111,9 +111,10 @@ private slots:
             row("alternate destination on", "checkBox_UseAltUDP", QString(), 71, QByteArray::fromHex("a7"));
             row("I/Q mode", "radioButtonIQMode", QString(), 87, QByteArray::fromHex("00"));
             row("UART debug", "radioButtonUartDebug", QString(), 734, QByteArray::fromHex("02"));
-            row("audio always on", "comboBoxAudioMonitor", QString(), 743, QByteArray::fromHex("02"));
-            row("10 MHz reference", "comboBoxExtRef", QString(), 744, QByteArray::fromHex("01"));
-            row("time limit", "spinBoxTimeout", "200", 733, QByteArray::fromHex("c8"));
+            row("audio always on", "comboBoxAudioMonitor", "Monitor Off;Only When Connected;Always On", 743, QByteArray::fromHex("02"));
+            row("10 MHz reference", "comboBoxExtRef", "Ext Ref Off;10 MHz Ref", 744, QByteArray::fromHex("01"));
+            row("time limit 255", "spinBoxTimeout", "255", 733, QByteArray::fromHex("ff"));
+            row("time limit 256", "spinBoxTimeout", "256", 733, QByteArray::fromHex("19"));  // the 6 is refused
             // Shorter than the old text: the new text and a zero, the old tail behind it stays.
             row("description", "lineEditSdrDesc", "Attic", 88, QByteArray("Attic", 6));
             // The 151st character does not fit and is refused.
@@ -127,7 +128,7 @@ private slots:
             row("transmit password retyped", "lineEditTxPw", "secret", 0, QByteArray());
             row("latitude in ISO 8859-1", "lineEditLat", QStringLiteral("Z\u00fcrich"), 667, QByteArray("Z\xfcrich", 7));
             row("longitude", "lineEditLon", "2.3522", 700, QByteArray("2.3522", 7));
-            if (model == "Quillix") {
+            if (m.hasRfRange) {
                 row("RF minimum", "SpinBoxRFPortMin", "1.5", 735, QByteArray::fromHex("60e31600"));
                 row("RF maximum", "SpinBoxRFPortMax", "30", 739, QByteArray::fromHex("80c3c901"));
             }
@@ -171,7 +172,10 @@ private slots:
                 // Each character as its key with itself as text: keyClicks() knows only ASCII.
                 for (const QChar c : inputs[k])
                     QTest::sendKeyEvent(QTest::Click, w, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
-            } else if (qobject_cast<QComboBox*>(w)) {
+            } else if (auto* box = qobject_cast<QComboBox*>(w)) {
+                // The input names every item in order; one past the last reads empty in both.
+                for (int i = 0; i <= box->count(); ++i)
+                    QCOMPARE(box->itemText(i), inputs[k].section(';', i, i));
                 QTest::keyClick(w, Qt::Key_Down);  // the next item
             } else {
                 // On the indicator: short texts leave the middle of a wide button outside its click area.

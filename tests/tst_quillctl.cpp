@@ -71,10 +71,7 @@ private slots:
         QTest::newRow("RF range on a model without one") << SetRow{{"RF Port 2 Auto Range Min=2"}, false, 2, 0, "rfPortMin", 0};
         QTest::newRow("gateway outside the subnet") << SetRow{{"GateWay IP=10.0.0.1"}, false, 2, 0, "gateway", "198.18.0.254"};
         QTest::newRow("receiver ignores the Set") << SetRow{{"Connection Time Limit=30"}, true, 3, 1, "timeout", 0};
-        QTest::newRow("gateway outside the subnet") << SetRow{QStringList{"GateWay IP=10.0.0.1"}, false, 2, 0, "gateway",
-QVariant("198.18.0.254")};
-        QTest::newRow("receiver ignores the Set") << SetRow{QStringList{"Connection Time Limit=30"}, true, 3, 1, "timeout",
-QVariant(0)};
+        QTest::newRow("password of 17") << SetRow{{"Transmit Password=0123456789abcdefX"}, false, 2, 0, "txPassword", "secret"};
     }
 
     void set()

@@ -1,6 +1,5 @@
 #include "RecordFields.h"
 
-#include "DiscoveryDatagram.h"
 #include "ReceiverModel.h"
 
 #include <QHostAddress>
@@ -12,15 +11,15 @@ namespace RecordFields {
 
 namespace {
 
-constexpr double HzPerMHz = 1000000.0;
-constexpr double MaxMHz = 56.0;  // the RF spin boxes' maximum
-constexpr uint MaxPort = 65535;
-constexpr int MaxMinutes = 255;
-
+// The radio buttons' texts, as the form has them.
 const char* const OpModes[] = {"I/Q Mode", "Quill Mode", "Aux Mode"};
 const char* const UartModes[] = {"Normal", "Activity Monitor", "Debug"};
-const char* const AudioMonitor[] = {"Monitor Off", "Only When Connected", "Always On"};
-const char* const ExtRef[] = {"Ext Ref Off", "10 MHz Ref"};
+// The combo boxes' items, which the dialog translates in its own context.
+const char* const AudioMonitor[] = {QT_TRANSLATE_NOOP("CEditQuillDlg", "Monitor Off"),
+                                    QT_TRANSLATE_NOOP("CEditQuillDlg", "Only When Connected"),
+                                    QT_TRANSLATE_NOOP("CEditQuillDlg", "Always On")};
+const char* const ExtRef[] = {QT_TRANSLATE_NOOP("CEditQuillDlg", "Ext Ref Off"),
+                              QT_TRANSLATE_NOOP("CEditQuillDlg", "10 MHz Ref")};
 
 QString squeezed(const QString& s) { return s.toLower().remove(QRegularExpression(QStringLiteral("[^a-z0-9]"))); }
 
@@ -96,12 +95,23 @@ const Field* find(const QString& key)
     return nullptr;
 }
 
-bool applies(const Field& f, const quint8* record)
+const Field& named(const char* name)
 {
-    if (f.kind != Kind::RfMHz)
-        return true;
+    for (const Field& f : all())
+        if (std::strcmp(f.name, name) == 0)
+            return f;
+    qFatal("RecordFields: no field named \"%s\"", name);
+}
+
+bool hasRfRange(const quint8* record)
+{
     const ReceiverModel* m = Models::byHeader(record);
     return !m || m->hasRfRange;
+}
+
+bool applies(const Field& f, const quint8* record)
+{
+    return f.kind != Kind::RfMHz || hasRfRange(record);
 }
 
 QJsonValue json(const Field& f, const quint8* r)
@@ -128,7 +138,7 @@ QString text(const Field& f, const quint8* r)
 {
     switch (f.kind) {
     case Kind::Text:
-        return Disc::text(r, {f.offset, f.width});
+        return Disc::text(r, f.textField());
     case Kind::Address:
         return Disc::addressText(r, f.offset);
     case Kind::Mac:
@@ -157,13 +167,12 @@ bool apply(const Field& f, const QString& v, quint8* r, QString* error)
         return fail(error, f, QStringLiteral("read only; the receiver reports it"));
     switch (f.kind) {
     case Kind::Text: {
-        const int max = f.width - 1;
-        if (v.size() > max)
-            return fail(error, f, QStringLiteral("at most %1 characters (%2 given)").arg(max).arg(v.size()));
+        if (v.size() > f.maxChars())
+            return fail(error, f, QStringLiteral("at most %1 characters (%2 given)").arg(f.maxChars()).arg(v.size()));
         for (const QChar c : v)
             if (c.unicode() > 0xFF)
                 return fail(error, f, QStringLiteral("ISO 8859-1 characters only ('%1' is not one)").arg(c));
-        Disc::setText(r, {f.offset, f.width}, v);
+        Disc::setText(r, f.textField(), v);
         return true;
     }
     case Kind::Address: {
@@ -182,7 +191,7 @@ bool apply(const Field& f, const QString& v, quint8* r, QString* error)
         // An empty field is port 0, as in the dialog.
         const qint64 port = v.isEmpty() ? 0 : plainNumber(v, MaxPort);
         if (port < 0)
-            return fail(error, f, QStringLiteral("a port number 0-65535, plain digits"));
+            return fail(error, f, QStringLiteral("a port number 0-%1, plain digits").arg(MaxPort));
         Disc::setU16(r, f.offset, quint16(port));
         return true;
     }
@@ -213,18 +222,18 @@ bool apply(const Field& f, const QString& v, quint8* r, QString* error)
     case Kind::Minutes: {
         const qint64 m = plainNumber(v, MaxMinutes);
         if (m < 0)
-            return fail(error, f, QStringLiteral("0-255 minutes (0: no limit)"));
+            return fail(error, f, QStringLiteral("0-%1 minutes (0: no limit)").arg(MaxMinutes));
         r[f.offset] = quint8(m);
         return true;
     }
     case Kind::RfMHz: {
         if (!applies(f, r))
             return fail(error, f, QStringLiteral("this model has no RF range"));
-        // The spin boxes hold 0 to 56 MHz with three decimals; Hz are their value truncated toward zero.
-        static const QRegularExpression mhz(QStringLiteral("^[0-9]{1,2}(\\.[0-9]{0,3})?$"));
+        // As in the spin boxes: Hz are the value truncated toward zero.
+        static const QRegularExpression mhz(QStringLiteral("^[0-9]{1,2}(\\.[0-9]{0,%1})?$").arg(MHzDecimals));
         const double value = v.toDouble();
         if (!mhz.match(v).hasMatch() || value > MaxMHz)
-            return fail(error, f, QStringLiteral("0 to 56 MHz, at most three decimals"));
+            return fail(error, f, QStringLiteral("0 to %1 MHz, at most %2 decimals").arg(MaxMHz).arg(MHzDecimals));
         Disc::setU32(r, f.offset, quint32(static_cast<qint64>(value * HzPerMHz)));
         return true;
     }
@@ -237,7 +246,7 @@ bool same(const Field& f, const quint8* a, const quint8* b)
 {
     switch (f.kind) {
     case Kind::Text:
-        return Disc::sameText(a, b, {f.offset, f.width});
+        return Disc::sameText(a, b, f.textField());
     case Kind::Flag:
     case Kind::InUse:
         return ((a[f.offset] ^ b[f.offset]) & f.width) == 0;
