@@ -69,7 +69,7 @@ void json(const QJsonValue& v)
     std::fflush(stdout);
 }
 
-QJsonObject receiverJson(const Finder& f, int row)
+QJsonObject receiverJson(const Finder& f, int row, bool showSecrets)
 {
     QJsonObject o;
     const quint8* h = f.Header(row);
@@ -81,7 +81,7 @@ QJsonObject receiverJson(const Finder& f, int row)
     } else {
         for (const RecordFields::Field& field : RecordFields::all())
             if (RecordFields::applies(field, f.Record(row)))
-                o.insert(QLatin1String(field.name), RecordFields::json(field, f.Record(row)));
+                o.insert(QLatin1String(field.name), RecordFields::json(field, f.Record(row), showSecrets));
     }
     if (!f.Interface(row).isEmpty())
         o.insert(QStringLiteral("Interface"), f.Interface(row));

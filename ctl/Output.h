@@ -28,9 +28,9 @@ void table(const QStringList& headers, const QVector<QStringList>& rows);
 /// Writes a JSON document (object or array) to stdout, indented.
 void json(const QJsonValue& v);
 
-/// Every field of a finder row under the settings dialog's names; a receiver of no known model
-/// has only its header's fields.
-QJsonObject receiverJson(const Finder& f, int row);
+/// Every field of a finder row under the settings dialog's names, passwords masked unless `showSecrets`;
+/// a receiver of no known model has only its header's fields.
+QJsonObject receiverJson(const Finder& f, int row, bool showSecrets = false);
 /// The row as the list shows it: model, serial, address, port, in use, MAC, firmware, operation mode.
 QStringList receiverCells(const Finder& f, int row);
 /// The list's column headers.

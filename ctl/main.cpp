@@ -26,11 +26,11 @@ struct Command {
 };
 
 const Command CommandTable[] = {
-    {"find", "[--json] [--all-interfaces]", "list the receivers that answer", "Runs one discovery cycle exactly as QuillFinder's Find does and lists the receivers that answered.",
+    {"find", "[--json] [--all-interfaces] [--show-secrets]", "list the receivers that answer", "Runs one discovery cycle exactly as QuillFinder's Find does and lists the receivers that answered.",
      Commands::find},
-    {"show", "SERIAL [--json]", "every setting of one receiver", "Shows every setting of one receiver, under the names of QuillFinder's settings dialog.",
+    {"show", "SERIAL [--json] [--show-secrets]", "every setting of one receiver", "Shows every setting of one receiver, under the names of QuillFinder's settings dialog.",
      Commands::show},
-    {"set", "SERIAL FIELD=VALUE... [--force]", "change settings and confirm them",
+    {"set", "SERIAL FIELD=VALUE... [--force] [--show-secrets]", "change settings and confirm them",
      "Changes settings of one receiver with the settings dialog's conversions and limits, sends them as QuillFinder "
      "does, and runs discovery until the receiver reports the new values. FIELD is a name as \"show\" prints it "
      "(case, spaces and punctuation do not matter: \"TCP Port=50010\", tcpport=50010). An invalid value is refused "
@@ -125,6 +125,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Programs every receiver of --model that answers."));
     const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Receiver model whose receivers --all programs."), QStringLiteral("NAME"));
     const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Programs without asking."));
+    const QCommandLineOption secrets(QStringLiteral("show-secrets"),
+                                     QStringLiteral("Prints passwords as they are; otherwise a set one shows as ********."));
     p.addOptions({verbose, timeout});
     if (name == QLatin1String("find") || name == QLatin1String("show") || name == QLatin1String("info"))
         p.addOptions({json, allIf});
@@ -132,6 +134,8 @@ int main(int argc, char* argv[])
         p.addOptions({force, confirm});
     if (name == QLatin1String("update"))
         p.addOptions({item, all, model, yes, confirm});
+    if (name == QLatin1String("find") || name == QLatin1String("show") || name == QLatin1String("set"))
+        p.addOption(secrets);
     if (!p.parse(args))
         return badInput(p.errorText());
     if (p.isSet(help))
@@ -153,6 +157,7 @@ int main(int argc, char* argv[])
     o.force = isSet(force);
     o.yes = isSet(yes);
     o.all = isSet(all);
+    o.showSecrets = isSet(secrets);
     o.model = isSet(model) ? p.value(model) : QString();
     o.item = isSet(item) ? p.value(item) : QString();
     if ((name == QLatin1String("show") || name == QLatin1String("info")) && o.args.size() != 1)

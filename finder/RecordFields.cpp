@@ -21,6 +21,9 @@ const char* const AudioMonitor[] = {QT_TRANSLATE_NOOP("CEditQuillDlg", "Monitor 
 const char* const ExtRef[] = {QT_TRANSLATE_NOOP("CEditQuillDlg", "Ext Ref Off"),
                               QT_TRANSLATE_NOOP("CEditQuillDlg", "10 MHz Ref")};
 
+// A fixed width, so the mask does not tell how long the secret is.
+constexpr char Masked[] = "********";
+
 QString squeezed(const QString& s) { return s.toLower().remove(QRegularExpression(QStringLiteral("[^a-z0-9]"))); }
 
 /// Unsigned decimal digits only, as the dialog's validators take them; -1 for anything else.
@@ -77,8 +80,8 @@ const QVector<Field>& all()
         {"Optional Quill-xx Server URL", Kind::Text, SdrServerUrl.offset, SdrServerUrl.width},
         {"List Server Domain", Kind::Text, ListServerUrl.offset, ListServerUrl.width},
         {"List Server Script Path", Kind::Text, ListServerActionPath.offset, ListServerActionPath.width},
-        {"Receive Password", Kind::Text, RxPw.offset, RxPw.width},
-        {"Transmit Password", Kind::Text, TxPw.offset, TxPw.width},
+        {"Receive Password", Kind::Text, RxPw.offset, RxPw.width, nullptr, 0, true, true},
+        {"Transmit Password", Kind::Text, TxPw.offset, TxPw.width, nullptr, 0, true, true},
         {"Latitude", Kind::Text, Lat.offset, Lat.width},
         {"Longitude", Kind::Text, Lon.offset, Lon.width},
         {"Connection Time Limit", Kind::Minutes, OffTimeout, 1},
@@ -114,7 +117,7 @@ bool applies(const Field& f, const quint8* record)
     return f.kind != Kind::RfMHz || hasRfRange(record);
 }
 
-QJsonValue json(const Field& f, const quint8* r)
+QJsonValue json(const Field& f, const quint8* r, bool showSecrets)
 {
     switch (f.kind) {
     case Kind::Port:
@@ -130,15 +133,18 @@ QJsonValue json(const Field& f, const quint8* r)
     case Kind::RfMHz:
         return Disc::u32(r, f.offset) / HzPerMHz;
     default:
-        return text(f, r);
+        return text(f, r, showSecrets);
     }
 }
 
-QString text(const Field& f, const quint8* r)
+QString text(const Field& f, const quint8* r, bool showSecrets)
 {
     switch (f.kind) {
-    case Kind::Text:
-        return Disc::text(r, f.textField());
+    case Kind::Text: {
+        // An empty secret shows as empty: that there is none is no secret, and tells a person so.
+        const QString t = Disc::text(r, f.textField());
+        return f.secret && !showSecrets && !t.isEmpty() ? QLatin1String(Masked) : t;
+    }
     case Kind::Address:
         return Disc::addressText(r, f.offset);
     case Kind::Mac:
@@ -171,7 +177,8 @@ bool apply(const Field& f, const QString& v, quint8* r, QString* error)
             return fail(error, f, QStringLiteral("at most %1 characters (%2 given)").arg(f.maxChars()).arg(v.size()));
         for (const QChar c : v)
             if (c.unicode() > 0xFF)
-                return fail(error, f, QStringLiteral("ISO 8859-1 characters only ('%1' is not one)").arg(c));
+                return fail(error, f, f.secret ? QStringLiteral("ISO 8859-1 characters only")
+                                               : QStringLiteral("ISO 8859-1 characters only ('%1' is not one)").arg(c));
         Disc::setText(r, f.textField(), v);
         return true;
     }

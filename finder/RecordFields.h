@@ -29,6 +29,7 @@ struct Field {
     const char* const* choices = nullptr;  ///< Choice: the dialog's texts, by stored value
     int choiceCount = 0;
     bool editable = true;   ///< the settings dialog edits it
+    bool secret = false;    ///< printed masked unless asked for
 
     /// Text: the most characters it holds, its terminator's byte left out.
     int maxChars() const { return width - 1; }
@@ -48,10 +49,10 @@ const Field& named(const char* name);
 bool hasRfRange(const quint8* record);
 /// False for a field the record's model does not have (the RF range on a model without one).
 bool applies(const Field& f, const quint8* record);
-/// The field as text, as the dialog shows it.
-QString text(const Field& f, const quint8* record);
-/// The field as a JSON value: text, number or boolean.
-QJsonValue json(const Field& f, const quint8* record);
+/// The field as text, as the dialog shows it; a set secret as "********" unless `showSecrets`.
+QString text(const Field& f, const quint8* record, bool showSecrets = false);
+/// The field as a JSON value: text, number or boolean; a set secret masked as by text().
+QJsonValue json(const Field& f, const quint8* record, bool showSecrets = false);
 /// Writes `value` into the record with the dialog's conversion; false, with `error` naming the field
 /// and its limit, for a value the dialog would not take.
 bool apply(const Field& f, const QString& value, quint8* record, QString* error);

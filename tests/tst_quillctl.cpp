@@ -95,6 +95,45 @@ private slots:
             QVERIFY2(m_Out.contains("Connection Time Limit: 0 Min -> 30 Min: NOT adopted"), m_Out);
     }
 
+    void secrets_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("printed");  // a pattern stdout matches, ^ and $ at line ends
+        const QString json = "\"Receive Password\": \"\",[\\s\\S]*\"Transmit Password\": \"%1\"";
+        for (const QString& how : {QStringLiteral("masked"), QStringLiteral("--show-secrets")}) {
+            const QStringList extra = QStringList{how}.filter("--");
+            const QString old = extra.isEmpty() ? "\\*{8}" : "hunter2", typed = extra.isEmpty() ? old : "sixteen-chars-pw";
+            const auto row = [&](const char* name, const QStringList& args, const QString& printed) {
+                QTest::addRow("%s, %s", name, qPrintable(how)) << args + extra << printed;
+            };
+            row("show", {"show", "QX1"}, QString("^Receive Password +\nTransmit Password +%1$").arg(old));
+            row("show --json", {"show", "QX1", "--json"}, json.arg(old));
+            row("find --json", {"find", "--json"}, json.arg(old));
+            // All 16 characters a password holds go out.
+            row("set", {"set", "QX1", "Transmit Password=sixteen-chars-pw"},
+                QString("^Transmit Password: %1 -> %2: adopted$").arg(old, typed));
+        }
+        QTest::newRow("set over an empty password") << QStringList{"set", "QX1", "Receive Password=rx-pass-1"}
+                                                    << "^Receive Password:  -> \\*{8}: adopted$";
+    }
+
+    void secrets()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, printed);
+        addReceiver("Quillix", "QX1", 2, {{"txPassword", "hunter2"}});
+        startSim();
+        QCOMPARE(run(args + QStringList{"--verbose"}), 0);
+        const QString out = QString::fromLatin1(m_Out);
+        QVERIFY2(out.contains(QRegularExpression(printed, QRegularExpression::MultilineOption)), m_Out);
+        // A password is printed only when asked for, and never among the debug lines.
+        const QRegularExpression password("hunter2|sixteen-chars-pw|rx-pass-1");
+        QCOMPARE(out.contains(password), args.contains("--show-secrets"));
+        QVERIFY2(m_Err.contains("UDP") && !QString::fromLatin1(m_Err).contains(password), m_Err);
+        if (args[0] == "set")  // the receiver holds what was typed
+            QCOMPARE(fields(0).value(args[2].startsWith("Receive") ? "rxPassword" : "txPassword").toString(), args[2].section('=', 1));
+    }
+
     void update_data()
     {
         QTest::addColumn<QString>("failure");
