@@ -26,9 +26,10 @@ struct FailureRow {
     int afterBlocks;
     bool config;
     int eraseMs, eraseBound, ackBound;
-    QString ending;  // the first run: "done", "link lost", or the log line of its failure
-    int aborts;      // abort requests the client sends
-    bool retry;      // the device takes a second run
+    eRunResult result;  // how the first run ends
+    bool relink;        // the link drops, and the client connects and reads the receiver anew
+    int aborts;         // abort requests the receiver gets before the link drops
+    bool retry;         // the device takes a second run
 };
 Q_DECLARE_METATYPE(FailureRow)
 
@@ -47,25 +48,31 @@ private slots:
         // Bounds are shortened to seconds where a row is about them, and kept out of the way elsewhere.
         QTest::addColumn<FailureRow>("row");
 
-        const int off = 60000;
-        QTest::addRow("drop after the last block") << FailureRow{"DropAfterBlocks", 8, false, 0, off, off, "link lost", 0, true};
-        QTest::addRow("configuration: drop mid-run") << FailureRow{"DropAfterBlocks", 4, true, 0, off, off, "link lost", 0, true};
-        QTest::addRow("garbage mid-run") << FailureRow{"Garbage", 5, false, 0, off, off, "link lost", 0, true};
-        QTest::addRow("acks stop, link kept alive") << FailureRow{"Stall", 3, false, 0, off, 1500, "Prog Timeout", 1, false};
-        QTest::addRow("erase never finishes") << FailureRow{"NeverReady", 0, false, 0, 1500, 400, "Prog Timeout", 1, true};
-        QTest::addRow("configuration: erase never finishes") << FailureRow{"NeverReady", 0, true, 0, 1500, 400, "Prog Timeout", 1, true};
-        QTest::addRow("erase longer than an ack, within its bound") << FailureRow{"None", 0, false, 1200, 3000, 400, "done", 0, false};
-        QTest::addRow("device aborts configuration") << FailureRow{"AbortConfig", 3, true, 0, off, off, "Cfg ProgAbort", 0, true};
-        QTest::addRow("device aborts application") << FailureRow{"AbortApp", 3, false, 0, off, off, "uP ProgAbort", 0, true};
-        QTest::addRow("slow acknowledgements, each within its bound") << FailureRow{"SlowAck", 0, false, 0, off, 1000, "done", 0, false};
-        QTest::addRow("duplicate acknowledgement") << FailureRow{"DuplicateAck", 4, false, 0, off, off, "done", 0, false};
-        QTest::addRow("acknowledgement before any run") << FailureRow{"AckWithoutRun", 0, false, 0, off, off, "done", 0, false};
+        const int off = 60000, ack = 5000;  // ack: as long as the link's supervision, as it is by default
+        QTest::addRow("drop after the last block") << FailureRow{"DropAfterBlocks", 8, false, 0, off, off, RUN_LINK_LOST, true, 0, true};
+        QTest::addRow("configuration: drop mid-run") << FailureRow{"DropAfterBlocks", 4, true, 0, off, off, RUN_LINK_LOST, true, 0, true};
+        QTest::addRow("garbage mid-run") << FailureRow{"Garbage", 5, false, 0, off, off, RUN_ACK_TIMEOUT, true, 1, true};
+        // Silence trips the link's supervision (5 s) and the acknowledgement bound at about the same
+        // moment; in either order the receiver hears the abort and the run fails once, the same way.
+        const struct { const char* first; int ackBound; } orders[] = {{"bound", ack - 600}, {"either", ack}, {"supervision", ack + 600}};
+        for (const auto& o : orders)
+            QTest::addRow("receiver falls silent, %s first", o.first)
+                << FailureRow{"Stall", 3, false, 0, off, o.ackBound, RUN_ACK_TIMEOUT, true, 1, o.ackBound > ack};
+        QTest::addRow("acks stop, link kept alive") << FailureRow{"Stall", 3, false, 0, off, 1500, RUN_ACK_TIMEOUT, false, 1, false};
+        QTest::addRow("erase never finishes") << FailureRow{"NeverReady", 0, false, 0, 1500, 400, RUN_ERASE_TIMEOUT, false, 1, true};
+        QTest::addRow("configuration: erase never finishes") << FailureRow{"NeverReady", 0, true, 0, 1500, 400, RUN_ERASE_TIMEOUT, false, 1, true};
+        QTest::addRow("erase longer than an ack, within its bound") << FailureRow{"None", 0, false, 1200, 3000, 400, RUN_DONE, false, 0, false};
+        QTest::addRow("device aborts configuration") << FailureRow{"AbortConfig", 3, true, 0, off, off, RUN_CFG_ABORTED, false, 0, true};
+        QTest::addRow("device aborts application") << FailureRow{"AbortApp", 3, false, 0, off, off, RUN_APP_ABORTED, false, 0, true};
+        QTest::addRow("slow acknowledgements, each within its bound") << FailureRow{"SlowAck", 0, false, 0, off, 1000, RUN_DONE, false, 0, false};
+        QTest::addRow("duplicate acknowledgement") << FailureRow{"DuplicateAck", 4, false, 0, off, off, RUN_DONE, false, 0, false};
+        QTest::addRow("acknowledgement before any run") << FailureRow{"AckWithoutRun", 0, false, 0, off, off, RUN_DONE, false, 0, false};
     }
 
     void failures()
     {
         QFETCH(FailureRow, row);
-        const auto& [failure, afterBlocks, config, eraseMs, eraseBound, ackBound, ending, aborts, retry] = row;
+        const auto& [failure, afterBlocks, config, eraseMs, eraseBound, ackBound, result, relink, aborts, retry] = row;
 
         SimControlConfig cfg;
         cfg.failure = SimControlConfig::failureFromName(failure);
@@ -73,7 +80,7 @@ private slots:
         cfg.eraseMs = eraseMs;
         cfg.slowAckMs = 250;  // eight of them outlast one acknowledgement bound
         // Unsolicited status keeps a receiver that stops acknowledging alive, except where its silence is the point.
-        cfg.statusPeriodMs = ending == "link lost" ? 0 : 300;
+        cfg.statusPeriodMs = relink ? 0 : 300;
         SdrRig rig(cfg);
         rig.sdr.SetRunTimeouts(eraseBound, ackBound);
         const int item = config ? 2 : 0;
@@ -89,27 +96,34 @@ private slots:
             for (const QByteArray& m : rig.sim.received())
                 QCOMPARE(quint8(m[1]) >> 5, 1);
         QSignalSpy active(&rig.sdr, &CSdrInterface::RunActiveChanged);
+        QSignalSpy results(&rig.sdr, &CSdrInterface::RunResult);
         rig.program(item);
         QVERIFY(rig.sdr.RunActive());
+        QTRY_VERIFY_WITH_TIMEOUT(!results.isEmpty(), qMin(eraseBound, 30000) + 8000);
+        QCOMPARE(ints(results), QList<int>{result});
+        QCOMPARE(active.count(), 2);
+        QVERIFY(!rig.sdr.RunActive());
+        // Every abort went out while the link still stood: the receiver got it.
+        QCOMPARE(controlCodes(rig.sim, config, 3), aborts);
 
-        if (ending == "link lost") {
-            // Abandoned without a failure status, then connected and read anew.
+        if (relink) {
+            // Connected and read anew; a run lost with its link ends without a failure status.
             QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_GOT_INFO), 12000);
             const QList<int> st = ints(rig.status);
-            QVERIFY(!st.contains(SDR_PROG_FAILED) && !st.contains(SDR_PROG_DONE));
+            QCOMPARE(st.contains(SDR_PROG_FAILED), aborts > 0);
+            QVERIFY(!st.contains(SDR_PROG_DONE));
             QCOMPARE(st.mid(st.indexOf(SDR_NOT_CONNECTED), 3), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_GOT_INFO}));
-            QVERIFY(!rig.sdr.RunActive());
             // Silence, and a stream the framer has lost its place in, end by supervision, once.
             QCOMPARE(m_Log.count("TCP_Connect_Timeout"), failure == "DropAfterBlocks" ? 0 : 1);
-            QCOMPARE(rig.sim.runsCut(), 1);
+            // A receiver that still listens ends its run on the abort; a silent or gone one has it cut with the link.
+            QCOMPARE(rig.sim.runsCut(), failure == "Garbage" ? 0 : 1);
+            QCOMPARE(ints(results), QList<int>{result});  // named once, also after the drop
             QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 3000);
+            if (!retry)
+                return;
             rig.program(item);
-        } else if (ending != "done") {
-            QTRY_VERIFY_WITH_TIMEOUT(ints(rig.status).contains(SDR_PROG_FAILED), eraseBound + 3000);
-            QVERIFY(!rig.sdr.RunActive());
-            QCOMPARE(active.count(), 2);
-            QVERIFY2(m_Log.contains(ending), qPrintable(ending));
-            QCOMPARE(controlCodes(rig.sim, config, 3), aborts);
+        } else if (result != RUN_DONE) {
+            QCOMPARE(rig.sdr.Status(), SDR_PROG_FAILED);
             // The link stays up; the next tick is idle again and Start works.
             QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 2500);
             QCOMPARE(rig.sim.connectionCount(), 1);

@@ -22,12 +22,7 @@ CNetio::CNetio()
 CNetio::~CNetio()
 {
     qDebug("CNetio destructor");
-    if (m_pTcpSocket->state() == QAbstractSocket::ConnectedState) {
-        // A last message (an abort request) still in Qt's buffer goes to the kernel before the socket closes.
-        m_pTcpSocket->flush();
-        m_pTcpSocket->abort();
-        m_pTcpSocket->close();
-    }
+    DisconnectTcp();
     disconnect();
     m_pTcpSocket->disconnect(this);
     delete m_pTcpSocket;
@@ -50,6 +45,8 @@ void CNetio::ConnectTcp()
 void CNetio::DisconnectTcp()
 {
     if (m_pTcpSocket->state() == QAbstractSocket::ConnectedState) {
+        // A last message (an abort request) still in Qt's buffer goes to the kernel before the link closes.
+        m_pTcpSocket->flush();
         m_pTcpSocket->abort();
         m_pTcpSocket->close();
     }
@@ -68,11 +65,16 @@ void CNetio::ParseTcpMsg(quint8*)
 {
 }
 
+void CNetio::LinkSilent()
+{
+}
+
 void CNetio::OnTimer()
 {
     if (m_TcpState == TCP_NOT_CONNECTED)
         return;
     if (m_TimeoutCount == 0) {
+        LinkSilent();
         DisconnectTcp();
         m_TcpState = TCP_NOT_CONNECTED;
         qDebug("TCP_Connect_Timeout");

@@ -55,6 +55,9 @@ public:
 protected:
     /// Called once per complete message; `pMsg` points at the receive buffer and is valid only during the call.
     virtual void ParseTcpMsg(quint8* pMsg);
+    /// Called when the supervision is about to drop a silent link, while it is still up: a last message
+    /// sent here reaches the peer before the link closes.
+    virtual void LinkSilent();
 
     quint8 m_RxMsg[TcpMsg::MaxSize];  ///< message being assembled
     int m_RxLength = 0;               ///< bytes: total length of the message being assembled

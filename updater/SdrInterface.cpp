@@ -38,11 +38,43 @@ QString textAt(const quint8* pMsg, int offset, int length)
 }
 } // namespace
 
+QString RunResultText(eRunResult result)
+{
+    switch (result) {
+    case RUN_DONE: return QStringLiteral("done");
+    case RUN_ERASE_TIMEOUT: return QStringLiteral("the receiver was not ready within the erase bound");
+    case RUN_ACK_TIMEOUT: return QStringLiteral("the receiver stopped acknowledging (no answer within the acknowledgement bound)");
+    case RUN_APP_ABORTED: return QStringLiteral("the receiver aborted the application run");
+    case RUN_CFG_ABORTED: return QStringLiteral("the receiver aborted the configuration run");
+    case RUN_LINK_LOST: return QStringLiteral("the link was lost during the run");
+    case RUN_BLOCKS_LEFT: return QStringLiteral("blocks were left that could not be sent");
+    case RUN_NOTHING_TO_SEND: return QStringLiteral("the image holds nothing to send");
+    case START_NOT_CONNECTED: return QStringLiteral("not started: the receiver is not connected and read");
+    case START_NOT_IDLE: return QStringLiteral("not started: the receiver is not idle");
+    case START_RUN_ACTIVE: return QStringLiteral("not started: a run is under way");
+    case START_RECONNECT_PENDING: return QStringLiteral("not started: the last run's reconnection is still to come");
+    case START_NO_IMAGE: return QStringLiteral("not started: the image is empty");
+    case START_IMAGE_TOO_LARGE: return QStringLiteral("not started: the image does not fit the receiver's configuration slot");
+    case START_BAD_GEOMETRY: return QStringLiteral("not started: the receiver's flash geometry does not fit the image");
+    }
+    return QStringLiteral("unknown result %1").arg(int(result));
+}
+
+const char* RunResultName(eRunResult result)
+{
+    static const char* const names[] = {"done", "erase-timeout", "ack-timeout", "app-aborted", "cfg-aborted",
+                                        "link-lost", "blocks-left", "nothing-to-send", "not-connected", "not-idle",
+                                        "run-active", "reconnect-pending", "no-image", "image-too-large", "bad-geometry"};
+    static_assert(sizeof names / sizeof names[0] == START_BAD_GEOMETRY + 1, "one name per result");
+    return result >= 0 && result <= START_BAD_GEOMETRY ? names[result] : "unknown";
+}
+
 CSdrInterface::CSdrInterface(QObject* pParent, CFirmwareImage* pImage)
     : m_pParent(pParent)
     , m_pImage(pImage)
 {
     qRegisterMetaType<eSdrStatus>("eSdrStatus");
+    qRegisterMetaType<eRunResult>("eRunResult");
     m_pTickTimer = new QTimer(this);
     connect(m_pTickTimer, &QTimer::timeout, this, &CSdrInterface::OnTickTimer);
     m_pTickTimer->start(Timing::TickMs);
@@ -74,18 +106,40 @@ void CSdrInterface::SetSdrStatus(eSdrStatus status)
     if (ends) {
         m_RunActive = false;
         m_pRunWatch->stop();
+        if (wasActive && status == SDR_NOT_CONNECTED)
+            m_LastResult = RUN_LINK_LOST;
     }
     emit NewSdrStatus(status);
-    if (ends && wasActive)
+    if (ends && wasActive) {
         emit RunActiveChanged(false);
+        emit RunResult(m_LastResult);
+    }
+}
+
+eRunResult CSdrInterface::StartProblem() const
+{
+    if (m_RunActive)
+        return START_RUN_ACTIVE;
+    // After "ProgDone" the next tick drops the link to read the new versions: a run started in
+    // between would be cut off after the receiver had erased its flash.
+    if (m_Status == SDR_PROG_DONE)
+        return START_RECONNECT_PENDING;
+    if (m_TcpState != TCP_CONNECTED || m_TickState != TICK_CONNECTED)
+        return START_NOT_CONNECTED;
+    if (m_Status != SDR_CONNECTED_IDLE && m_Status != SDR_PROG_FAILED)
+        return START_NOT_IDLE;
+    return RUN_DONE;  // nothing stands in the way
 }
 
 bool CSdrInterface::CanStart() const
 {
-    // After "ProgDone" the next tick drops the link to read the new versions: a run started in
-    // between would be cut off after the receiver had erased its flash.
-    return m_TcpState == TCP_CONNECTED && m_TickState == TICK_CONNECTED && !m_RunActive
-        && (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_FAILED);
+    return StartProblem() == RUN_DONE;
+}
+
+void CSdrInterface::Refuse(eRunResult why)
+{
+    m_LastResult = why;
+    emit RunResult(why);
 }
 
 void CSdrInterface::SetRunTimeouts(int eraseMs, int ackMs)
@@ -106,29 +160,49 @@ void CSdrInterface::BeginRun(int mode, int target)
     emit PercentComplete(0);
 }
 
-void CSdrInterface::EndRun()
+void CSdrInterface::EndRun(eRunResult result)
 {
     if (!m_RunActive)
         return;
     m_RunActive = false;
     m_pRunWatch->stop();
+    m_LastResult = result;
     emit RunActiveChanged(false);
+    emit RunResult(result);
 }
 
-void CSdrInterface::FailRun()
+void CSdrInterface::FailRun(eRunResult result)
 {
     // A late acknowledgement of a failed run must not send the rest of it, nor the end command.
     m_ProgMode = PROG_NONE;
+    // The device's answer to our own abort arrives after the run has failed and names nothing new.
+    if (m_RunActive)
+        m_LastResult = result;
     SetSdrStatus(SDR_PROG_FAILED);
+}
+
+void CSdrInterface::AbortRun(eRunResult result)
+{
+    qDebug("Prog Timeout");
+    SendProgAbort(m_ProgMode == PROG_APP ? TargetApp : TargetCfg);
+    FailRun(result);
 }
 
 void CSdrInterface::OnRunTimeout()
 {
-    if (!m_RunActive)
-        return;
-    qDebug("Prog Timeout");
-    SendProgAbort(m_ProgMode == PROG_APP ? TargetApp : TargetCfg);
-    FailRun();
+    // Past the ready answer the wait is for an acknowledgement; before it, for the erase.
+    if (m_RunActive)
+        AbortRun(m_Status == SDR_PROGRAMMING ? RUN_ACK_TIMEOUT : RUN_ERASE_TIMEOUT);
+}
+
+void CSdrInterface::LinkSilent()
+{
+    // A receiver that falls silent mid-run trips this and the run's own bound within a few
+    // milliseconds of each other. Whichever comes first, the receiver hears the abort while the link
+    // still stands, and the run fails once, named by the wait it was in: silence during the erase is a
+    // lost link, not a slow erase, since a receiver answers the polls while it erases.
+    if (m_RunActive)
+        AbortRun(m_Status == SDR_PROGRAMMING ? RUN_ACK_TIMEOUT : RUN_LINK_LOST);
 }
 
 void CSdrInterface::OnTickTimer()
@@ -155,7 +229,7 @@ void CSdrInterface::OnTickTimer()
     case TICK_WAIT_INFO:
         if (m_TcpState != TCP_CONNECTED) {
             m_TickState = TICK_CONNECT;
-            EndRun();
+            EndRun(RUN_LINK_LOST);
             qDebug("Get info fail");
         } else if (m_Status == SDR_GOT_INFO) {
             m_TickState = TICK_CONNECTED;
@@ -169,7 +243,7 @@ void CSdrInterface::OnTickTimer()
             // The run is lost with its link; the reconnection reads the device afresh.
             if (m_RunActive)
                 qDebug("Prog link lost");
-            EndRun();
+            EndRun(RUN_LINK_LOST);
             break;
         }
         switch (m_Status) {
@@ -250,7 +324,7 @@ void CSdrInterface::StartAppProg(int appNumber)
 {
     if (!CanStart()) {
         qDebug("App Prog refused");
-        return;
+        return Refuse(StartProblem());
     }
     m_ProgIndex = appNumber;
     // The readers keep the image inside the buffer; the clamp only keeps a stray value from reading past it.
@@ -259,16 +333,16 @@ void CSdrInterface::StartAppProg(int appNumber)
     m_Current = m_AppStartOffset;
     if (m_Total == 0) {
         qDebug("App Prog Abort");
-        return;
+        return Refuse(START_NO_IMAGE);
     }
     if (m_AppBankSize != SdrMsg::AppBankSize) {
         qDebug("App flashsize Error");
-        return;
+        return Refuse(START_BAD_GEOMETRY);
     }
     // A block size of 0 would never advance, and one above MaxBlockData does not fit the length field.
     if (m_AppBlockSize == 0 || m_AppBlockSize > quint32(MaxBlockData)) {
         qDebug("App blocksize Error %u", m_AppBlockSize);
-        return;
+        return Refuse(START_BAD_GEOMETRY);
     }
     BeginRun(PROG_APP, TargetApp);
 }
@@ -277,7 +351,7 @@ void CSdrInterface::StartConfigProg(int cfgNumber)
 {
     if (!CanStart()) {
         qDebug("Config Prog refused");
-        return;
+        return Refuse(StartProblem());
     }
     m_ProgIndex = cfgNumber - 1;
     m_Current = 0;
@@ -285,11 +359,11 @@ void CSdrInterface::StartConfigProg(int cfgNumber)
     qDebug() << "Config Prog" << cfgNumber - 1 << m_Total;
     if (m_Total == 0 || m_Total >= m_CfgSlotSize) {
         qDebug("Config Prog Abort");
-        return;
+        return Refuse(m_Total == 0 ? START_NO_IMAGE : START_IMAGE_TOO_LARGE);
     }
     if (m_CfgBlockSize == 0 || m_CfgBlockSize > quint32(MaxBlockData)) {
         qDebug("Config blocksize Error %u", m_CfgBlockSize);
-        return;
+        return Refuse(START_BAD_GEOMETRY);
     }
     BeginRun(PROG_CFG, TargetCfg);
 }
@@ -368,7 +442,7 @@ void CSdrInterface::ParseTcpMsg(quint8* pMsg)
             // Blocks are left that cannot be sent: ending the run now would flash half an image.
             qDebug("Prog Error");
             SendProgAbort(target);
-            FailRun();
+            FailRun(RUN_BLOCKS_LEFT);
         } else {
             if (m_RunActive)
                 m_pRunWatch->start(m_AckTimeoutMs);
@@ -464,21 +538,23 @@ void CSdrInterface::ParseProgControl(const quint8* pMsg)
             SetSdrStatus(SDR_PROGRAMMING);
         } else {
             qDebug("Prog Error");
-            FailRun();
+            FailRun(m_Current < m_Total ? RUN_BLOCKS_LEFT : RUN_NOTHING_TO_SEND);
         }
     } else if (code == CodeEnd) {
         qDebug("ProgDone");
         emit PercentComplete(100);
+        if (m_RunActive)
+            m_LastResult = RUN_DONE;
         SetSdrStatus(SDR_PROG_DONE);
     } else if (code == CodeAbort) {
         if (target == TargetApp) {
             qDebug("uP ProgAbort");
             // The device's answer to our own abort arrives after the run has already failed.
             if (m_RunActive)
-                FailRun();
+                FailRun(RUN_APP_ABORTED);
         } else {
             qDebug("Cfg ProgAbort");
-            FailRun();
+            FailRun(RUN_CFG_ABORTED);
         }
     } else if (target == TargetApp && code == CodeErasedApp) {
         qDebug("Erased uP Flash");

@@ -20,6 +20,31 @@ enum eSdrStatus {
 };
 Q_DECLARE_METATYPE(eSdrStatus)
 
+/// How a run ended, or why a start was refused; carried by CSdrInterface::RunResult.
+enum eRunResult {
+    RUN_DONE = 0,             ///< the device confirmed the end of the run
+    RUN_ERASE_TIMEOUT,        ///< no ready answer within the erase bound
+    RUN_ACK_TIMEOUT,          ///< an acknowledgement, or the end's confirmation, did not come within its bound
+    RUN_APP_ABORTED,          ///< the device aborted an application run
+    RUN_CFG_ABORTED,          ///< the device aborted a configuration run
+    RUN_LINK_LOST,            ///< the link dropped during the run
+    RUN_BLOCKS_LEFT,          ///< blocks were left that could not be sent
+    RUN_NOTHING_TO_SEND,      ///< the device was ready, but the image held nothing from the first position on
+    START_NOT_CONNECTED,      ///< refused: not connected, or the device's information not read yet
+    START_NOT_IDLE,           ///< refused: the status is neither idle nor failed
+    START_RUN_ACTIVE,         ///< refused: a run is under way
+    START_RECONNECT_PENDING,  ///< refused: a finished run's reconnection is still to come
+    START_NO_IMAGE,           ///< refused: the image is empty
+    START_IMAGE_TOO_LARGE,    ///< refused: a configuration image that does not stay below its slot size
+    START_BAD_GEOMETRY,       ///< refused: the device reported a flash geometry that cannot be programmed
+};
+Q_DECLARE_METATYPE(eRunResult)
+
+/// The result in a few words, for people: "done", "no acknowledgement within its bound", ...
+QString RunResultText(eRunResult result);
+/// The result as a short name for files and scripts: "done", "ack-timeout", ...
+const char* RunResultName(eRunResult result);
+
 /// Message types, item codes and layouts of the receiver's control protocol.
 namespace SdrMsg {
 // Message types, host to device
@@ -125,6 +150,8 @@ public:
     bool CanStart() const;
     /// Bounds of a run's two waits, in ms: the erase before the ready answer, and each acknowledgement.
     void SetRunTimeouts(int eraseMs, int ackMs);
+    /// How the last run ended or the last start was refused.
+    eRunResult LastResult() const { return m_LastResult; }
 
     /// Application flash geometry as the device reported it: bytes per bank.
     quint32 AppBankSize() const { return m_AppBankSize; }
@@ -151,6 +178,8 @@ signals:
     void PercentComplete(int percent);
     /// A run began (a start went out) or ended, whichever way.
     void RunActiveChanged(bool active);
+    /// A run ended, or a start was refused, and why; once for each, right after RunActiveChanged(false).
+    void RunResult(eRunResult result);
 
 public slots:
     /// Connection state machine, every second.
@@ -158,6 +187,7 @@ public slots:
 
 protected:
     void ParseTcpMsg(quint8* pMsg) override;
+    void LinkSilent() override;
 
     /// Sends the fourteen information requests, serial number last.
     void SendInfoRequests();
@@ -181,9 +211,12 @@ private:
     void ParseProgControl(const quint8* pMsg);
     void ParseFlashInfo(const quint8* pMsg);
     int Percent() const;
+    eRunResult StartProblem() const;
+    void Refuse(eRunResult why);
     void BeginRun(int mode, int target);
-    void EndRun();
-    void FailRun();
+    void EndRun(eRunResult result);
+    void FailRun(eRunResult result);
+    void AbortRun(eRunResult result);
     void OnRunTimeout();
 
     quint16 m_Item3Value = 0;            ///< kept, not used
@@ -206,5 +239,6 @@ private:
     QTimer* m_pRunWatch = nullptr;       ///< child, single-shot: the current wait of a run has run out
     int m_EraseTimeoutMs = EraseTimeoutMs;  ///< ms
     int m_AckTimeoutMs = AckTimeoutMs;      ///< ms
+    eRunResult m_LastResult = RUN_DONE;     ///< told by RunResult once the run is over
     quint8 m_TxMsg[TcpMsg::MaxSize];     ///< every outgoing message is built here
 };
