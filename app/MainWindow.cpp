@@ -1,10 +1,10 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "DiscoveryCycle.h"
 #include "EditQuillDlg.h"
-#include "ReceiverModel.h"
-#include "SetSender.h"
 #include "Timing.h"
+#include "Version.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -17,7 +17,6 @@
 
 namespace {
 const char kOrganisation[] = "Pellisar";
-const char kTitleSuffix[] = " Ver 1.08";
 } // namespace
 
 QString MainWindow::AppNameFromPath(const QString& executablePath)
@@ -35,13 +34,13 @@ MainWindow::MainWindow(QWidget* parent)
     ClearList();
 
     m_AppName = AppNameFromPath(QCoreApplication::applicationFilePath());
-    setWindowTitle(m_AppName + QLatin1String(kTitleSuffix));
+    setWindowTitle(m_AppName + QLatin1String(" Ver " QF_VERSION));
 
     ReadSettings();
 
     m_pUdpSocket = new QUdpSocket(this);
     connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &MainWindow::ReadUDPMessages);
-    m_pSetSender = new CSetSender(m_pUdpSocket, this);
+    m_pCycle = new CDiscoveryCycle(m_pUdpSocket, this);
 
     ClearList();
     // The first discovery goes out at once; only Find waits.
@@ -51,9 +50,9 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow()
 {
     WriteSettings();
-    if (m_pSetSender->IsOpen())
+    if (m_pCycle->IsOpen())
         m_pUdpSocket->close();
-    delete m_pSetSender;
+    delete m_pCycle;
     delete m_pUdpSocket;
     delete ui;
 }
@@ -61,7 +60,9 @@ MainWindow::~MainWindow()
 void MainWindow::ClearList()
 {
     ui->listWidget->clear();
-    m_Table.rows = 0;
+    // The constructor clears the list once before the cycle exists.
+    if (m_pCycle)
+        m_pCycle->Clear();
 }
 
 void MainWindow::OnFind()
@@ -72,49 +73,29 @@ void MainWindow::OnFind()
 
 void MainWindow::SendDiscoverRequest()
 {
-    if (!m_pSetSender->IsOpen()) {
-        const bool ok = m_pSetSender->Open();
-        qDebug() << "UDP bind" << ok;
-    }
-    qDebug() << "UDP Open";
-
-    // One request per model; each later one only writes its name and terminator over the first.
-    quint8 request[Disc::HeaderSize];
-    Disc::buildRequest(request, Models::All[0].name);
-    for (const ReceiverModel& m : Models::All) {
-        Disc::setRequestModel(request, m.name);
-        m_pUdpSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize, QHostAddress::Broadcast,
-                                    Disc::ReceiverPort);
-    }
-
+    m_pCycle->SendRequests();
     QTimer::singleShot(Timing::RequestToCloseMs, this, &MainWindow::CloseUdp);
 }
 
 void MainWindow::CloseUdp()
 {
-    m_pSetSender->Close();
+    m_pCycle->Close();
 }
 
 void MainWindow::ReadUDPMessages()
 {
-    qDebug() << "ReadUDPMessages" << m_pUdpSocket->pendingDatagramSize();
-    while (m_pUdpSocket->hasPendingDatagrams()) {
-        // Zero the tail so that a short datagram reads as zeros past its end, never as an older reply.
-        std::memset(m_RxBuf, 0, sizeof m_RxBuf);
-        const qint64 got = m_pUdpSocket->readDatagram(reinterpret_cast<char*>(m_RxBuf), sizeof m_RxBuf);
-        if (got < 0)
-            continue;
-        const Disc::ReplyTable::Outcome out = m_Table.accept(m_RxBuf, int(got));
+    qDebug() << "ReadUDPMessages" << m_pCycle->PendingSize();
+    m_pCycle->ReadPending([this](const Disc::ReplyTable::Outcome& out) {
         if (out.removedRow >= 0)
             delete ui->listWidget->takeItem(out.removedRow);
         if (out.row >= 0)
             AddListEntry(out.row, out.inUse);
-    }
+    });
 }
 
 void MainWindow::AddListEntry(int index, bool inUse)
 {
-    const quint8* h = m_Table.header[index];
+    const quint8* h = m_pCycle->Header(index);
     // One substitution pass: a receiver's own text containing "%1" must not be filled in again.
     QString row = QStringLiteral("%1   SN=%2   IP=%3   Port=%4")
                       .arg(Disc::text(h, Disc::ModelName), Disc::text(h, Disc::SerialNum),
@@ -128,11 +109,11 @@ void MainWindow::OnListDoubleClick(QListWidgetItem* /*item*/)
 {
     // The current row, not the item: both name the same row, and the row indexes the tables.
     const int row = ui->listWidget->currentRow();
-    if (row < 0 || row >= m_Table.rows || !Disc::isKnownModel(m_Table.header[row]))
+    if (row < 0 || row >= m_pCycle->Rows() || !Disc::isKnownModel(m_pCycle->Header(row)))
         return;
 
     CEditQuillDlg dlg(this);
-    std::memcpy(dlg.m_Record, m_Table.record[row], Disc::RecordSize);
+    std::memcpy(dlg.m_Record, m_pCycle->Record(row), Disc::RecordSize);
     dlg.m_Paths = m_Paths;
     dlg.FillForm();
     if (dlg.exec() != QDialog::Accepted)
@@ -142,9 +123,9 @@ void MainWindow::OnListDoubleClick(QListWidgetItem* /*item*/)
         return;
 
     ClearList();
-    quint8* rec = m_Table.record[row];
+    quint8* rec = m_pCycle->Record(row);
     std::memcpy(rec, dlg.m_Record, Disc::RecordSize);
-    m_pSetSender->SendSet(rec);
+    m_pCycle->SendSet(rec);
 }
 
 void MainWindow::ReadSettings()

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "ImagePathSet.h"
-#include "ReplyTable.h"
 
 #include <QMainWindow>
 
-class CSetSender;
+class CDiscoveryCycle;
 class QListWidgetItem;
 class QUdpSocket;
 
@@ -43,8 +42,6 @@ private:
     Ui::MainWindow* ui;
     QString m_AppName;                   ///< window title prefix and settings application name
     QUdpSocket* m_pUdpSocket = nullptr;
-    CSetSender* m_pSetSender = nullptr;  ///< binds, closes and sends the Set through m_pUdpSocket
     ImagePathSet m_Paths;
-    Disc::ReplyTable m_Table;            ///< header and record of each list row
-    quint8 m_RxBuf[Disc::RecordSize];    ///< one datagram, cut to a record's size
+    CDiscoveryCycle* m_pCycle = nullptr;  ///< the open flag and the header and record of each list row; works through m_pUdpSocket
 };

@@ -5,6 +5,7 @@
 #include "Output.h"
 #include "RecordFields.h"
 #include "SdrInterface.h"
+#include "UpdateSession.h"
 #include "Timing.h"
 
 #include <QCoreApplication>
@@ -16,9 +17,17 @@
 
 namespace Ctl {
 
+CDiscoveryCycle* finder(const CtlOptions& o)
+{
+    auto* f = new CDiscoveryCycle(qApp);
+    f->SetListenMs(o.timeoutMs);
+    f->SetAllInterfaces(o.allInterfaces);
+    return f;
+}
+
 void finish(int code) { QCoreApplication::exit(code); }
 
-void withReceiver(Finder* f, const QString& serial, std::function<void(int row)> then)
+void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(int row)> then)
 {
     f->Run([f, serial, then] {
         const int row = f->RowOf(serial);
@@ -37,7 +46,7 @@ void withReceiver(Finder* f, const QString& serial, std::function<void(int row)>
     });
 }
 
-void confirmRecord(Finder* f, const QString& serial, const QByteArray& target, const QVector<const RecordFields::Field*>& fields,
+void confirmRecord(CDiscoveryCycle* f, const QString& serial, const QByteArray& target, const QVector<const RecordFields::Field*>& fields,
                    int timeoutMs, std::function<void(const quint8* seen, bool ok)> done)
 {
     auto clock = std::make_shared<QElapsedTimer>();
@@ -68,7 +77,7 @@ using namespace Ctl;
 
 void Commands::find(const CtlOptions& o)
 {
-    auto* f = new Finder(o.timeoutMs, o.allInterfaces, qApp);
+    auto* f = finder(o);
     f->Run([f, o] {
         if (f->Rows() == 0) {
             Out::error(QStringLiteral("no receiver answered"));
@@ -97,7 +106,7 @@ void Commands::find(const CtlOptions& o)
 
 void Commands::show(const CtlOptions& o)
 {
-    auto* f = new Finder(o.timeoutMs, o.allInterfaces, qApp);
+    auto* f = finder(o);
     withReceiver(f, o.args.value(0), [f, o](int row) {
         const QJsonObject j = Out::receiverJson(*f, row);
         if (o.json)
@@ -143,7 +152,7 @@ void Commands::set(const CtlOptions& o)
         Out::error(QStringLiteral("usage: quillctl set SERIAL FIELD=VALUE..."));
         return finish(Exit::BadInput);
     }
-    auto* f = new Finder(o.timeoutMs, false, qApp);
+    auto* f = finder(o);
     withReceiver(f, serial, [f, o, serial, edits](int row) {
         QByteArray target(reinterpret_cast<const char*>(f->Record(row)), Disc::RecordSize);
         const QByteArray before = target;
@@ -187,14 +196,14 @@ void Commands::set(const CtlOptions& o)
 
 void Commands::info(const CtlOptions& o)
 {
-    auto* f = new Finder(o.timeoutMs, o.allInterfaces, qApp);
+    auto* f = finder(o);
     withReceiver(f, o.args.value(0), [f, o](int row) {
         const quint8* r = f->Record(row);
         auto* image = new CFirmwareImage;
         auto* sdr = new CSdrInterface(qApp, image);
-        sdr->m_IPAdr = QHostAddress(Disc::u32(r, Disc::OffIPAdr));
-        sdr->m_Port = Disc::u16(r, Disc::OffTcpPort);
-        const bool iq = r[Disc::OffOpMode] == Disc::OpModeIQ;
+        auto* session = new CUpdateSession(sdr, image, sdr);
+        session->SetReceiver(r);
+        const bool iq = !session->NeedsIqMode();
         // Deleted on the event loop, never inside one of its own signals.
         const auto end = [sdr, image](int code) {
             sdr->disconnect();

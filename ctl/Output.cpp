@@ -1,8 +1,9 @@
 #include "Output.h"
 
-#include "Finder.h"
+#include "DiscoveryCycle.h"
 #include "RecordFields.h"
 #include "SdrInterface.h"
+#include "UpdateSession.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,20 +14,6 @@
 namespace Out {
 
 namespace {
-
-/// Version ids as the update dialog shows them; applications in hundredths, configurations plain.
-const struct {
-    const char* name;
-    int id;
-    bool hundredths;
-} Versions[] = {{"Boot Version", 0, true},  {"HW Version", 2, true}, {"App Firm 0", 4, true}, {"App Firm 1", 5, true},
-                {"Config 1", 7, false},     {"Config 2", 8, false},  {"Config 3", 9, false},  {"Config 4", 10, false}};
-
-QString versionOf(const CSdrInterface& sdr, int i)
-{
-    const quint16 v = sdr.m_Versions[Versions[i].id];
-    return Versions[i].hundredths ? Disc::versionText(v) : QString::number(v);
-}
 
 QString hex(quint32 v) { return QStringLiteral("0x%1").arg(v, 0, 16); }
 
@@ -69,7 +56,7 @@ void json(const QJsonValue& v)
     std::fflush(stdout);
 }
 
-QJsonObject receiverJson(const Finder& f, int row, bool showSecrets)
+QJsonObject receiverJson(const CDiscoveryCycle& f, int row, bool showSecrets)
 {
     QJsonObject o;
     const quint8* h = f.Header(row);
@@ -95,7 +82,7 @@ QStringList receiverHeaders()
             QStringLiteral("FIRMWARE"), QStringLiteral("MODE")};
 }
 
-QStringList receiverCells(const Finder& f, int row)
+QStringList receiverCells(const CDiscoveryCycle& f, int row)
 {
     const quint8* h = f.Header(row);
     QStringList cells{Disc::text(h, Disc::ModelName), Disc::text(h, Disc::SerialNum), Disc::addressText(h, Disc::OffIPAdr),
@@ -113,8 +100,8 @@ QVector<QPair<QString, QJsonValue>> deviceItems(const CSdrInterface& sdr)
     QVector<QPair<QString, QJsonValue>> items{{QStringLiteral("Model"), sdr.m_ModelName},
                                               {QStringLiteral("Serial Number"), sdr.m_SerialNum},
                                               {QStringLiteral("Product ID"), hex(sdr.m_ProductId)}};
-    for (int i = 0; i < int(std::size(Versions)); ++i)
-        items.append({QLatin1String(Versions[i].name), versionOf(sdr, i)});
+    for (const VersionName& v : CUpdateSession::Versions)
+        items.append({QLatin1String(v.name), CUpdateSession::VersionText(sdr.m_Versions, v)});
     items.append({QStringLiteral("App Bank Size"), double(sdr.AppBankSize())});
     items.append({QStringLiteral("App Block Size"), double(sdr.AppBlockSize())});
     items.append({QStringLiteral("App Start Offset"), double(sdr.AppStartOffset())});
@@ -124,17 +111,9 @@ QVector<QPair<QString, QJsonValue>> deviceItems(const CSdrInterface& sdr)
     return items;
 }
 
-QString versionsLine(const CSdrInterface& sdr)
-{
-    QStringList parts;
-    for (int i = 0; i < int(std::size(Versions)); ++i)
-        parts << QStringLiteral("%1 %2").arg(QLatin1String(Versions[i].name), versionOf(sdr, i));
-    return parts.join(QStringLiteral(", "));
-}
-
 Progress::Progress(const QString& label)
     : m_Label(label)
-    , m_Tty(::isatty(STDOUT_FILENO))
+    , m_Tty(::isatty(STDERR_FILENO))
 {
 }
 
@@ -144,20 +123,19 @@ void Progress::show(int percent)
         return;
     m_Last = percent;
     if (!m_Tty) {
-        line(QStringLiteral("%1 %2%").arg(m_Label).arg(percent));
+        std::fputs(qPrintable(QStringLiteral("%1 %2%\n").arg(m_Label).arg(percent)), stderr);
         return;
     }
     constexpr int Width = 40;
     const int filled = percent * Width / 100;
     const QString bar = QString(filled, QLatin1Char('#')) + QString(Width - filled, QLatin1Char('.'));
-    std::fputs(qPrintable(QStringLiteral("\r%1 [%2] %3%").arg(m_Label, bar).arg(percent, 3)), stdout);
-    std::fflush(stdout);
+    std::fputs(qPrintable(QStringLiteral("\r%1 [%2] %3%").arg(m_Label, bar).arg(percent, 3)), stderr);
 }
 
 void Progress::end()
 {
     if (m_Tty && m_Last >= 0)
-        std::fputs("\n", stdout);
+        std::fputs("\n", stderr);
     m_Last = -1;
 }
 

@@ -6,7 +6,7 @@
 #include <QVector>
 
 class CSdrInterface;
-class Finder;
+class CDiscoveryCycle;
 
 /// Exit codes of every command.
 namespace Exit {
@@ -14,6 +14,7 @@ constexpr int Ok = 0;        ///< done
 constexpr int NotFound = 1;  ///< receiver not found or not answering
 constexpr int BadInput = 2;  ///< bad arguments, values or files; nothing was sent
 constexpr int Failed = 3;    ///< programming or confirmation failed
+constexpr int Interrupted = 130;  ///< Ctrl-C before anything was programmed, as a shell reports SIGINT
 } // namespace Exit
 
 /// Printing: results to stdout, messages to stderr.
@@ -30,18 +31,16 @@ void json(const QJsonValue& v);
 
 /// Every field of a finder row under the settings dialog's names, passwords masked unless `showSecrets`;
 /// a receiver of no known model has only its header's fields.
-QJsonObject receiverJson(const Finder& f, int row, bool showSecrets = false);
+QJsonObject receiverJson(const CDiscoveryCycle& f, int row, bool showSecrets = false);
 /// The row as the list shows it: model, serial, address, port, in use, MAC, firmware, operation mode.
-QStringList receiverCells(const Finder& f, int row);
+QStringList receiverCells(const CDiscoveryCycle& f, int row);
 /// The list's column headers.
 QStringList receiverHeaders();
 
 /// What the programming interface read, in order: identity, versions and flash geometry.
 QVector<QPair<QString, QJsonValue>> deviceItems(const CSdrInterface& sdr);
-/// The device's versions on one line.
-QString versionsLine(const CSdrInterface& sdr);
-
-/// A progress bar on a terminal, plain percentage lines otherwise.
+/// A progress bar on stderr when it is a terminal, plain percentage lines on stderr otherwise:
+/// stdout keeps only results.
 class Progress {
 public:
     /// `label` starts every line.

@@ -6,6 +6,7 @@
 #include "ProgItem.h"
 #include "ReceiverModel.h"
 #include "SdrInterface.h"
+#include "UpdateSession.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 
@@ -43,12 +45,13 @@ QString readerText(int result)
 class Updater : public QObject {
 public:
     Updater(const CtlOptions& o, int item, const QString& file, const ReceiverModel* model)
-        : QObject(qApp), m_O(o), m_Item(item), m_File(file), m_Model(model), m_Finder(new Finder(o.timeoutMs, o.allInterfaces, this))
+        : QObject(qApp), m_O(o), m_Item(item), m_File(file), m_Model(model), m_Finder(finder(o))
     {
         m_Watch.setSingleShot(true);
         connect(&m_Watch, &QTimer::timeout, this, &Updater::OnWatch);
     }
     int Read(quint32 productId) { return ProgItem::read(m_Image, m_File, productId, m_Item); }
+
     void Start() { m_Finder->Run([this] { Resolve(); }); }
     void Interrupt();
 
@@ -66,6 +69,7 @@ private:
     void Ask();
     void Next();
     void OnStatus(eSdrStatus s);
+    void OnRunEnded(eRunResult result, const QString& reason);
     void OnWatch();
     void EndTarget(int code, const QString& result);
     void Summary();
@@ -76,7 +80,7 @@ private:
     int m_Item;  ///< ProgItem number
     QString m_File;
     const ReceiverModel* m_Model;  ///< --model, or nullptr
-    Finder* m_Finder;
+    CDiscoveryCycle* m_Finder;
     CFirmwareImage m_Image;
     QVector<Target> m_Targets;
     int m_Index = -1;
@@ -84,6 +88,7 @@ private:
     bool m_Busy = false;  ///< a receiver's turn is under way: mode switch, run, reconnection, mode back
     bool m_Stop = false;
     QPointer<CSdrInterface> m_Sdr;
+    CUpdateSession* m_Session = nullptr;  ///< child of m_Sdr
     std::unique_ptr<Out::Progress> m_Progress;
     QTimer m_Watch;
 };
@@ -140,8 +145,8 @@ void Updater::Ask()
         Out::error(QStringLiteral("stdin is not a terminal: confirm with --yes; nothing was sent"));
         return finish(Exit::BadInput);
     }
-    std::fputs("Program? [y/N] ", stdout);
-    std::fflush(stdout);
+    // On stderr, with the other messages: stdout carries only results.
+    std::fputs("Program? [y/N] ", stderr);
     auto* answer = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(answer, &QSocketNotifier::activated, this, [this, answer] {
         answer->setEnabled(false);
@@ -161,28 +166,24 @@ void Updater::Next()
     if (++m_Index >= m_Targets.size() || m_Stop)
         return Summary();
     m_Busy = true;
-    Read(T().model->productId);
-    if (Rec()[Disc::OffOpMode] != Disc::OpModeIQ) {
-        // Programming needs the receiver's control port, which it serves only in I/Q mode.
-        Out::line(QStringLiteral("%1: switching to I/Q Mode for the run").arg(T().serial));
-        QByteArray iq = T().record;
-        iq[Disc::OffOpMode] = char(Disc::OpModeIQ);
-        m_Finder->SendSet(reinterpret_cast<quint8*>(iq.data()));
-    }
     m_Sdr = new CSdrInterface(this, &m_Image);
-    m_Sdr->m_IPAdr = QHostAddress(Disc::u32(Rec(), Disc::OffIPAdr));
-    m_Sdr->m_Port = Disc::u16(Rec(), Disc::OffTcpPort);
+    m_Session = new CUpdateSession(m_Sdr, &m_Image, m_Sdr);
+    m_Session->SetReceiver(Rec());
+    m_Session->ReadItem(m_File, m_Item);
+    if (m_Session->NeedsIqMode()) {
+        Out::line(QStringLiteral("%1: switching to I/Q Mode for the run").arg(T().serial));
+        quint8 iq[Disc::RecordSize];
+        std::memcpy(iq, Rec(), Disc::RecordSize);
+        CUpdateSession::ToIqMode(iq);
+        m_Finder->SendSet(iq);
+    }
     m_Sdr->SetSdrStatus(SDR_NOT_CONNECTED);
     connect(m_Sdr, &CSdrInterface::NewSdrStatus, this, &Updater::OnStatus);
     connect(m_Sdr, &CSdrInterface::PercentComplete, this, [this](int p) {
         if (m_Progress)
             m_Progress->show(p);
     });
-    connect(m_Sdr, &CSdrInterface::RunActiveChanged, this, [this](bool active) {
-        // Done and failed runs end through their status; this is a run lost with its link.
-        if (!active && m_Phase == Running)
-            EndTarget(Exit::Failed, QStringLiteral("failed: the link was lost during the run"));
-    });
+    connect(m_Session, &CUpdateSession::RunEnded, this, &Updater::OnRunEnded);
     m_Phase = Connecting;
     m_Watch.start(ConnectTimeoutMs);
 }
@@ -190,27 +191,30 @@ void Updater::Next()
 void Updater::OnStatus(eSdrStatus s)
 {
     if (m_Phase == Connecting && s == SDR_CONNECTED_IDLE && m_Sdr->CanStart()) {
-        if (m_Sdr->m_ProductId != T().model->productId)
-            return EndTarget(Exit::Failed, QStringLiteral("not started: the receiver reports product ID 0x%1")
-                                               .arg(m_Sdr->m_ProductId, 0, 16));
+        const QString problem = m_Session->ReceiverProblem();
+        if (!problem.isEmpty())
+            return EndTarget(Exit::Failed, QStringLiteral("not started: ") + problem);
         m_Watch.stop();
         m_Phase = Running;
         m_Progress.reset(new Out::Progress(QStringLiteral("%1 %2").arg(T().serial, QLatin1String(ItemNames[m_Item]))));
-        ProgItem::start(*m_Sdr, m_Item);
-        if (!m_Sdr->RunActive())
-            EndTarget(Exit::Failed, QStringLiteral("not started: the receiver's flash geometry does not fit the image"));
-    } else if (m_Phase == Running && s == SDR_PROG_DONE) {
-        m_Progress->end();
-        Out::line(QStringLiteral("%1: programmed; waiting for the reconnection").arg(T().serial));
-        m_Phase = Reconnecting;
-        m_Watch.start(ReconnectTimeoutMs);
-    } else if (m_Phase == Running && s == SDR_PROG_FAILED) {
-        EndTarget(Exit::Failed, QStringLiteral("failed: the run did not complete"));
+        if (!m_Session->Start(m_Item))
+            EndTarget(Exit::Failed, RunResultText(m_Sdr->LastResult()));
     } else if (m_Phase == Reconnecting && s == SDR_GOT_INFO) {
-        const QString versions = Out::versionsLine(*m_Sdr);
-        Out::line(QStringLiteral("%1: %2").arg(T().serial, versions));
+        Out::line(QStringLiteral("%1: %2").arg(T().serial, CUpdateSession::VersionsLine(m_Sdr->m_Versions)));
         EndTarget(Exit::Ok, QStringLiteral("done"));
     }
+}
+
+void Updater::OnRunEnded(eRunResult result, const QString& reason)
+{
+    if (m_Phase != Running)
+        return;
+    if (result != RUN_DONE)
+        return EndTarget(Exit::Failed, QStringLiteral("failed: ") + reason);
+    m_Progress->end();
+    Out::line(QStringLiteral("%1: programmed; waiting for the reconnection").arg(T().serial));
+    m_Phase = Reconnecting;
+    m_Watch.start(ReconnectTimeoutMs);
 }
 
 void Updater::OnWatch()
@@ -230,13 +234,13 @@ void Updater::EndTarget(int code, const QString& result)
     m_Progress.reset();
     m_Phase = Idle;
     m_Sdr->disconnect(this);
+    m_Session->disconnect(this);
     m_Sdr->deleteLater();
     T().code = code;
     T().result = result;
     if (code != Exit::Ok)
         Out::error(QStringLiteral("%1: %2").arg(T().serial, result));
-    const quint8 mode = Rec()[Disc::OffOpMode];
-    if (mode == Disc::OpModeIQ)
+    if (!m_Session->NeedsIqMode())
         return Next();
     // Back to the mode it was in, with the record as discovered, and confirmed by discovery.
     QByteArray back = T().record;
@@ -272,7 +276,7 @@ void Updater::Interrupt()
 {
     if (!m_Busy) {
         Out::error(QStringLiteral("interrupted; nothing was programmed"));
-        return finish(Exit::Failed);
+        return finish(Exit::Interrupted);
     }
     m_Stop = true;
     Out::error(QStringLiteral("interrupt: the current receiver's run goes on to its end; no further receiver starts"));

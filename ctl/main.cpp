@@ -4,6 +4,7 @@
 #include "ReceiverModel.h"
 #include "SignalWatch.h"
 #include "Timing.h"
+#include "Version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,7 +16,8 @@
 namespace {
 
 const char ExitCodes[] = "\nExit codes: 0 done; 1 receiver not found or not answering; 2 bad input (arguments, "
-                         "values or files; nothing was sent); 3 programming or confirmation failed.";
+                         "values or files; nothing was sent); 3 programming or confirmation failed; 130 interrupted (Ctrl-C) before "
+                         "anything was programmed.";
 
 struct Command {
     const char* name;
@@ -77,7 +79,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillctl"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLCTL_VERSION));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QF_VERSION));
     qInstallMessageHandler(messageHandler);
 
     const QStringList args = app.arguments();
@@ -98,7 +100,7 @@ int main(int argc, char* argv[])
         if (!p.parse(args))
             return badInput(p.errorText());
         if (p.isSet(version))
-            return std::printf("quillctl %s\n", QUILLCTL_VERSION), Exit::Ok;
+            return std::printf("quillctl %s\n", QF_VERSION), Exit::Ok;
         if (p.isSet(help))
             return std::fputs(qPrintable(p.helpText()), stdout), Exit::Ok;
         return badInput(args.size() > 1 ? QStringLiteral("unknown command \"%1\"; see quillctl --help").arg(args[1])

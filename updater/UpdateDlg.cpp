@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr int VersionIdBoot = 0;  ///< m_Versions id of the boot version
-constexpr int VersionIdHw = 2;    ///< m_Versions id of the hardware version
-
 /// Everything that differs between the six programming items; the item number is the index.
 struct ItemDesc {
     QRadioButton* Ui::CUpdateDlg::*radio;
@@ -24,7 +21,6 @@ struct ItemDesc {
     QLabel* Ui::CUpdateDlg::*fileLabel;
     QPushButton* Ui::CUpdateDlg::*browse;
     ImagePathSet::ModelSlot slot;  ///< which of the model's seven paths
-    int versionId;                 ///< m_Versions id shown in the version label
     const char* caption;           ///< file dialog caption
     const char* filter;            ///< file dialog filter
     const char* startLog;          ///< debug line written when the run is started
@@ -33,23 +29,23 @@ struct ItemDesc {
 using U = Ui::CUpdateDlg;
 const ItemDesc Items[CUpdateDlg::ItemCount] = {
     {&U::radioButtonApp0, &U::label_VerApp0, &U::labelAppFile0, &U::pushButtonBrowseApp0, ImagePathSet::App0,
-     4, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App0 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "Select App0 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "App0 files (*.hex *.bin)"), "Start App0"},
     {&U::radioButtonApp1, &U::label_VerApp1, &U::labelAppFile1, &U::pushButtonBrowseApp1, ImagePathSet::App1,
-     5, QT_TRANSLATE_NOOP("CUpdateDlg", "Select App1 File"),
+     QT_TRANSLATE_NOOP("CUpdateDlg", "Select App1 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "App1 files (*.hex *.bin)"), "Start App1"},
     {&U::radioButtonConfig_01, &U::label_VerCfg1, &U::labelConfigFile1, &U::pushButtonBrowseConfig1,
-     ImagePathSet::Config1, 7, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config01 File"),
+     ImagePathSet::Config1, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config01 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg1"},
     // The Config02 dialog offers the Config01 filter text; users know it that way.
     {&U::radioButtonConfig_02, &U::label_VerCfg2, &U::labelConfigFile2, &U::pushButtonBrowseConfig2,
-     ImagePathSet::Config2, 8, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config02 File"),
+     ImagePathSet::Config2, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config02 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config01 files (*.bit)"), "Start Cfg2"},
     {&U::radioButtonConfig_03, &U::label_VerCfg3, &U::labelConfigFile3, &U::pushButtonBrowseConfig3,
-     ImagePathSet::Config3, 9, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config03 File"),
+     ImagePathSet::Config3, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config03 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config03 files (*.bit)"), "Start Cfg3"},
     {&U::radioButtonConfig_04, &U::label_VerCfg4, &U::labelConfigFile4, &U::pushButtonBrowseConfig4,
-     ImagePathSet::Config4, 10, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config04 File"),
+     ImagePathSet::Config4, QT_TRANSLATE_NOOP("CUpdateDlg", "Select Config04 File"),
      QT_TRANSLATE_NOOP("CUpdateDlg", "Config04 files (*.bit)"), "Start Cfg4"},
 };
 
@@ -82,6 +78,7 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     m_pSetSender = new CSetSender(m_pUdpSocket, this);
     // Not a QObject child: the destructor deletes it first, so its link ends before the form goes.
     m_pSdrInterface = new CSdrInterface(this, &m_Image);
+    m_pSession = new CUpdateSession(m_pSdrInterface, &m_Image, this);
     connect(m_pSdrInterface, &CSdrInterface::NewSdrStatus, this, &CUpdateDlg::NewSdrStatusSlot, Qt::DirectConnection);
     connect(m_pSdrInterface, &CSdrInterface::PercentComplete, this, &CUpdateDlg::OnPercentComplete,
             Qt::DirectConnection);
@@ -106,6 +103,7 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
 CUpdateDlg::~CUpdateDlg()
 {
     qDebug("CUpdateDlg destuctor");
+    delete m_pSession;
     delete m_pSdrInterface;
     delete m_pSetSender;
     delete m_pUdpSocket;
@@ -114,21 +112,17 @@ CUpdateDlg::~CUpdateDlg()
 
 void CUpdateDlg::Init()
 {
-    m_pModel = &Models::ofHeader(m_Record);
-    m_ProductId = m_pModel->productId;
-
-    if (m_Record[Disc::OffOpMode] != Disc::OpModeIQ) {
-        // Programming needs the receiver's control port, which it serves only in I/Q mode.
-        m_Record[Disc::OffOpMode] = Disc::OpModeIQ;
+    // The session takes the record as discovered, and points the interface at its address and port.
+    m_pSession->SetReceiver(m_Record);
+    if (m_pSession->NeedsIqMode()) {
+        CUpdateSession::ToIqMode(m_Record);
         m_pSetSender->SendSet(m_Record);
     }
 
-    m_pSdrInterface->m_IPAdr = QHostAddress(Disc::u32(m_Record, Disc::OffIPAdr));
-    m_pSdrInterface->m_Port = Disc::u16(m_Record, Disc::OffTcpPort);
     m_pSdrInterface->SetSdrStatus(SDR_NOT_CONNECTED);
     qDebug("SDR IP = %s  Port = %u", qPrintable(m_pSdrInterface->m_IPAdr.toString()), m_pSdrInterface->m_Port);
 
-    const int base = ImagePathSet::base(*m_pModel);
+    const int base = ImagePathSet::base(*m_pSession->Model());
     for (int i = 0; i < ImagePathSet::PerModel; ++i)
         m_CurPaths[i] = m_Paths.paths[base + i];
 
@@ -154,8 +148,8 @@ void CUpdateDlg::done(int r)
     if (m_pSdrInterface->RunActive())
         return;
     // A dialog closed before Init() knows no model and has no paths to hand back.
-    if (m_pModel) {
-        const int base = ImagePathSet::base(*m_pModel);
+    if (const ReceiverModel* model = m_pSession->Model()) {
+        const int base = ImagePathSet::base(*model);
         for (int i = 0; i < ImagePathSet::PerModel; ++i)
             m_Paths.paths[base + i] = m_CurPaths[i];
     }
@@ -228,14 +222,14 @@ void CUpdateDlg::OnStartProgSlot()
 {
     // "Program Finished OK" is followed by a reconnection that would cut a new run short: Start waits
     // for "Connected Idle" after it.
-    const bool ready = (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_FAILED) && m_pSdrInterface->CanStart();
+    const bool ready = (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_FAILED) && m_pSession->CanStart();
     if (!m_FileValid || !ready) {
         qDebug("Start error");
         return;
     }
     if (!isItem(m_Paths.progItem))
         return;
-    ProgItem::start(*m_pSdrInterface, m_Paths.progItem);
+    m_pSession->Start(m_Paths.progItem);
     qDebug("%s", Items[m_Paths.progItem].startLog);
 }
 
@@ -273,13 +267,11 @@ void CUpdateDlg::ShowVersions()
     const SdrVersions& v = m_pSdrInterface->m_Versions;
     m_pUi->label_info->setText(QStringLiteral("Model = ") + m_pSdrInterface->m_ModelName + QStringLiteral("  SN = ")
                                + m_pSdrInterface->m_SerialNum + QStringLiteral("  Boot Version = ")
-                               + Disc::versionText(v[VersionIdBoot]) + QStringLiteral("  HW Version = ")
-                               + Disc::versionText(v[VersionIdHw]));
-    for (int item = 0; item < ItemCount; ++item) {
-        // Application versions are in hundredths; a configuration version is a plain byte.
-        const quint16 value = v[Items[item].versionId];
-        (m_pUi->*Items[item].version)->setText(ProgItem::isApp(item) ? Disc::versionText(value) : QString::number(value));
-    }
+                               + CUpdateSession::VersionText(v, CUpdateSession::Versions[0]) + QStringLiteral("  HW Version = ")
+                               + CUpdateSession::VersionText(v, CUpdateSession::Versions[1]));
+    // Application versions are in hundredths; a configuration version is a plain byte.
+    for (int item = 0; item < ItemCount; ++item)
+        (m_pUi->*Items[item].version)->setText(CUpdateSession::VersionText(v, CUpdateSession::ItemVersion(item)));
 }
 
 void CUpdateDlg::Browse(int item)
@@ -299,7 +291,7 @@ void CUpdateDlg::Browse(int item)
 
 int CUpdateDlg::ReadItem(int item)
 {
-    return ProgItem::read(m_Image, m_CurPaths[Items[item].slot], m_ProductId, item);
+    return m_pSession->ReadItem(m_CurPaths[Items[item].slot], item);
 }
 
 void CUpdateDlg::ShowFileResult(int item, bool ok)

@@ -5,6 +5,7 @@
 #include "ImagePathSet.h"
 #include "ProgItem.h"
 #include "SdrInterface.h"
+#include "UpdateSession.h"
 
 #include <QDialog>
 #include <QString>
@@ -13,7 +14,6 @@
 
 class CSetSender;
 class QUdpSocket;
-struct ReceiverModel;
 
 namespace Ui {
 class CUpdateDlg;
@@ -84,8 +84,7 @@ private:
     CSdrInterface* m_pSdrInterface = nullptr;  ///< owned; deleted by the destructor
     CFirmwareImage m_Image;                    ///< file of the item validated last; programmed by m_pSdrInterface
     CSetSender* m_pSetSender = nullptr;        ///< child; binds, sends and closes m_pUdpSocket
-    const ReceiverModel* m_pModel = nullptr;   ///< the receiver's model, set by Init()
+    CUpdateSession* m_pSession = nullptr;      ///< child; the receiver, its checks and the run's start and end
     bool m_FileValid = false;                  ///< the selected item's file passed its reader
-    quint32 m_ProductId = 0;                   ///< product ID the readers check against
     std::array<QString, ImagePathSet::PerModel> m_CurPaths;  ///< this model's paths, by ImagePathSet::ModelSlot
 };

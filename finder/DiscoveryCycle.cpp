@@ -1,4 +1,4 @@
-#include "Finder.h"
+#include "DiscoveryCycle.h"
 
 #include "ReceiverModel.h"
 #include "SetSender.h"
@@ -13,10 +13,15 @@
 
 namespace {
 
+struct Destination {
+    QHostAddress address;
+    QString interface;  ///< empty for the limited broadcast
+};
+
 /// Directed broadcast addresses of every up IPv4 interface that has one, with the interface's name.
-QVector<QPair<QHostAddress, QString>> directedBroadcasts()
+QVector<Destination> directedBroadcasts()
 {
-    QVector<QPair<QHostAddress, QString>> out;
+    QVector<Destination> out;
     for (const QNetworkInterface& i : QNetworkInterface::allInterfaces()) {
         if (!(i.flags() & QNetworkInterface::IsUp))
             continue;
@@ -29,79 +34,119 @@ QVector<QPair<QHostAddress, QString>> directedBroadcasts()
 
 } // namespace
 
-Finder::Finder(int listenMs, bool allInterfaces, QObject* parent)
+CDiscoveryCycle::CDiscoveryCycle(QUdpSocket* socket, QObject* parent)
     : QObject(parent)
-    , m_pSocket(new QUdpSocket(this))
-    , m_pSender(new CSetSender(m_pSocket, this))
-    , m_ListenMs(listenMs)
-    , m_AllInterfaces(allInterfaces)
+    , m_pSocket(socket)
+    , m_pSender(new CSetSender(socket, this))
 {
-    connect(m_pSocket, &QUdpSocket::readyRead, this, &Finder::Read);
 }
 
-void Finder::Run(std::function<void()> done)
+CDiscoveryCycle::CDiscoveryCycle(QObject* parent)
+    : CDiscoveryCycle(new QUdpSocket, parent)
+{
+    m_pSocket->setParent(this);
+    m_NoteInterfaces = true;
+    connect(m_pSocket, &QUdpSocket::readyRead, this, [this] { ReadPending(); });
+}
+
+bool CDiscoveryCycle::IsOpen() const
+{
+    return m_pSender->IsOpen();
+}
+
+void CDiscoveryCycle::Close()
+{
+    m_pSender->Close();
+}
+
+void CDiscoveryCycle::Clear()
 {
     m_Table.rows = 0;
     m_Interfaces.clear();
-    SendRequests();
-    QTimer::singleShot(m_ListenMs, this, [this, done] {
-        m_pSender->Close();
-        done();
-    });
 }
 
-void Finder::SendRequests()
+void CDiscoveryCycle::SendSet(quint8* record)
+{
+    m_pSender->SendSet(record);
+}
+
+void CDiscoveryCycle::SendRequests()
 {
     m_SendErrors.clear();
-    m_Destinations = QStringList{QStringLiteral("255.255.255.255")};
     if (!m_pSender->IsOpen()) {
         m_BindOk = m_pSender->Open();
         qDebug() << "UDP bind" << m_BindOk;
         if (!m_BindOk)
             m_SendErrors << m_pSocket->errorString();
     }
-    QVector<QPair<QHostAddress, QString>> targets{{QHostAddress(QHostAddress::Broadcast), QString()}};
+    qDebug() << "UDP Open";
+
+    QVector<Destination> targets{{QHostAddress(QHostAddress::Broadcast), QString()}};
     if (m_AllInterfaces)
         targets += directedBroadcasts();
+    m_Destinations.clear();
+    for (const Destination& t : targets)
+        m_Destinations << t.address.toString() + (t.interface.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(t.interface));
+
     // One request per model; each later one only writes its name and terminator over the first.
     quint8 request[Disc::HeaderSize];
     Disc::buildRequest(request, Models::All[0].name);
     for (const ReceiverModel& m : Models::All) {
         Disc::setRequestModel(request, m.name);
-        for (const auto& t : targets) {
+        for (int i = 0; i < targets.size(); ++i) {
             const qint64 sent = m_pSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize,
-                                                         t.first, Disc::ReceiverPort);
-            const QString to = t.first.toString() + (t.second.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(t.second));
-            if (&m == &Models::All[0] && t.second.size())
-                m_Destinations << to;
+                                                         targets[i].address, Disc::ReceiverPort);
             if (sent < 0 && &m == &Models::All[0])
-                m_SendErrors << QStringLiteral("sending to %1 failed: %2").arg(to, m_pSocket->errorString());
+                m_SendErrors << QStringLiteral("sending to %1 failed: %2").arg(m_Destinations[i], m_pSocket->errorString());
         }
     }
 }
 
-void Finder::SendSet(quint8* record)
+qint64 CDiscoveryCycle::PendingSize() const
 {
-    m_pSender->SendSet(record);
+    return m_pSocket->pendingDatagramSize();
 }
 
-void Finder::Read()
+void CDiscoveryCycle::ReadPending(const std::function<void(const Disc::ReplyTable::Outcome&)>& apply)
 {
     while (m_pSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram d = m_pSocket->receiveDatagram(Disc::RecordSize);
-        // Zeros behind a short datagram, never an older reply's bytes, as in the main window.
-        quint8 buf[Disc::RecordSize] = {};
-        const QByteArray data = d.data();
-        std::memcpy(buf, data.constData(), size_t(data.size()));
-        const Disc::ReplyTable::Outcome out = m_Table.accept(buf, data.size());
-        if (out.removedRow >= 0)
-            m_Interfaces.remove(out.removedRow);
-        if (out.row >= 0)
-            m_Interfaces.insert(out.row, int(d.interfaceIndex()));
+        // Zero the tail so that a short datagram reads as zeros past its end, never as an older reply.
+        std::memset(m_RxBuf, 0, sizeof m_RxBuf);
+        qint64 got;
+        int interface = 0;
+        if (m_NoteInterfaces) {
+            const QNetworkDatagram d = m_pSocket->receiveDatagram(Disc::RecordSize);
+            got = d.isValid() ? d.data().size() : -1;
+            std::memcpy(m_RxBuf, d.data().constData(), size_t(qMax<qint64>(got, 0)));
+            interface = int(d.interfaceIndex());
+        } else {
+            got = m_pSocket->readDatagram(reinterpret_cast<char*>(m_RxBuf), sizeof m_RxBuf);
+        }
+        if (got < 0)
+            continue;
+        const Disc::ReplyTable::Outcome out = m_Table.accept(m_RxBuf, int(got));
+        if (m_NoteInterfaces) {
+            if (out.removedRow >= 0)
+                m_Interfaces.remove(out.removedRow);
+            if (out.row >= 0)
+                m_Interfaces.insert(out.row, interface);
+        }
+        if (apply)
+            apply(out);
     }
 }
 
-int Finder::RowOf(const QString& serial) const
+void CDiscoveryCycle::Run(std::function<void()> done)
+{
+    Clear();
+    SendRequests();
+    QTimer::singleShot(m_ListenMs, this, [this, done] {
+        Close();
+        done();
+    });
+}
+
+int CDiscoveryCycle::RowOf(const QString& serial) const
 {
     for (int row = 0; row < m_Table.rows; ++row)
         if (Disc::text(m_Table.header[row], Disc::SerialNum) == serial)
@@ -109,12 +154,12 @@ int Finder::RowOf(const QString& serial) const
     return -1;
 }
 
-QString Finder::Interface(int row) const
+QString CDiscoveryCycle::Interface(int row) const
 {
-    return QNetworkInterface::interfaceNameFromIndex(m_Interfaces.value(row));
+    return m_NoteInterfaces ? QNetworkInterface::interfaceNameFromIndex(m_Interfaces.value(row)) : QString();
 }
 
-QString Finder::Diagnosis() const
+QString CDiscoveryCycle::Diagnosis() const
 {
     QStringList why;
     if (!m_BindOk)

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "DiscoveryDatagram.h"
+#include "SdrInterface.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <array>
+
+class CFirmwareImage;
+struct ReceiverModel;
+
+/// One version the receiver reports, under the name people know it by.
+struct VersionName {
+    const char* name;  ///< "App Firm 0"
+    int id;            ///< index into CSdrInterface::m_Versions
+    bool hundredths;   ///< shown as 1.23 rather than as a plain number
+};
+
+/// What a firmware run needs around the programming interface, for the update dialog and quillctl
+/// alike: the receiver taken from its discovery record (model, product ID, address and control port,
+/// the mode to go back to), the item's file read for that model, the checks before a start, the
+/// versions before and after, and one moment each for "run started" and "run ended".
+class CUpdateSession : public QObject {
+    Q_OBJECT
+public:
+    /// Boot, hardware, both applications and the four configurations, in the update dialog's order.
+    static const std::array<VersionName, 8> Versions;
+    /// The version that programming item `item` (0 to 5) changes.
+    static const VersionName& ItemVersion(int item) { return Versions[2 + item]; }
+    /// A version as people see it: "1.23" in hundredths, a configuration as a plain number.
+    static QString VersionText(const SdrVersions& versions, const VersionName& which);
+    /// Every version on one line: "Boot Version 1.01, HW Version 2, ...".
+    static QString VersionsLine(const SdrVersions& versions);
+
+    /// Follows `sdr`, which programs from `image`; both stay the caller's and outlive the session.
+    CUpdateSession(CSdrInterface* sdr, CFirmwareImage* image, QObject* parent);
+
+    /// Takes the receiver's discovery record and points the interface at its address and control port.
+    void SetReceiver(const quint8* record);
+    /// The record as discovered, the mode to go back to included; all zeros before SetReceiver().
+    const quint8* Discovered() const { return m_Record; }
+    /// The receiver's model (a record of none is taken for the first model); nullptr before SetReceiver().
+    const ReceiverModel* Model() const { return m_pModel; }
+    /// The product ID that files are checked against: the model's.
+    quint32 ProductId() const;
+    /// True when the receiver is not in I/Q mode: it serves its control port only there, so a Set
+    /// made with ToIqMode() goes out first.
+    bool NeedsIqMode() const { return m_Record[Disc::OffOpMode] != Disc::OpModeIQ; }
+    /// Switches `record` to I/Q mode and leaves every other byte.
+    static void ToIqMode(quint8* record) { record[Disc::OffOpMode] = Disc::OpModeIQ; }
+
+    /// Reads `path` as programming item `item` for the receiver's model into the image; the reader's result.
+    int ReadItem(const QString& path, int item);
+    /// Why the connected receiver must not get a file checked for its model, or an empty string.
+    QString ReceiverProblem() const;
+    /// True when a start would go out now, to the receiver the file was checked for.
+    bool CanStart() const;
+    /// Starts programming item `item` from the image; false when nothing went out
+    /// (CSdrInterface::LastResult() says why, unless ReceiverProblem() does).
+    bool Start(int item);
+    /// True from RunStarted() to RunEnded().
+    bool Running() const { return m_Running; }
+    /// What the receiver reported before the run started.
+    const SdrVersions& VersionsBefore() const { return m_Before; }
+
+signals:
+    /// A run of programming item `item` began: its start commands went out.
+    void RunStarted(int item);
+    /// The run ended: how, and why in words.
+    void RunEnded(eRunResult result, const QString& reason);
+
+private:
+    void OnRunResult(eRunResult result);
+
+    CSdrInterface* m_pSdr;
+    CFirmwareImage* m_pImage;
+    const ReceiverModel* m_pModel = nullptr;
+    quint8 m_Record[Disc::RecordSize] = {};  ///< as discovered
+    SdrVersions m_Before;
+    int m_Item = -1;         ///< item of the run under way
+    bool m_Running = false;
+};
