@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <utility>
+
 
 // The emulator keeps its own picture of the record layout on purpose: a receiver that shared the
 // finder's encoder would agree with the finder's mistakes.
@@ -62,7 +64,7 @@ const char* const kReceiverKeys[] = {"replyDelayMs", "misbehave", "replySize", "
 // Defaults that make a plausible receiver when a JSON file names only a few fields.
 QJsonObject defaults()
 {
-    return QJsonObject{{"length", 862},       {"msgType", 1},         {"model", "Quillrad"},
+    return QJsonObject{{"length", 862},       {"msgType", 1},         {"model", SimModels::All[0].name},
                        {"serial", "QR000001"}, {"address", "198.18.0.2"}, {"tcpPort", 50000},
                        {"mac", "02:00:c0:a8:00:02"}, {"hwVersion", 200}, {"fwVersion", 123},
                        {"bootVersion", 101},   {"subnetMask", "255.255.255.0"}, {"gateway", "198.18.0.254"},
@@ -183,6 +185,20 @@ QString requestModel(const QByteArray& d)
 
 bool hasKey(const QByteArray& d) { return d.size() >= 4 && quint8(d[2]) == 0x5A && quint8(d[3]) == 0xA5; }
 
+// A control port reports a product ID. One guessed for a model the emulator does not know would be
+// another model's, and a client's model check would pass or fail for the wrong reason.
+bool hasProductId(const SimReceiver& r, QString* error)
+{
+    SimControlConfig c;
+    c.model = r.model();
+    c.productId = SimControlConfig::productIdFromJson(r.control.value(QLatin1String("productId")));
+    if (!r.serveTcp || c.reportedProductId() != 0)
+        return true;
+    *error = QStringLiteral("%1: the emulator knows no model \"%2\"; give its \"control\" a \"productId\", "
+                            "or set \"serveTcp\": false").arg(r.serial(), r.model());
+    return false;
+}
+
 } // namespace
 
 namespace SimRecord {
@@ -273,7 +289,7 @@ bool QuillSim::loadJson(const QByteArray& json, QString* error)
     const QJsonArray list = doc.object().value(QStringLiteral("receivers")).toArray();
     for (int i = 0; i < list.size(); ++i) {
         SimReceiver r = SimReceiver::fromJson(list[i].toObject(), error);
-        if (r.record.isEmpty()) {
+        if (r.record.isEmpty() || !hasProductId(r, error)) {
             *error = QStringLiteral("receiver %1: %2").arg(i).arg(*error);
             return false;
         }
@@ -286,6 +302,10 @@ void QuillSim::addReceiver(const SimReceiver& r) { m_Receivers.append(r); }
 
 bool QuillSim::start(QString* error)
 {
+    // Receivers added one by one, as tests add them, are checked here.
+    for (const SimReceiver& r : std::as_const(m_Receivers))
+        if (!hasProductId(r, error))
+            return false;
     // Several emulators, and the finder's own tests, may share the discovery port.
     if (!m_pSocket->bind(QHostAddress::AnyIPv4, SimRecord::Port,
                          QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {

@@ -38,7 +38,8 @@ struct SimReceiver {
     static SimReceiver fromJson(const QJsonObject& o, QString* error);
 };
 
-/// Emulates any number of Quillrad/Quillix receivers on the discovery port (and their control ports).
+/// Emulates any number of receivers on the discovery port, and the control ports of those whose
+/// product ID it knows: their model's in SimModels, or one given in their "control".
 /// Several instances may run side by side: the discovery port is bound with address reuse.
 class QuillSim : public QObject {
     Q_OBJECT
@@ -46,11 +47,13 @@ public:
     explicit QuillSim(QObject* parent = nullptr);
     ~QuillSim() override;
 
-    /// Adds receivers from a JSON document: {"receivers": [ {...}, ... ]}.
+    /// Adds receivers from a JSON document: {"receivers": [ {...}, ... ]}; false, with the reason, at
+    /// the first receiver that is malformed or would serve a control port without a product ID.
     bool loadJson(const QByteArray& json, QString* error);
     /// Adds one receiver; call before start().
     void addReceiver(const SimReceiver& r);
-    /// Binds the discovery port and opens the control ports.
+    /// Binds the discovery port and opens the control ports; false, with the reason, when a receiver
+    /// would serve a control port without a product ID, before anything is bound.
     bool start(QString* error);
 
     int count() const { return m_Receivers.size(); }

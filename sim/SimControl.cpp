@@ -86,7 +86,17 @@ quint32 SimControlConfig::reportedProductId() const
         return ProductUnknown;
     if (productId != 0)
         return productId;
-    return model == QLatin1String("Quillix") ? ProductQuillix : ProductQuillrad;
+    const SimModel* m = SimModels::byName(model);
+    return m ? m->productId : 0;
+}
+
+quint32 SimControlConfig::productIdFromJson(const QJsonValue& v)
+{
+    if (v.isString() && v.toString().size() == 4 && !v.toString().startsWith(QLatin1String("0x"))) {
+        const QByteArray s = v.toString().toLatin1();
+        return get32(reinterpret_cast<const quint8*>(s.constData()));
+    }
+    return number(v, 0);
 }
 
 SimControlConfig::Failure SimControlConfig::failureFromName(const QString& name, bool* ok)
@@ -113,13 +123,7 @@ SimControlConfig SimControlConfig::fromJson(const QJsonObject& o)
         if (!known)
             qWarning().noquote() << "SimControl: unknown key" << it.key();
     }
-    const QJsonValue pid = o.value(QLatin1String("productId"));
-    if (pid.isString() && pid.toString().size() == 4 && !pid.toString().startsWith(QLatin1String("0x"))) {
-        const QByteArray s = pid.toString().toLatin1();
-        c.productId = get32(reinterpret_cast<const quint8*>(s.constData()));
-    } else {
-        c.productId = number(pid, 0);
-    }
+    c.productId = productIdFromJson(o.value(QLatin1String("productId")));
     const QJsonObject v = o.value(QLatin1String("versions")).toObject();
     for (auto it = v.begin(); it != v.end(); ++it) {
         bool ok = false;

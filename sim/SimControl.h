@@ -9,7 +9,10 @@
 #include <QStringList>
 #include <QVector>
 
+#include "SimModel.h"
+
 class QJsonObject;
+class QJsonValue;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
@@ -17,7 +20,8 @@ class QTimer;
 /// How one emulated receiver serves the TCP control and programming protocol.
 ///
 /// JSON keys read by fromJson() (all optional; numbers may also be strings such as "0x4000"):
-///   "productId"        number, or four characters such as "QUSD"; 0 or absent: by model
+///   "productId"        number, or its four characters; 0 or absent: the model's in SimModels (QuillSim
+///                      refuses a receiver of any other model that serves its control port without one)
 ///   "versions"         object of id -> value, e.g. {"0": 105, "4": 123, "7": 2}; ids 0-6 16-bit, 7-32 8-bit
 ///   "appBankSize"      bytes per application bank (default 0x200000)
 ///   "appBlockSize"     data bytes per application block (default 1024)
@@ -44,7 +48,7 @@ struct SimControlConfig {
         DropAfterBlocks,  ///< closes the link after failAfterBlocks data blocks, without acknowledging the last
         Stall,            ///< stops answering anything (after failAfterBlocks blocks, or from the connection on); unsolicited status goes on
         AbortConfig,      ///< answers a configuration run with control code 3
-        UnknownProduct,   ///< reports a product ID that is neither QUSD nor QUIQ
+        UnknownProduct,   ///< reports a product ID that no model has
         SlowAck,          ///< delays each acknowledgement by slowAckMs
         Garbage,          ///< sends garbageBytes of noise (after failAfterBlocks blocks, or on connecting)
         DuplicateAck,     ///< acknowledges block failAfterBlocks twice
@@ -53,14 +57,12 @@ struct SimControlConfig {
         NeverReady,       ///< erases for ever: the ready answer never comes (polls are still answered)
     };
 
-    static constexpr quint32 ProductQuillrad = 0x44535551;  ///< "QUSD"
-    static constexpr quint32 ProductQuillix = 0x51495551;   ///< "QUIQ"
-    static constexpr quint32 ProductUnknown = 0x4E4B4E55;   ///< "UNKN", reported by UnknownProduct
-    static constexpr int VersionIds = 33;                   ///< ids 0 to 32
+    static constexpr quint32 ProductUnknown = 0x4E4B4E55;  ///< "UNKN", reported by UnknownProduct
+    static constexpr int VersionIds = 33;                  ///< ids 0 to 32
 
-    QString model = QStringLiteral("Quillrad");
+    QString model = QLatin1String(SimModels::All[0].name);
     QString serial = QStringLiteral("QR000001");
-    quint32 productId = 0;              ///< 0: by model
+    quint32 productId = 0;              ///< 0: the model's
     QVector<quint16> versions;          ///< by id, 33 entries (hundredths for 0-6, plain byte for 7-32)
     quint32 appBankSize = 0x200000;     ///< bytes
     quint32 appBlockSize = 1024;        ///< data bytes per block
@@ -78,8 +80,11 @@ struct SimControlConfig {
     bool failOnce = true;               ///< the failure disarms itself after striking
 
     SimControlConfig();
-    /// The product ID reported: explicit, unknown for UnknownProduct, else by model.
+    /// The product ID reported: unknown for UnknownProduct, else the explicit one, else the model's;
+    /// 0 for a model SimModels does not list.
     quint32 reportedProductId() const;
+    /// A "productId" value as fromJson() reads it; 0 when absent or not a product ID.
+    static quint32 productIdFromJson(const QJsonValue& v);
     /// Reads the keys listed above; unknown keys are logged and ignored.
     static SimControlConfig fromJson(const QJsonObject& o);
     /// Failure by name; None for an unknown name.

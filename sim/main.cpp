@@ -1,4 +1,4 @@
-// quillsim: emulated Quillrad/Quillix receivers for people without receivers, and for scripts.
+// quillsim: emulated receivers for people without receivers, and for scripts.
 // Run it only inside a private network namespace (scripts/netns-run): it answers broadcasts.
 #include "Fixtures.h"
 #include "QuillSim.h"
@@ -12,18 +12,20 @@
 
 namespace {
 // The JSON format, for people who test scripts against the emulator; the keys are those of
-// SimReceiver::fromJson, SimRecord's field table and SimControlConfig::fromJson.
+// SimReceiver::fromJson, SimRecord's field table and SimControlConfig::fromJson; %1 and %2 are the
+// emulator's models.
 const char Description[] =
-    "Emulates Quillrad and Quillix receivers described in a JSON file. Run it only inside a private\n"
-    "network namespace (scripts/netns-run): it answers discovery broadcasts on UDP port 48321 and\n"
-    "serves each receiver's control port on its own address.\n"
+    "Emulates network SDR receivers (%1) described in a JSON file. Run it only inside a\n"
+    "private network namespace (scripts/netns-run): it answers discovery broadcasts on UDP port\n"
+    "48321 and serves each receiver's control port on its own address.\n"
     "\n"
     "The file: {\"receivers\": [ {...}, ... ]}, one object per receiver; every key is optional. An\n"
     "unknown receiver key is an error, an unknown \"control\" key is only logged. sim/demo.json in\n"
     "the source tree is an example.\n"
     "\n"
     "Record fields (a missing one takes a plausible default):\n"
-    "  model                 \"Quillrad\" or \"Quillix\"\n"
+    "  model                 %2; another model needs a \"productId\" in\n"
+    "                        \"control\", unless \"serveTcp\" is false\n"
     "  serial                text, e.g. \"QR100042\"\n"
     "  address               IPv4 text; the control port listens there too (198.18.0.2 to\n"
     "                        198.18.0.60 inside scripts/netns-run)\n"
@@ -51,7 +53,7 @@ const char Description[] =
     "  serveTcp              false: no control port\n"
     "\n"
     "\"control\": the control port, an object with\n"
-    "  productId             number, or four characters such as \"QUSD\"; default by model\n"
+    "  productId             number, or its four characters; default: the model's\n"
     "  versions              {\"0\": 105, \"4\": 123, \"7\": 2}: ids 0-6 in hundredths, 7-32 one byte\n"
     "                        (0 boot, 2 hardware, 4 and 5 applications, 7 to 10 configurations)\n"
     "  appBankSize, appBlockSize, appStartOffset, cfgFlashSize, cfgBlockSize, cfgSlotSize\n"
@@ -73,7 +75,9 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillsim"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QLatin1String(Description));
+    parser.setApplicationDescription(QString::fromLatin1(Description)
+                                         .arg(SimModels::names(QStringLiteral(", ")),
+                                              SimModels::names(QStringLiteral(" or "), QStringLiteral("\""))));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("config"), QStringLiteral("JSON file: {\"receivers\": [ ... ]}"));
     QCommandLineOption stateDir(QStringLiteral("state-dir"),
@@ -81,7 +85,7 @@ int main(int argc, char* argv[])
                                 QStringLiteral("DIR"));
     parser.addOption(stateDir);
     QCommandLineOption makeImages(QStringLiteral("make-images"),
-                                  QStringLiteral("Write image files the emulated receivers accept, for both models, "
+                                  QStringLiteral("Write image files the emulated receivers accept, for each model, "
                                                  "to DIR/<model>/, and exit."),
                                   QStringLiteral("DIR"));
     parser.addOption(makeImages);

@@ -1,6 +1,7 @@
 #include "EditQuillDlg.h"
 #include "MainWindow.h"
 #include "QuillSim.h"
+#include "SimControl.h"
 #include "TestLog.h"
 #include "TestUi.h"
 #include "Timing.h"
@@ -66,9 +67,9 @@ private slots:
         QTest::addRow("placeholder in a serial number") << QVector<QJsonObject>{with(b, {{"serial", "%1%4"}})}
                                                         << QStringList{"Quillix   SN=%1%4   IP=10.0.0.7   Port=7"};
         // A serial number that is a prefix of another names another receiver.
-        QTest::addRow("serial numbers as prefixes") << QVector<QJsonObject>{a, with(b, {{"serial", "AB123"}, {"ownModelOnly", true}})}
-                                                    << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
-                                                                   "Quillix   SN=AB123   IP=10.0.0.7   Port=7"};
+        QTest::addRow("serial numbers as prefixes")
+            << QVector<QJsonObject>{with(a, {{"ownModelOnly", true}}), with(b, {{"serial", "AB123"}, {"ownModelOnly", true}})}
+            << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000", "Quillix   SN=AB123   IP=10.0.0.7   Port=7"};
         // A wrong key changes nothing, not even the row of the receiver whose serial number it names.
         QTest::addRow("wrong key") << QVector<QJsonObject>{a, with(a, {{"misbehave", "wrongKey"}, {"tcpPort", 1}, {"replyDelayMs", 150}})}
                                    << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000"};
@@ -87,6 +88,37 @@ private slots:
         startSimAndWindow();
         QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
         QCOMPARE(rowTexts(), expected);
+    }
+
+    void emulatedModel_data()
+    {
+        // A receiver of a model the emulator does not know: a control port needs its product ID.
+        QTest::addColumn<QString>("keys");       // behind its model, serial number and address
+        QTest::addColumn<quint32>("productId");  // its control port reports; 0: it serves none
+        QTest::addColumn<bool>("taken");         // else the emulator refuses it
+        QTest::addRow("no product ID") << "" << 0u << false;
+        QTest::addRow("product ID 0") << R"(, "control": {"productId": 0})" << 0u << false;
+        QTest::addRow("product ID given") << R"(, "control": {"productId": "QPRT"})" << 0x54525051u << true;
+        QTest::addRow("no control port") << R"(, "serveTcp": false)" << 0u << true;
+    }
+
+    void emulatedModel()
+    {
+        QFETCH(QString, keys);
+        QFETCH(quint32, productId);
+        QFETCH(bool, taken);
+        const QByteArray json = R"({"model": "Prototype", "serial": "PT1", "address": "198.18.0.5")" + keys.toLatin1() + '}';
+        const QString refused = R"(PT1: the emulator knows no model "Prototype"; give its "control" a "productId", or set "serveTcp": false)";
+        QString why;
+        QCOMPARE(m_Sim->loadJson(R"({"receivers": [)" + json + "]}", &why) ? QString() : why, taken ? QString() : "receiver 0: " + refused);
+        if (!taken)  // added one by one, as tests add receivers, it is refused when the emulator starts
+            m_Sim->addReceiver(SimReceiver::fromJson(QJsonDocument::fromJson(json).object(), &why));
+        QCOMPARE(m_Sim->start(&why) ? QString() : why, taken ? QString() : refused);
+        QCOMPARE(m_Sim->control(0) ? m_Sim->control(0)->config().reportedProductId() : 0u, productId);
+        if (!taken)
+            return;
+        m_Window.reset(new MainWindow);
+        QTRY_COMPARE_WITH_TIMEOUT(rowTexts(), QStringList{"Prototype   SN=PT1   IP=198.18.0.5   Port=50000"}, 3000);
     }
 
     void fullTable()
@@ -243,7 +275,7 @@ private slots:
         if (sent <= 0) {
             QTest::qWait(300);
             QCOMPARE(list()->count(), 1);  // the list is kept
-            QCOMPARE(m_Sim->received().size(), 4);  // two pairs of requests, nothing more
+            QCOMPARE(m_Sim->received().size(), 2 * Models::Count);  // two cycles of requests, nothing more
             return;
         }
 
