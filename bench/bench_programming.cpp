@@ -69,7 +69,7 @@ namespace {
 constexpr quint32 ImageFileSize = 0x1FB000;  ///< bytes: the largest .bin that leaves room for the CRC
 constexpr quint32 BlockSize = 1024;          ///< data bytes per block, the emulator's default
 constexpr quint32 StartOffset = 0x4000;      ///< first position programmed
-constexpr quint32 QUSD = 0x44535551;
+constexpr SimModel Model = SimModels::Quillrad;  ///< what the baseline's device reports
 constexpr int QtRepeats = 5;
 constexpr int BaselineRepeats = 7;
 
@@ -233,9 +233,9 @@ void serveBlockingDevice(int ls, std::vector<quint8>* flash, int* blocks)
             std::memcpy(a + 2, &item, 2);
             const quint32 geometry[2][3] = {{0x200000, BlockSize, StartOffset}, {0x200000, BlockSize, 0x80000}};
             switch (item) {
-            case 0x0001: std::memcpy(a + 4, "Quillrad", 9); n = 13; break;
+            case 0x0001: n = 5 + int(std::strlen(Model.name)); std::memcpy(a + 4, Model.name, size_t(n - 4)); break;
             case 0x0002: std::memcpy(a + 4, "BENCH1", 7); n = 11; break;
-            case 0x0009: std::memcpy(a + 4, &QUSD, 4); n = 8; break;
+            case 0x0009: std::memcpy(a + 4, &Model.productId, 4); n = 8; break;
             case 0x0302: a[4] = m[4]; std::memcpy(a + 5, geometry[m[4] ? 1 : 0], 12); n = 17; break;
             case 0x0004: a[4] = m[4]; a[5] = 100; a[6] = 0; n = 7; break;
             default: a[4] = 0; n = 5; break;
@@ -350,7 +350,7 @@ void dropMessages(QtMsgType type, const QMessageLogContext&, const QString& msg)
 
 bool writeImage(const QString& path)
 {
-    return Fixtures::writeFile(path, Fixtures::appImage(int(ImageFileSize), QUSD, 0));
+    return Fixtures::writeFile(path, Fixtures::appImage(int(ImageFileSize), Model.productId, 0));
 }
 
 int runProgrammingComparison()
@@ -359,7 +359,7 @@ int runProgrammingComparison()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("app0.bin"));
     CFirmwareImage image;
-    if (!writeImage(path) || image.ReadAppFile(path, QUSD, 0) != 0) {
+    if (!writeImage(path) || image.ReadAppFile(path, Model.productId, 0) != 0) {
         std::fprintf(stderr, "cannot prepare the application image\n");
         return 1;
     }

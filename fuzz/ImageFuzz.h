@@ -17,9 +17,8 @@
 /// the checks a caller relies on.
 namespace ImageFuzz {
 
-/// Product IDs chosen by the selector byte: both models, and two no model has.
-constexpr quint32 ProductIds[] = {Models::All[0].productId, Models::All[1].productId, 0xFFFFFFFF, 0};
-constexpr int ProductIdCount = sizeof ProductIds / sizeof ProductIds[0];
+/// Product IDs the selector byte chooses from: every model's, in the table's order, then two no model has.
+constexpr int ProductIdCount = Models::Count + 2;
 
 /// Reader parameters taken from the input's first byte, so one input exercises one model and slot.
 struct Params {
@@ -27,10 +26,13 @@ struct Params {
     int number;         ///< application or configuration number handed to the reader
 };
 
-/// Decodes the selector byte: low two bits the product ID, the rest the number modulo `numbers`.
+/// Decodes the selector byte: the remainder by ProductIdCount picks the product ID (0xFFFFFFFF and 0
+/// behind the models'), the quotient the number modulo `numbers`.
 inline Params Select(quint8 selector, int numbers)
 {
-    return {ProductIds[selector % ProductIdCount], (selector / ProductIdCount) % numbers};
+    const int p = selector % ProductIdCount;
+    const quint32 id = p < Models::Count ? Models::All[size_t(p)].productId : p == Models::Count ? 0xFFFFFFFF : 0;
+    return {id, (selector / ProductIdCount) % numbers};
 }
 
 /// Installs a message handler that drops the log lines, which would only slow the run.

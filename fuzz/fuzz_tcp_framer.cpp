@@ -22,7 +22,7 @@ void MakeImages()
     g_AppImage = new CFirmwareImage;
     g_CfgImage = new CFirmwareImage;
     if (!Fixtures::writeFile(app, Fixtures::appImage(4096, Fixtures::Qusd, 0))
-        || !Fixtures::writeFile(cfg, Fixtures::bitFile("Quillrad_top_01.ncd", 3000))
+        || !Fixtures::writeFile(cfg, Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1), 3000))
         || g_AppImage->ReadAppFile(app, Fixtures::Qusd, 0) != 0 || g_CfgImage->ReadCfgFile(cfg, Fixtures::Qusd, 1) != 0)
         std::abort();
 }

@@ -63,6 +63,11 @@ QByteArray hexFile(const QByteArray& data, quint32 position, int perRecord, cons
     return eof ? text + hexRecord(1, 0, {}, eol) : text;
 }
 
+QByteArray designName(const SimModel& model, int number)
+{
+    return QStringLiteral("%1_top_%2.ncd;UserID=0xFFFFFFFF").arg(QLatin1String(model.name)).arg(number, 2, 10, QLatin1Char('0')).toLatin1();
+}
+
 QByteArray bitFile(const QByteArray& field, int size, char key, int length)
 {
     QByteArray f = QByteArray::fromHex("00090ff00ff00ff00ff0000001");
@@ -114,13 +119,9 @@ bool writeFile(const QString& path, const QByteArray& content)
 
 bool writeImageSet(const QString& dir, int appBytes)
 {
-    const struct {
-        const char* model;
-        quint32 productId;
-    } models[] = {{"Quillrad", Qusd}, {"Quillix", Quiq}};
     bool ok = true;
-    for (const auto& m : models) {
-        const QString d = dir + QLatin1Char('/') + QLatin1String(m.model);
+    for (const SimModel& m : SimModels::All) {
+        const QString d = dir + QLatin1Char('/') + QLatin1String(m.name);
         ok = QDir().mkpath(d) && ok;
         for (quint8 bank = 0; bank < 2; ++bank) {
             const QByteArray image = appImage(appBytes, m.productId, bank);
@@ -128,9 +129,8 @@ bool writeImageSet(const QString& dir, int appBytes)
             ok = writeFile(d + QStringLiteral("/app%1.hex").arg(bank), hexFile(image)) && ok;
         }
         for (int cfg = 1; cfg <= 4; ++cfg) {
-            const QByteArray name = QStringLiteral("%1_top_%2.ncd;UserID=0xFFFFFFFF").arg(QLatin1String(m.model)).arg(cfg, 2, 10, QLatin1Char('0')).toLatin1() + '\0';
-            const QString file = d + QStringLiteral("/%1_cfg%2.bit").arg(QString::fromLatin1(m.model).toLower()).arg(cfg, 2, 10, QLatin1Char('0'));
-            ok = writeFile(file, bitFile(name, 48 * 1024 + cfg * 1000)) && ok;
+            const QString file = d + QStringLiteral("/%1_cfg%2.bit").arg(QString::fromLatin1(m.name).toLower()).arg(cfg, 2, 10, QLatin1Char('0'));
+            ok = writeFile(file, bitFile(designName(m, cfg) + '\0', 48 * 1024 + cfg * 1000)) && ok;
         }
     }
     return ok;
@@ -143,11 +143,16 @@ bool writeFuzzSeeds(const QString& dir)
         const QString d = dir + QLatin1Char('/') + QLatin1String(kind);
         ok = QDir().mkpath(d) && writeFile(d + QLatin1Char('/') + name, content) && ok;
     };
-    // Image seeds start with the fuzzers' selector byte: product ID index in the low two bits (2 and
-    // 3: no model's), application or configuration number above.
-    const auto sel = [](int product, int number) { return QByteArray(1, char(product + 4 * number)); };
-    const quint32 ids[] = {Qusd, Quiq};
-    const char* const models[] = {"Quillrad", "Quillix"};
+    // Image seeds start with the fuzzers' selector byte: the product ID's index among the models and
+    // the two IDs behind them that no model has, then the application or configuration number times
+    // their count. A product ID no model has takes the first of the two.
+    constexpr int models = int(SimModels::All.size());
+    const auto sel = [](quint32 productId, int number) {
+        int i = 0;
+        while (i < models && SimModels::All[i].productId != productId)
+            ++i;
+        return QByteArray(1, char(i + (models + 2) * number));
+    };
 
     // Records a reader must pass over: start addresses (types 5 and 3) behind the segment base, an
     // extended segment address (type 2) and an empty data record behind the data.
@@ -157,25 +162,26 @@ bool writeFuzzSeeds(const QString& dir)
         text += hexRecord(2, 0, be(0x1000, 2), eol) + hexRecord(0, 0, {}, eol);
         return eof ? text + hexRecord(1, 0, {}, eol) : text;
     };
-    for (int p = 0; p < 2; ++p) {
+    for (int p = 0; p < models; ++p) {
+        const quint32 id = SimModels::All[p].productId;
         for (int bank = 0; bank < 3; ++bank) {  // bank 2 is no application's
-            const QByteArray image = appImage(0x220 + 37 * bank, ids[p], quint8(bank));
-            seed("bin", QStringLiteral("p%1b%2").arg(p).arg(bank), sel(p, bank) + image);
-            seed("hex", QStringLiteral("p%1b%2").arg(p).arg(bank), sel(p, bank) + hexExtras(image));
+            const QByteArray image = appImage(0x220 + 37 * bank, id, quint8(bank));
+            seed("bin", QStringLiteral("p%1b%2").arg(p).arg(bank), sel(id, bank) + image);
+            seed("hex", QStringLiteral("p%1b%2").arg(p).arg(bank), sel(id, bank) + hexExtras(image));
         }
     }
     const QByteArray image = appImage(1000, Quiq, 1);
-    seed("bin", QStringLiteral("1000"), sel(1, 1) + image);
-    seed("hex", QStringLiteral("crlf32"), sel(1, 1) + hexExtras(image, 32, "\r\n"));
-    seed("hex", QStringLiteral("noeof"), sel(1, 1) + hexFile(image, AppStart, 8, "\n", false));
+    seed("bin", QStringLiteral("1000"), sel(Quiq, 1) + image);
+    seed("hex", QStringLiteral("crlf32"), sel(Quiq, 1) + hexExtras(image, 32, "\r\n"));
+    seed("hex", QStringLiteral("noeof"), sel(Quiq, 1) + hexFile(image, AppStart, 8, "\n", false));
     const quint32 top = 0x1FFFF0;  // image position of HEX address 0x081FFFF0, the top page's last 16 bytes
     seed("hex", QStringLiteral("highpage"),
-         sel(0, 0) + hexExtras(appImage(0x220, Qusd, 0), 16, "\n", false) + hexFile(QByteArray(8, 0), top));
+         sel(Qusd, 0) + hexExtras(appImage(0x220, Qusd, 0), 16, "\n", false) + hexFile(QByteArray(8, 0), top));
     // Only the record that carries product ID and bank; smalltop's last byte is four positions below
     // the highest that leaves room for the CRC, so that one changed digit reaches the edge.
     const QByteArray small = hexFile(appImage(0x210, Quiq, 2).mid(0x200), AppStart + 0x200, 16, "\n", false);
-    seed("hex", QStringLiteral("small"), sel(1, 2) + small + hexRecord(1, 0));
-    seed("hex", QStringLiteral("smalltop"), sel(1, 2) + small + hexFile(QByteArray(4, 0), top, 16, "\n", false));
+    seed("hex", QStringLiteral("small"), sel(Quiq, 2) + small + hexRecord(1, 0));
+    seed("hex", QStringLiteral("smalltop"), sel(Quiq, 2) + small + hexFile(QByteArray(4, 0), top, 16, "\n", false));
 
     // A whole bitstream: preamble, design-name, part, date and time fields, then 256 bytes of
     // configuration data behind the sync word.
@@ -188,14 +194,13 @@ bool writeFuzzSeeds(const QString& dir)
         return bitFile(design + '\0', design.size() + 17) + field('b', "7a35tcsg324") + field('c', "2024/01/31")
                + field('d', "12:00:00") + 'e' + be(data.size(), 4) + data;
     };
-    for (int p = 0; p < 2; ++p) {
-        for (int cfg = 1; cfg <= 4; ++cfg) {
-            const QString design = QStringLiteral("%1_top_0%2.ncd;UserID=0xFFFFFFFF").arg(QLatin1String(models[p])).arg(cfg);
-            seed("bit", QStringLiteral("p%1c%2").arg(p).arg(cfg), sel(p, cfg) + bitstream(design.toLatin1()));
-        }
-    }
-    seed("bit", QStringLiteral("nomodel"), sel(2, 3) + bitstream("top_03.ncd"));
-    seed("bit", QStringLiteral("short"), sel(1, 1) + bitstream("Quillix_1.ncd").left(40));  // ends inside the part field
+    for (int p = 0; p < models; ++p)
+        for (int cfg = 1; cfg <= 4; ++cfg)
+            seed("bit", QStringLiteral("p%1c%2").arg(p).arg(cfg),
+                 sel(SimModels::All[p].productId, cfg) + bitstream(designName(SimModels::All[p], cfg)));
+    seed("bit", QStringLiteral("nomodel"), sel(0, 3) + bitstream("top_03.ncd"));
+    // Ends inside the part field.
+    seed("bit", QStringLiteral("short"), sel(Quiq, 1) + bitstream(SimModels::Quillix.name + QByteArray("_1.ncd")).left(40));
 
     // Datagram sequences: [length16][bytes]..., a length of 0xFFFF starts a new cycle.
     const auto datagrams = [](std::initializer_list<QByteArray> list) {
@@ -204,14 +209,14 @@ bool writeFuzzSeeds(const QString& dir)
             s += le(quint64(d.size()), 2) + d;
         return s;
     };
-    const QByteArray a = record("Quillrad", "AB1234", 1), b = record("Quillix", "QX7", 0, 800);
+    const QByteArray a = record(SimModels::Quillrad.name, "AB1234", 1), b = record(SimModels::Quillix.name, "QX7", 0, 800);
     QByteArray wrongKey = a, full;
     wrongKey[3] = char(0xA4);
     for (int i = 0; i < 34; ++i)  // two receivers more than the finder's 32 rows
-        full += datagrams({record("Quillrad", "SN" + QByteArray::number(i).rightJustified(2, '0'), 0).left(56)});
+        full += datagrams({record(SimModels::Quillrad.name, "SN" + QByteArray::number(i).rightJustified(2, '0'), 0).left(56)});
     seed("reply_table", QStringLiteral("two"), datagrams({a, b}));
     seed("reply_table", QStringLiteral("repeat"), datagrams({a, b, a}));
-    seed("reply_table", QStringLiteral("other-model"), datagrams({record("Quillrad ", "AB1234", 0), a}));
+    seed("reply_table", QStringLiteral("other-model"), datagrams({record(SimModels::Quillrad.name + QByteArray(" "), "AB1234", 0), a}));
     seed("reply_table", QStringLiteral("short"), datagrams({a.left(40), a.left(56), a.left(3)}));
     seed("reply_table", QStringLiteral("wrong-key"), datagrams({a, wrongKey}));
     seed("reply_table", QStringLiteral("full"), full);
@@ -224,7 +229,7 @@ bool writeFuzzSeeds(const QString& dir)
     const auto flash = [&item](int bank, quint32 start) {  // bank, bank size, block size, first position
         return item(0x302, le(quint64(bank), 1) + le(0x200000, 4) + le(1024, 4) + le(start, 4));
     };
-    const QByteArray info = item(1, QByteArray("Quillrad", 9)) + item(9, le(Qusd, 4)) + flash(0, AppStart) + flash(1, 0x80000)
+    const QByteArray info = item(1, SimModels::Quillrad.name + QByteArray(1, '\0')) + item(9, le(Qusd, 4)) + flash(0, AppStart) + flash(1, 0x80000)
                             + item(4, QByteArray(1, 0) + le(105, 2)) + item(4, QByteArray::fromHex("070003"))
                             + item(2, QByteArray("QR1", 4)) + item(5, QByteArray(1, 0), 1);
     const QByteArray ack = controlMessage(3, le(0, 4));

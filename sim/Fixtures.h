@@ -4,15 +4,17 @@
 #include <QHostAddress>
 #include <QString>
 
+#include "SimModel.h"
+
 /// Image files and discovery records written out byte by byte, with the emulator's own knowledge
 /// of the formats and never through the program's readers or datagram code: what the tests,
 /// benchmarks, scripts (through `quillsim --make-images`) and fuzz seeds feed the program.
 namespace Fixtures {
 
-constexpr quint32 Qusd = 0x44535551;      ///< "QUSD", the Quillrad product ID
-constexpr quint32 Quiq = 0x51495551;      ///< "QUIQ", the Quillix product ID
-constexpr quint32 AppStart = 0x4000;      ///< first image position a receiver programs
-constexpr quint32 HexBase = 0x08000000;   ///< address of image position 0 in an Intel HEX file
+constexpr quint32 Qusd = SimModels::Quillrad.productId;  ///< "QUSD"
+constexpr quint32 Quiq = SimModels::Quillix.productId;    ///< "QUIQ"
+constexpr quint32 AppStart = 0x4000;                      ///< first image position a receiver programs
+constexpr quint32 HexBase = 0x08000000;                   ///< address of image position 0 in an Intel HEX file
 
 /// A raw application image (".bin") of `size` bytes: product ID at 0x204, bank byte at 0x20C.
 QByteArray appImage(int size, quint32 productId, quint8 bank);
@@ -23,6 +25,8 @@ QByteArray hexRecord(quint8 type, quint16 address, const QByteArray& data = {}, 
 /// record (records stop at a segment's end), lines ended by `eol`, and the end-of-file record if `eof`.
 QByteArray hexFile(const QByteArray& data, quint32 position = AppStart, int perRecord = 16, const char* eol = "\n",
                    bool eof = true);
+/// The design name of `model`'s configuration `number` (1 to 4), as its bitstreams carry it.
+QByteArray designName(const SimModel& model, int number);
 /// A bitstream of `size` bytes with the given design-name field, key character and field length
 /// (-1: the field's own length).
 QByteArray bitFile(const QByteArray& field, int size = 4096, char key = 'a', int length = -1);
@@ -36,8 +40,8 @@ QByteArray record(const QByteArray& model, const QByteArray& serial, quint8 stat
 QByteArray controlMessage(quint8 type, const QByteArray& body);
 /// Writes `content` to `path`; false on any error.
 bool writeFile(const QString& path, const QByteArray& content);
-/// Writes a valid set for both models into `dir`/<model>/: app0 and app1 as .bin and .hex
-/// (`appBytes` each), and four configuration bitstreams; false on any error.
+/// Writes a valid set for every model of SimModels into `dir`/<model>/: app0 and app1 as .bin and
+/// .hex (`appBytes` each), and four configuration bitstreams; false on any error.
 bool writeImageSet(const QString& dir, int appBytes);
 /// Writes the fuzzers' seed inputs to `dir`/hex, bin, bit, reply_table and tcp_framer, in the input
 /// layouts of fuzz/*.cpp; false on any error.
