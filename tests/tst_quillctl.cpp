@@ -1,5 +1,6 @@
 #include "FirmwareImage.h"
 #include "QuillSim.h"
+#include "ReceiverModel.h"
 #include "SimControl.h"
 #include "Fixtures.h"
 
@@ -40,7 +41,7 @@ private slots:
         QFETCH(int, offered);
         QFETCH(int, listed);
         for (int i = 0; i < offered; ++i)
-            addReceiver(i % 2 ? "Quillix" : "Quillrad", QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0')), 2 + i % 59,
+            addReceiver(Models::All[size_t(i % Models::Count)].name, QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0')), 2 + i % 59,
                         {{"serveTcp", false}, {"opMode", i % 3}});
         startSim();
         QCOMPARE(run({"find", "--json"}), 0);
