@@ -89,7 +89,7 @@ void Commands::find(const CtlOptions& o)
         if (o.json) {
             QJsonArray list;
             for (int row = 0; row < f->Rows(); ++row)
-                list.append(Out::receiverJson(*f, row));
+                list.append(Out::receiverJson(*f, row, o.showSecrets));
             Out::json(list);
             return finish(Exit::Ok);
         }
@@ -108,13 +108,13 @@ void Commands::show(const CtlOptions& o)
 {
     auto* f = finder(o);
     withReceiver(f, o.args.value(0), [f, o](int row) {
-        const QJsonObject j = Out::receiverJson(*f, row);
+        const QJsonObject j = Out::receiverJson(*f, row, o.showSecrets);
         if (o.json)
             return Out::json(j), finish(Exit::Ok);
         QVector<QStringList> rows;
         for (const RecordFields::Field& field : RecordFields::all())
             if (RecordFields::applies(field, f->Record(row)))
-                rows << QStringList{QLatin1String(field.name), RecordFields::text(field, f->Record(row))};
+                rows << QStringList{QLatin1String(field.name), RecordFields::text(field, f->Record(row), o.showSecrets)};
         if (j.contains(QStringLiteral("Interface")))
             rows << QStringList{QStringLiteral("Interface"), j.value(QStringLiteral("Interface")).toString()};
         Out::table({QStringLiteral("FIELD"), QStringLiteral("VALUE")}, rows);
@@ -137,8 +137,9 @@ void Commands::set(const CtlOptions& o)
             for (const RecordFields::Field& f : RecordFields::all())
                 if (f.editable)
                     names << QLatin1String(f.name);
+            // Only the name: a mistyped password field must not print the password.
             Out::error(QStringLiteral("\"%1\" is not FIELD=VALUE with one of these fields: %2")
-                           .arg(a, names.join(QStringLiteral(", "))));
+                           .arg(a.section(QLatin1Char('='), 0, 0), names.join(QStringLiteral(", "))));
             return finish(Exit::BadInput);
         }
         // A scratch record of no model: only the model's own limits wait for the receiver.
@@ -180,10 +181,10 @@ void Commands::set(const CtlOptions& o)
             const auto* t = reinterpret_cast<const quint8*>(target.constData());
             for (const RecordFields::Field* field : fields) {
                 const bool took = seen && RecordFields::same(*field, seen, t);
-                QString s = QStringLiteral("%1: %2 -> %3: ").arg(QLatin1String(field->name), RecordFields::text(*field, b),
-                                                                 RecordFields::text(*field, t));
+                QString s = QStringLiteral("%1: %2 -> %3: ").arg(QLatin1String(field->name), RecordFields::text(*field, b, o.showSecrets),
+                                                                 RecordFields::text(*field, t, o.showSecrets));
                 s += took ? QStringLiteral("adopted")
-                          : seen ? QStringLiteral("NOT adopted (the receiver reports %1)").arg(RecordFields::text(*field, seen))
+                          : seen ? QStringLiteral("NOT adopted (the receiver reports %1)").arg(RecordFields::text(*field, seen, o.showSecrets))
                                  : QStringLiteral("not confirmed (no answer)");
                 Out::line(s);
             }

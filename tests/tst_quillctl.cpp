@@ -5,6 +5,7 @@
 #include "Fixtures.h"
 
 #include <QtTest>
+#include <csignal>
 #include <memory>
 
 struct SetRow {
@@ -141,11 +142,12 @@ private slots:
         QTest::addColumn<int>("bank");    // of the file given for --item app0
         QTest::addColumn<bool>("batch");  // a Quillix receiver joins the run, which a Quillrad file does not fit
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0;
-        QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3;
-        QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3;
-        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2;
-        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2;
+        QTest::addColumn<QString>("why");  // on stderr
+        QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%";
+        QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3 << "QR1: failed: the link was lost during the run";
+        QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3 << "QR1: failed: the receiver aborted the application run";
+        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank";
+        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)";
     }
 
     void update()
@@ -154,6 +156,7 @@ private slots:
         QFETCH(int, bank);
         QFETCH(bool, batch);
         QFETCH(int, exitCode);
+        QFETCH(QString, why);
         const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
         QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, quint8(bank))));
         addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}, {"control", QJsonObject{{"failure", failure}, {"failAfterBlocks", 5}}}});
@@ -164,6 +167,9 @@ private slots:
         if (batch)
             args.insert(2, "QX2");
         QCOMPARE(run(args), exitCode);
+        // Progress and reasons go to stderr; stdout keeps only results.
+        QVERIFY2(m_Err.contains(why.toLatin1()), m_Err);
+        QVERIFY2(!m_Out.contains('%'), m_Out);
         if (exitCode == 2) {
             // Refused before a Set or a connection reached any receiver; a file no model takes, before any datagram.
             for (int i = 0; i < m_Sim->count(); ++i)
@@ -184,6 +190,25 @@ private slots:
         QCOMPARE(m_Sim->control(0)->appFlash(0).mid(start, end - start),
                  QByteArray(reinterpret_cast<const char*>(image.Buffer()) + start, end - start));
         QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
+    }
+
+    void interruptBeforeAnyRun()
+    {
+        // Ctrl-C while discovery still listens: nothing is sent to the receiver, and the exit code says so.
+        addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}});
+        startSim();
+        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, 0)));
+        QProcess p;
+        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        p.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "app0", file, "--yes", "--timeout", "3000"});
+        QTRY_VERIFY_WITH_TIMEOUT(!m_Sim->received().isEmpty(), 5000);
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(done.wait(5000));
+        QCOMPARE(p.exitCode(), 130);
+        QVERIFY(p.readAllStandardError().contains("interrupted; nothing was programmed"));
+        QCOMPARE(setsOnWire(), 0);
+        QCOMPARE(m_Sim->control(0)->connectionCount(), 0);
     }
 
     void allInterfaces()

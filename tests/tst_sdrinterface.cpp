@@ -181,6 +181,7 @@ private slots:
         SdrRig rig(SimControlConfig{});
         QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("again.bin")), appImage(0x4000 + 3000, Qusd, 1), 1), 0);
         QVERIFY(!rig.sdr.CanStart());
+        QSignalSpy results(&rig.sdr, &CSdrInterface::RunResult);
         rig.program(1);  // before the link is up
         QVERIFY(rig.start());
         int refusedStarts = 0;
@@ -196,6 +197,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() == 2 && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
         QCOMPARE(refusedStarts, 2);
         QCOMPARE(m_Log.count("App Prog refused"), 4);
+        // Each refusal says why, and the run's own end comes between the two after it.
+        QCOMPARE(ints(results), (QList<int>{START_NOT_CONNECTED, START_RUN_ACTIVE, START_RECONNECT_PENDING, RUN_DONE,
+                                            START_RECONNECT_PENDING}));
         QCOMPARE(rig.sim.runsStarted(), 1);
         QCOMPARE(rig.sim.runsCut(), 0);
         QVERIFY(rig.sdr.CanStart());

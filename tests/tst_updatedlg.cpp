@@ -1,5 +1,6 @@
 #include "EditQuillDlg.h"
 #include "Fixtures.h"
+#include "QuillSim.h"
 #include "SimControl.h"
 #include "TestLog.h"
 #include "TestUi.h"
@@ -337,6 +338,50 @@ private slots:
         QCOMPARE(edit.m_Record[87], quint8(1));
         QVERIFY(edit.m_Changed);
     }
+    void sessionChecks_data()
+    {
+        QTest::addColumn<QString>("productId");  // what the Quillrad receiver reports
+        QTest::addColumn<QByteArray>("file");    // chosen for Config02
+        QTest::addColumn<int>("exitCode");       // quillctl's
+        QTest::addColumn<QString>("why");        // in quillctl's messages
+        QTest::addRow("receiver reports another model's product ID") << "QUIQ" << kCfg02 << 3 << "reports product ID 0x51495551";
+        QTest::addRow("file of another model") << "QUSD" << bitFile("Quillix_top_02.ncd", 50000) << 2 << "does not fit cfg2 of QR1";
+    }
+
+    void sessionChecks()
+    {
+        // The dialog and quillctl check the receiver and the file through one session: what one
+        // refuses, the other refuses too, and neither starts a run.
+        QFETCH(QString, productId);
+        QFETCH(QByteArray, file);
+        QFETCH(int, exitCode);
+        QFETCH(QString, why);
+        QuillSim sim;
+        QString error;
+        sim.addReceiver(SimReceiver::fromJson({{"model", "Quillrad"}, {"serial", "QR1"}, {"address", kDevice.toString()},
+                                               {"tcpPort", 0}, {"control", QJsonObject{{"productId", productId}}}}, &error));
+        QVERIFY2(sim.start(&error), qPrintable(error));
+        const QString path = m_Dir.filePath("session.bit");
+        QVERIFY(writeFile(path, file));
+        ImagePathSet paths = m_FirstUse;
+        paths.paths[8] = path;
+        paths.progItem = 3;
+        {
+            CUpdateDlg dlg(nullptr);
+            open(dlg, sim.receiver(0).record, paths);
+            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, "labelStatus")->text(), QString("Connected Idle"), 8000);
+            QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
+            QCOMPARE(m_Log.count("Start error"), 1);
+        }
+        QProcess quillctl;
+        QSignalSpy ended(&quillctl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        quillctl.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "cfg2", path, "--yes"});
+        QVERIFY(ended.wait(60000));
+        QCOMPARE(quillctl.exitCode(), exitCode);
+        QVERIFY2(quillctl.readAllStandardError().contains(why.toLatin1()), qPrintable(why));
+        QCOMPARE(sim.control(0)->runsStarted(), 0);
+    }
+
     // last: the application's quit stays in force for the rest of the program
     void quitDuringRun()
     {

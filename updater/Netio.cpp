@@ -87,7 +87,7 @@ void CNetio::ReadTcpDataSlot()
 {
     if (!m_pTcpSocket->isValid())
         return;
-    // A backlog larger than one piece is taken in several pieces now: leaving it in the socket
+    // A backlog larger than one piece is taken in several pieces in one go: leaving it in the socket
     // would wait for a readyRead that does not come until the peer sends again.
     quint8 buf[TcpMsg::ReadChunk + 1];
     qint64 available = m_pTcpSocket->bytesAvailable();

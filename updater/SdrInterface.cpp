@@ -106,13 +106,14 @@ void CSdrInterface::SetSdrStatus(eSdrStatus status)
     if (ends) {
         m_RunActive = false;
         m_pRunWatch->stop();
-        if (wasActive && status == SDR_NOT_CONNECTED)
-            m_LastResult = RUN_LINK_LOST;
     }
+    // Kept aside: a start refused by someone who hears the status must not rename the run's end.
+    const eRunResult ended = m_LastResult;
     emit NewSdrStatus(status);
     if (ends && wasActive) {
+        m_LastResult = ended;
         emit RunActiveChanged(false);
-        emit RunResult(m_LastResult);
+        emit RunResult(ended);
     }
 }
 
