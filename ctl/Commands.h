@@ -13,6 +13,7 @@ struct CtlOptions {
     bool force = false;
     bool yes = false;
     bool all = false;
+    int parallel = 1;            ///< receivers update programs at once
     bool showSecrets = false;    ///< passwords printed as they are, not masked
     QString model;
     QString item;

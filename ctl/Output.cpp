@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -17,17 +18,33 @@ namespace {
 
 QString hex(quint32 v) { return QStringLiteral("0x%1").arg(v, 0, 16); }
 
+Board* s_Board = nullptr;  ///< the bars on the terminal, if any
+
+QString barLine(const QPair<QString, int>& run)
+{
+    constexpr int Width = 40;
+    const int percent = qMax(0, run.second);
+    const int filled = percent * Width / 100;
+    return QStringLiteral("%1 [%2] %3%\n")
+        .arg(run.first, QString(filled, QLatin1Char('#')) + QString(Width - filled, QLatin1Char('.')))
+        .arg(percent, 3);
+}
+
 } // namespace
 
 void line(const QString& s)
 {
+    Board::aside(true);
     std::fputs(qPrintable(s + QLatin1Char('\n')), stdout);
     std::fflush(stdout);
+    Board::aside(false);
 }
 
 void error(const QString& s)
 {
+    Board::aside(true);
     std::fputs(qPrintable(QStringLiteral("quillctl: ") + s + QLatin1Char('\n')), stderr);
+    Board::aside(false);
 }
 
 void table(const QStringList& headers, const QVector<QStringList>& rows)
@@ -111,32 +128,68 @@ QVector<QPair<QString, QJsonValue>> deviceItems(const CSdrInterface& sdr)
     return items;
 }
 
-Progress::Progress(const QString& label)
-    : m_Label(label)
-    , m_Tty(::isatty(STDERR_FILENO))
+Board::Board()
+    : m_Tty(::isatty(STDERR_FILENO))
 {
+    s_Board = this;
 }
 
-void Progress::show(int percent)
+Board::~Board()
 {
-    if (percent == m_Last)
+    s_Board = nullptr;
+}
+
+void Board::aside(bool before)
+{
+    if (!s_Board || !s_Board->m_Tty)
         return;
-    m_Last = percent;
-    if (!m_Tty) {
-        std::fputs(qPrintable(QStringLiteral("%1 %2%\n").arg(m_Label).arg(percent)), stderr);
+    if (before)
+        s_Board->erase();
+    else
+        s_Board->draw();
+}
+
+void Board::show(const QString& label, int percent)
+{
+    auto it = std::find_if(m_Runs.begin(), m_Runs.end(), [&](const QPair<QString, int>& r) { return r.first == label; });
+    if (it == m_Runs.end())
+        it = m_Runs.insert(m_Runs.end(), {label, -1});
+    if (it->second == percent)
         return;
+    it->second = percent;
+    if (!m_Tty)
+        return void(std::fputs(qPrintable(QStringLiteral("%1 %2%\n").arg(label).arg(percent)), stderr));
+    erase();
+    draw();
+}
+
+void Board::end(const QString& label)
+{
+    auto it = std::find_if(m_Runs.begin(), m_Runs.end(), [&](const QPair<QString, int>& r) { return r.first == label; });
+    if (it == m_Runs.end())
+        return;
+    if (m_Tty) {
+        // Its last bar stays on the terminal, above the bars still running.
+        erase();
+        std::fputs(qPrintable(barLine(*it)), stderr);
     }
-    constexpr int Width = 40;
-    const int filled = percent * Width / 100;
-    const QString bar = QString(filled, QLatin1Char('#')) + QString(Width - filled, QLatin1Char('.'));
-    std::fputs(qPrintable(QStringLiteral("\r%1 [%2] %3%").arg(m_Label, bar).arg(percent, 3)), stderr);
+    m_Runs.erase(it);
+    if (m_Tty)
+        draw();
 }
 
-void Progress::end()
+void Board::erase()
 {
-    if (m_Tty && m_Last >= 0)
-        std::fputs("\n", stderr);
-    m_Last = -1;
+    if (m_Drawn > 0)
+        std::fprintf(stderr, "\x1b[%dA\r\x1b[J", m_Drawn);
+    m_Drawn = 0;
+}
+
+void Board::draw()
+{
+    for (const auto& r : m_Runs)
+        std::fputs(qPrintable(barLine(r)), stderr);
+    m_Drawn = m_Runs.size();
 }
 
 } // namespace Out

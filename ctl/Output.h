@@ -39,21 +39,27 @@ QStringList receiverHeaders();
 
 /// What the programming interface read, in order: identity, versions and flash geometry.
 QVector<QPair<QString, QJsonValue>> deviceItems(const CSdrInterface& sdr);
-/// A progress bar on stderr when it is a terminal, plain percentage lines on stderr otherwise:
-/// stdout keeps only results.
-class Progress {
+/// Progress of the runs under way, on stderr so that stdout keeps only results: on a terminal one bar
+/// per run, redrawn in place below the messages; otherwise one line per run and percentage step.
+class Board {
 public:
-    /// `label` starts every line.
-    explicit Progress(const QString& label);
-    /// Shows `percent` if it changed.
-    void show(int percent);
-    /// Ends the bar's line.
-    void end();
+    Board();
+    ~Board();
+    /// Shows `percent` for the run named `label`, if it changed.
+    void show(const QString& label, int percent);
+    /// Leaves the run's last bar on the terminal and stops drawing it.
+    void end(const QString& label);
+
+    /// Clears the bars before a message is written, and draws them again after it.
+    static void aside(bool before);
 
 private:
-    QString m_Label;
+    void draw();
+    void erase();
+
+    QVector<QPair<QString, int>> m_Runs;  ///< label and percent, in the order they started
+    int m_Drawn = 0;                      ///< bar lines on the terminal now
     bool m_Tty;
-    int m_Last = -1;
 };
 
 } // namespace Out

@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -41,22 +40,12 @@ QString readerText(int result)
     }
 }
 
-/// One update command: checks the file against every receiver, then programs them one after another.
+class ReceiverRun;
+
+/// One update command: checks the file against every receiver, then programs up to --parallel of
+/// them at once, each on its own link, all sharing the one finder socket.
 class Updater : public QObject {
 public:
-    Updater(const CtlOptions& o, int item, const QString& file, const ReceiverModel* model)
-        : QObject(qApp), m_O(o), m_Item(item), m_File(file), m_Model(model), m_Finder(finder(o))
-    {
-        m_Watch.setSingleShot(true);
-        connect(&m_Watch, &QTimer::timeout, this, &Updater::OnWatch);
-    }
-    int Read(quint32 productId) { return ProgItem::read(m_Image, m_File, productId, m_Item); }
-
-    void Start() { m_Finder->Run([this] { Resolve(); }); }
-    void Interrupt();
-
-private:
-    enum Phase { Idle, Connecting, Running, Reconnecting };
     struct Target {
         QString serial;
         QByteArray record;  ///< as discovered: the mode to go back to
@@ -65,31 +54,72 @@ private:
         QString result = QStringLiteral("not started");
     };
 
+    Updater(const CtlOptions& o, int item, const QString& file, const ReceiverModel* model)
+        : QObject(qApp), m_O(o), m_Item(item), m_File(file), m_Model(model), m_Finder(finder(o)),
+          m_Queue(new FinderQueue(m_Finder, this))
+    {
+    }
+    int Read(quint32 productId) { return ProgItem::read(m_Image, m_File, productId, m_Item); }
+    void Start() { m_Finder->Run([this] { Resolve(); }); }
+    void Interrupt();
+
+    const CtlOptions& Options() const { return m_O; }
+    int Item() const { return m_Item; }
+    const QString& File() const { return m_File; }
+    FinderQueue* Queue() const { return m_Queue; }
+    Out::Board& Board() { return m_Board; }
+    /// A receiver's turn has ended, its mode restored or given up on.
+    void Finished(ReceiverRun* run);
+
+private:
     void Resolve();
     void Ask();
-    void Next();
-    void OnStatus(eSdrStatus s);
-    void OnRunEnded(eRunResult result, const QString& reason);
-    void OnWatch();
-    void EndTarget(int code, const QString& result);
+    void StartMore();
     void Summary();
-    Target& T() { return m_Targets[m_Index]; }
-    const quint8* Rec() { return reinterpret_cast<const quint8*>(T().record.constData()); }
 
     CtlOptions m_O;
     int m_Item;  ///< ProgItem number
     QString m_File;
     const ReceiverModel* m_Model;  ///< --model, or nullptr
     CDiscoveryCycle* m_Finder;
-    CFirmwareImage m_Image;
+    FinderQueue* m_Queue;
+    CFirmwareImage m_Image;  ///< checks the file against each receiver's model before anything is sent
     QVector<Target> m_Targets;
-    int m_Index = -1;
-    Phase m_Phase = Idle;
-    bool m_Busy = false;  ///< a receiver's turn is under way: mode switch, run, reconnection, mode back
+    int m_Next = 0;          ///< index of the next receiver to start
+    int m_Running = 0;       ///< receivers whose turn is under way
+    bool m_Started = false;  ///< the first receiver's turn has begun
     bool m_Stop = false;
-    QPointer<CSdrInterface> m_Sdr;
+    Out::Board m_Board;
+};
+
+/// One receiver's turn: the switch to I/Q Mode, the run on its own link, the reconnection that reads
+/// the new versions, and the way back to its mode. Its failures are its own: they never touch another
+/// receiver's turn.
+class ReceiverRun : public QObject {
+public:
+    ReceiverRun(Updater& u, Updater::Target& t)
+        : QObject(&u), m_U(u), m_T(t)
+    {
+        m_Watch.setSingleShot(true);
+        connect(&m_Watch, &QTimer::timeout, this, &ReceiverRun::OnWatch);
+    }
+    void Start();
+
+private:
+    enum Phase { Connecting, Running, Reconnecting, Ended };
+    const quint8* Rec() const { return reinterpret_cast<const quint8*>(m_T.record.constData()); }
+    QString Label() const { return m_T.serial + QLatin1Char(' ') + QLatin1String(ItemNames[m_U.Item()]); }
+    void OnStatus(eSdrStatus s);
+    void OnRunEnded(eRunResult result, const QString& reason);
+    void OnWatch();
+    void End(int code, const QString& result);
+
+    Updater& m_U;
+    Updater::Target& m_T;
+    CFirmwareImage m_Image;  ///< this receiver's image: parallel runs of different models read the file apart
+    CSdrInterface* m_Sdr = nullptr;
     CUpdateSession* m_Session = nullptr;  ///< child of m_Sdr
-    std::unique_ptr<Out::Progress> m_Progress;
+    Phase m_Phase = Connecting;
     QTimer m_Watch;
 };
 
@@ -140,7 +170,7 @@ void Updater::Ask()
                   Disc::addressText(reinterpret_cast<const quint8*>(t.record.constData()), Disc::OffIPAdr),
                   QLatin1String(ItemNames[m_Item]), QFileInfo(m_File).fileName()));
     if (m_O.yes)
-        return Next();
+        return StartMore();
     if (!::isatty(STDIN_FILENO)) {
         Out::error(QStringLiteral("stdin is not a terminal: confirm with --yes; nothing was sent"));
         return finish(Exit::BadInput);
@@ -154,107 +184,28 @@ void Updater::Ask()
         char buf[64] = {};
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf - 1);
         if (n > 0 && (buf[0] == 'y' || buf[0] == 'Y'))
-            return Next();
+            return StartMore();
         Out::error(QStringLiteral("not confirmed; nothing was sent"));
         finish(Exit::BadInput);
     });
 }
 
-void Updater::Next()
+void Updater::StartMore()
 {
-    m_Busy = false;
-    if (++m_Index >= m_Targets.size() || m_Stop)
-        return Summary();
-    m_Busy = true;
-    m_Sdr = new CSdrInterface(this, &m_Image);
-    m_Session = new CUpdateSession(m_Sdr, &m_Image, m_Sdr);
-    m_Session->SetReceiver(Rec());
-    m_Session->ReadItem(m_File, m_Item);
-    if (m_Session->NeedsIqMode()) {
-        Out::line(QStringLiteral("%1: switching to I/Q Mode for the run").arg(T().serial));
-        quint8 iq[Disc::RecordSize];
-        std::memcpy(iq, Rec(), Disc::RecordSize);
-        CUpdateSession::ToIqMode(iq);
-        m_Finder->SendSet(iq);
+    while (!m_Stop && m_Running < m_O.parallel && m_Next < m_Targets.size()) {
+        m_Started = true;
+        ++m_Running;
+        (new ReceiverRun(*this, m_Targets[m_Next++]))->Start();
     }
-    m_Sdr->SetSdrStatus(SDR_NOT_CONNECTED);
-    connect(m_Sdr, &CSdrInterface::NewSdrStatus, this, &Updater::OnStatus);
-    connect(m_Sdr, &CSdrInterface::PercentComplete, this, [this](int p) {
-        if (m_Progress)
-            m_Progress->show(p);
-    });
-    connect(m_Session, &CUpdateSession::RunEnded, this, &Updater::OnRunEnded);
-    m_Phase = Connecting;
-    m_Watch.start(ConnectTimeoutMs);
+    if (m_Running == 0)
+        Summary();
 }
 
-void Updater::OnStatus(eSdrStatus s)
+void Updater::Finished(ReceiverRun* run)
 {
-    if (m_Phase == Connecting && s == SDR_CONNECTED_IDLE && m_Sdr->CanStart()) {
-        const QString problem = m_Session->ReceiverProblem();
-        if (!problem.isEmpty())
-            return EndTarget(Exit::Failed, QStringLiteral("not started: ") + problem);
-        m_Watch.stop();
-        m_Phase = Running;
-        m_Progress.reset(new Out::Progress(QStringLiteral("%1 %2").arg(T().serial, QLatin1String(ItemNames[m_Item]))));
-        if (!m_Session->Start(m_Item))
-            EndTarget(Exit::Failed, RunResultText(m_Sdr->LastResult()));
-    } else if (m_Phase == Reconnecting && s == SDR_GOT_INFO) {
-        Out::line(QStringLiteral("%1: %2").arg(T().serial, CUpdateSession::VersionsLine(m_Sdr->m_Versions)));
-        EndTarget(Exit::Ok, QStringLiteral("done"));
-    }
-}
-
-void Updater::OnRunEnded(eRunResult result, const QString& reason)
-{
-    if (m_Phase != Running)
-        return;
-    if (result != RUN_DONE)
-        return EndTarget(Exit::Failed, QStringLiteral("failed: ") + reason);
-    m_Progress->end();
-    Out::line(QStringLiteral("%1: programmed; waiting for the reconnection").arg(T().serial));
-    m_Phase = Reconnecting;
-    m_Watch.start(ReconnectTimeoutMs);
-}
-
-void Updater::OnWatch()
-{
-    if (m_Phase == Connecting)
-        EndTarget(Exit::NotFound, QStringLiteral("not started: no answer on %1:%2 within %3 s")
-                                      .arg(m_Sdr->m_IPAdr.toString()).arg(m_Sdr->m_Port).arg(ConnectTimeoutMs / 1000));
-    else if (m_Phase == Reconnecting)
-        EndTarget(Exit::Failed, QStringLiteral("programmed, but no reconnection within %1 s").arg(ReconnectTimeoutMs / 1000));
-}
-
-void Updater::EndTarget(int code, const QString& result)
-{
-    m_Watch.stop();
-    if (m_Progress)
-        m_Progress->end();
-    m_Progress.reset();
-    m_Phase = Idle;
-    m_Sdr->disconnect(this);
-    m_Session->disconnect(this);
-    m_Sdr->deleteLater();
-    T().code = code;
-    T().result = result;
-    if (code != Exit::Ok)
-        Out::error(QStringLiteral("%1: %2").arg(T().serial, result));
-    if (!m_Session->NeedsIqMode())
-        return Next();
-    // Back to the mode it was in, with the record as discovered, and confirmed by discovery.
-    QByteArray back = T().record;
-    m_Finder->SendSet(reinterpret_cast<quint8*>(back.data()));
-    const RecordFields::Field* field = RecordFields::find(QStringLiteral("Quill-xx Operation Mode"));
-    confirmRecord(m_Finder, T().serial, T().record, {field}, m_O.confirmMs, [this, field](const quint8*, bool ok) {
-        const QString mode = RecordFields::text(*field, Rec());
-        Out::line(QStringLiteral("%1: %2 %3").arg(T().serial, ok ? QStringLiteral("back in") : QStringLiteral("NOT back in"), mode));
-        if (!ok) {
-            T().code = Exit::Failed;
-            T().result += QStringLiteral("; NOT back in ") + mode;
-        }
-        Next();
-    });
+    run->deleteLater();
+    --m_Running;
+    StartMore();
 }
 
 void Updater::Summary()
@@ -274,12 +225,97 @@ void Updater::Summary()
 
 void Updater::Interrupt()
 {
-    if (!m_Busy) {
+    if (!m_Started) {
         Out::error(QStringLiteral("interrupted; nothing was programmed"));
         return finish(Exit::Interrupted);
     }
     m_Stop = true;
-    Out::error(QStringLiteral("interrupt: the current receiver's run goes on to its end; no further receiver starts"));
+    Out::error(QStringLiteral("interrupt: the runs under way go on to their end; no further receiver starts"));
+}
+
+void ReceiverRun::Start()
+{
+    m_Sdr = new CSdrInterface(this, &m_Image);
+    m_Session = new CUpdateSession(m_Sdr, &m_Image, m_Sdr);
+    m_Session->SetReceiver(Rec());
+    m_Session->ReadItem(m_U.File(), m_U.Item());
+    if (m_Session->NeedsIqMode()) {
+        Out::line(QStringLiteral("%1: switching to I/Q Mode for the run").arg(m_T.serial));
+        quint8 iq[Disc::RecordSize];
+        std::memcpy(iq, Rec(), Disc::RecordSize);
+        CUpdateSession::ToIqMode(iq);
+        m_U.Queue()->SendSet(iq);
+    }
+    m_Sdr->SetSdrStatus(SDR_NOT_CONNECTED);
+    connect(m_Sdr, &CSdrInterface::NewSdrStatus, this, &ReceiverRun::OnStatus);
+    connect(m_Sdr, &CSdrInterface::PercentComplete, this, [this](int p) { m_U.Board().show(Label(), p); });
+    connect(m_Session, &CUpdateSession::RunEnded, this, &ReceiverRun::OnRunEnded);
+    m_Watch.start(ConnectTimeoutMs);
+}
+
+void ReceiverRun::OnStatus(eSdrStatus s)
+{
+    if (m_Phase == Connecting && s == SDR_CONNECTED_IDLE && m_Sdr->CanStart()) {
+        const QString problem = m_Session->ReceiverProblem();
+        if (!problem.isEmpty())
+            return End(Exit::Failed, QStringLiteral("not started: ") + problem);
+        m_Watch.stop();
+        m_Phase = Running;
+        if (!m_Session->Start(m_U.Item()))
+            End(Exit::Failed, RunResultText(m_Sdr->LastResult()));
+    } else if (m_Phase == Reconnecting && s == SDR_GOT_INFO) {
+        Out::line(QStringLiteral("%1: %2").arg(m_T.serial, CUpdateSession::VersionsLine(m_Sdr->m_Versions)));
+        End(Exit::Ok, QStringLiteral("done"));
+    }
+}
+
+void ReceiverRun::OnRunEnded(eRunResult result, const QString& reason)
+{
+    if (m_Phase != Running)
+        return;
+    m_U.Board().end(Label());
+    if (result != RUN_DONE)
+        return End(Exit::Failed, QStringLiteral("failed: ") + reason);
+    Out::line(QStringLiteral("%1: programmed; waiting for the reconnection").arg(m_T.serial));
+    m_Phase = Reconnecting;
+    m_Watch.start(ReconnectTimeoutMs);
+}
+
+void ReceiverRun::OnWatch()
+{
+    if (m_Phase == Connecting)
+        End(Exit::NotFound, QStringLiteral("not started: no answer on %1:%2 within %3 s")
+                                .arg(m_Sdr->m_IPAdr.toString()).arg(m_Sdr->m_Port).arg(ConnectTimeoutMs / 1000));
+    else if (m_Phase == Reconnecting)
+        End(Exit::Failed, QStringLiteral("programmed, but no reconnection within %1 s").arg(ReconnectTimeoutMs / 1000));
+}
+
+void ReceiverRun::End(int code, const QString& result)
+{
+    m_Watch.stop();
+    m_Phase = Ended;
+    m_U.Board().end(Label());
+    m_Sdr->disconnect(this);
+    m_Session->disconnect(this);
+    m_Sdr->deleteLater();
+    m_T.code = code;
+    m_T.result = result;
+    if (code != Exit::Ok)
+        Out::error(QStringLiteral("%1: %2").arg(m_T.serial, result));
+    if (!m_Session->NeedsIqMode())
+        return m_U.Finished(this);
+    // Back to the mode it was in, with the record as discovered, and confirmed by discovery.
+    m_U.Queue()->SendSet(Rec());
+    const RecordFields::Field* field = RecordFields::find(QStringLiteral("Quill-xx Operation Mode"));
+    m_U.Queue()->Confirm(m_T.serial, m_T.record, {field}, m_U.Options().confirmMs, [this, field](const quint8*, bool ok) {
+        const QString mode = RecordFields::text(*field, Rec());
+        Out::line(QStringLiteral("%1: %2 %3").arg(m_T.serial, ok ? QStringLiteral("back in") : QStringLiteral("NOT back in"), mode));
+        if (!ok) {
+            m_T.code = Exit::Failed;
+            m_T.result += QStringLiteral("; NOT back in ") + mode;
+        }
+        m_U.Finished(this);
+    });
 }
 
 } // namespace

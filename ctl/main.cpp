@@ -42,14 +42,17 @@ const Command CommandTable[] = {
      "Connects to one receiver's control port as the update dialog does and reads its model, serial number, "
      "product ID, versions and flash geometry.",
      Commands::info},
-    {"update", "(SERIAL... | --all --model NAME) --item ITEM FILE [--yes]", "program firmware or an FPGA image",
-     "Programs ITEM of each receiver from FILE, one receiver after another. The file is checked against every "
-     "receiver with QuillFinder's readers before anything is sent. A receiver not in I/Q Mode is switched to it for "
-     "the run and back afterwards. Ctrl-C lets the current run finish and starts no further one.",
+    {"update", "(SERIAL... | --all --model NAME) --item ITEM FILE [--yes] [--parallel N]", "program firmware or an FPGA image",
+     "Programs ITEM of each receiver from FILE, up to --parallel receivers at once (one after another by default), "
+     "each on its own link. The file is checked against every receiver with QuillFinder's readers before anything "
+     "is sent. A receiver not in I/Q Mode is switched to it for the run and back afterwards. One receiver's failure "
+     "never stops the others; the exit code is the worst of them. Ctrl-C lets the runs under way finish and starts "
+     "no further one.",
      Commands::update},
 };
 
 bool g_Verbose = false;
+constexpr int MaxParallel = 32;  ///< receivers programmed at once, at most
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
 {
@@ -127,6 +130,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Programs every receiver of --model that answers."));
     const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Receiver model whose receivers --all programs."), QStringLiteral("NAME"));
     const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Programs without asking."));
+    const QCommandLineOption parallel(QStringLiteral("parallel"),
+                                      QStringLiteral("Programs up to N receivers at once, each on its own link (default 1, at most %1).").arg(MaxParallel),
+                                      QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption secrets(QStringLiteral("show-secrets"),
                                      QStringLiteral("Prints passwords as they are; otherwise a set one shows as ********."));
     p.addOptions({verbose, timeout});
@@ -135,7 +141,7 @@ int main(int argc, char* argv[])
     if (name == QLatin1String("set"))
         p.addOptions({force, confirm});
     if (name == QLatin1String("update"))
-        p.addOptions({item, all, model, yes, confirm});
+        p.addOptions({item, all, model, yes, confirm, parallel});
     if (name == QLatin1String("find") || name == QLatin1String("show") || name == QLatin1String("set"))
         p.addOption(secrets);
     if (!p.parse(args))
@@ -154,6 +160,10 @@ int main(int argc, char* argv[])
     o.confirmMs = isSet(confirm) ? p.value(confirm).toInt(&ok2) : o.confirmMs;
     if (!ok1 || !ok2 || o.timeoutMs <= 0 || o.confirmMs <= 0)
         return badInput(QStringLiteral("--timeout and --confirm-timeout take a number of milliseconds above 0"));
+    bool ok3 = true;
+    o.parallel = isSet(parallel) ? p.value(parallel).toInt(&ok3) : 1;
+    if (!ok3 || o.parallel < 1 || o.parallel > MaxParallel)
+        return badInput(QStringLiteral("--parallel takes a number from 1 to %1").arg(MaxParallel));
     o.json = isSet(json);
     o.allInterfaces = isSet(allIf);
     o.force = isSet(force);

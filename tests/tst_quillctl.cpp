@@ -192,6 +192,58 @@ private slots:
         QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
     }
 
+    void parallelBatch_data()
+    {
+        QTest::addColumn<int>("parallel");
+        QTest::addColumn<bool>("interrupt");      // Ctrl-C once the first runs have started
+        QTest::addColumn<QList<int>>("programmed");  // per receiver: 1 programmed, 0 not
+        // Four Quillrad receivers, the odd ones in Quill Mode: their switches and returns share the finder socket.
+        QTest::newRow("one drops its link, the others go on") << 4 << false << QList<int>{1, 1, 0, 1};
+        QTest::newRow("Ctrl-C: the runs under way finish, no new one starts") << 2 << true << QList<int>{1, 1, 0, 0};
+    }
+
+    void parallelBatch()
+    {
+        QFETCH(int, parallel);
+        QFETCH(bool, interrupt);
+        QFETCH(QList<int>, programmed);
+        const QString file = m_Dir.filePath(QStringLiteral("batch.bin"));
+        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(40000, Fixtures::Qusd, 0)));
+        QStringList args{"update"};
+        for (int i = 0; i < 4; ++i) {
+            QJsonObject control{{"eraseMs", 1500}};
+            if (!interrupt && i == 2)
+                control = {{"failure", "DropAfterBlocks"}, {"failAfterBlocks", 5}};
+            addReceiver("Quillrad", QStringLiteral("QR%1").arg(i), 2 + i, {{"opMode", i % 2}, {"control", control}});
+            args << QStringLiteral("QR%1").arg(i);
+        }
+        startSim();
+        QProcess p;
+        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        p.start(QStringLiteral(QUILLCTL_PATH), args + QStringList{"--item", "app0", file, "--yes", "--parallel", QString::number(parallel)});
+        if (interrupt) {
+            QTRY_VERIFY_WITH_TIMEOUT(m_Sim->control(0)->runsStarted() + m_Sim->control(1)->runsStarted() == 2, 15000);
+            ::kill(pid_t(p.processId()), SIGINT);
+        }
+        QVERIFY(done.wait(60000));
+        QCOMPARE(p.exitCode(), 3);
+        CFirmwareImage image;
+        QCOMPARE(image.ReadAppFile(file, Fixtures::Qusd, 0), 0);
+        const QByteArray written(reinterpret_cast<const char*>(image.Buffer()) + 0x4000, int(image.m_MaxFileAdr) + 1 - 0x4000);
+        for (int i = 0; i < 4; ++i) {
+            SimControl* c = m_Sim->control(i);
+            QCOMPARE(c->runsCompleted(), programmed[i]);
+            if (programmed[i])
+                QCOMPARE(c->appFlash(0).mid(0x4000, written.size()), written);
+            // No run is cut but the one whose receiver drops its link; a receiver not started is never touched.
+            QCOMPARE(c->runsCut(), !interrupt && i == 2 ? 1 : 0);
+            QCOMPARE(c->connectionCount() > 0, !interrupt || i < 2);
+            QCOMPARE(fields(i).value("opMode").toInt(), i % 2);
+        }
+        const QString summary = QString::fromLatin1(p.readAllStandardOutput());
+        QVERIFY2(summary.contains(QRegularExpression("QR2 +Quillrad +app0 +(failed: the link was lost|not started)")), qPrintable(summary));
+    }
+
     void interruptBeforeAnyRun()
     {
         // Ctrl-C while discovery still listens: nothing is sent to the receiver, and the exit code says so.
