@@ -19,6 +19,7 @@ struct RefusalRow {
     QStringList logLines;
     int finalStatus;  // -1: the run never starts
     int controlMessages;
+    eRunResult result;  // why it ended, or why the start was refused
 };
 Q_DECLARE_METATYPE(RefusalRow)
 
@@ -131,20 +132,20 @@ private slots:
         QTest::addColumn<RefusalRow>("row");
         const int failed = SDR_PROG_FAILED;
         QTest::addRow("nothing after the start offset")
-            << RefusalRow{"None", 0x200000, 0x10000, 0x80000, 0, {"Start Prog", "Prog Error"}, failed, 2};
+            << RefusalRow{"None", 0x200000, 0x10000, 0x80000, 0, {"Start Prog", "Prog Error"}, failed, 2, RUN_NOTHING_TO_SEND};
         QTest::addRow("configuration as large as a slot")
-            << RefusalRow{"None", 0x200000, 0x4000, 0x1001, 3, {"Config Prog Abort"}, -1, 0};
+            << RefusalRow{"None", 0x200000, 0x4000, 0x1001, 3, {"Config Prog Abort"}, -1, 0, START_IMAGE_TOO_LARGE};
         QTest::addRow("device aborts configuration")
-            << RefusalRow{"AbortConfig", 0x200000, 0x4000, 0x80000, 3, {"Erased Cfg Flash", "Cfg ProgAbort"}, failed, 2};
+            << RefusalRow{"AbortConfig", 0x200000, 0x4000, 0x80000, 3, {"Erased Cfg Flash", "Cfg ProgAbort"}, failed, 2, RUN_CFG_ABORTED};
         QTest::addRow("unknown product") << RefusalRow{"UnknownProduct", 0x200000, 0x4000, 0x80000, 0,
-            {"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"}, -1, 0};
-        QTest::addRow("bank size") << RefusalRow{"None", 0x100000, 0x4000, 0x80000, 1, {"App flashsize Error"}, -1, 0};
+            {"Prod ID = 0x4E4B4E55", "Unknown Device", "App flashsize Error"}, -1, 0, START_BAD_GEOMETRY};
+        QTest::addRow("bank size") << RefusalRow{"None", 0x100000, 0x4000, 0x80000, 1, {"App flashsize Error"}, -1, 0, START_BAD_GEOMETRY};
     }
 
     void refusals()
     {
         QFETCH(RefusalRow, row);
-        const auto& [failure, bankSize, startOffset, slotSize, item, logLines, finalStatus, controlMessages] = row;
+        const auto& [failure, bankSize, startOffset, slotSize, item, logLines, finalStatus, controlMessages, result] = row;
 
         SimControlConfig cfg;
         cfg.failure = SimControlConfig::failureFromName(failure);
@@ -155,7 +156,9 @@ private slots:
         const QString path = m_Dir.filePath(QStringLiteral("refusal.%1").arg(item < 2 ? "bin" : "bit"));
         QCOMPARE(rig.load(path, item < 2 ? appImage(1000, Qusd, quint8(item)) : bitFile("Quillrad_0" + QByteArray::number(item - 1) + ".ncd"), item), 0);
         QVERIFY(rig.start());
+        QSignalSpy results(&rig.sdr, &CSdrInterface::RunResult);
         rig.program(item);
+        QTRY_COMPARE_WITH_TIMEOUT(ints(results), QList<int>{result}, 5000);
         if (finalStatus >= 0) {
             QTRY_VERIFY_WITH_TIMEOUT(!rig.status.isEmpty(), 5000);
             QCOMPARE(ints(rig.status), QList<int>{finalStatus});
@@ -231,8 +234,10 @@ private slots:
         QVERIFY(rig.start());
         rig.program(0);
         QCOMPARE(rig.percent.count(), 1);
+        QSignalSpy results(&rig.sdr, &CSdrInterface::RunResult);
         rig.sdr.FrameBytes(reinterpret_cast<const quint8*>(midRun.constData()), midRun.size());
         QVERIFY2(m_Log.contains(logLine), qPrintable(m_Log.lines().join('|')));
+        QCOMPARE(ints(results), QList<int>{RUN_BLOCKS_LEFT});
         // Half an image is never ended as if it were whole: the run fails.
         QCOMPARE(ints(rig.status).last(), int(SDR_PROG_FAILED));
         QVERIFY(!ints(rig.status).contains(SDR_PROG_DONE));
