@@ -152,6 +152,8 @@ public:
     void SetRunTimeouts(int eraseMs, int ackMs);
     /// How the last run ended or the last start was refused.
     eRunResult LastResult() const { return m_LastResult; }
+    /// Next image position to send: the run's first position when it starts, one past the last one sent later.
+    quint32 NextPosition() const { return m_Current; }
 
     /// Application flash geometry as the device reported it: bytes per bank.
     quint32 AppBankSize() const { return m_AppBankSize; }

@@ -39,6 +39,8 @@ CUpdateSession::CUpdateSession(CSdrInterface* sdr, CFirmwareImage* image, QObjec
     , m_pImage(image)
 {
     connect(m_pSdr, &CSdrInterface::RunResult, this, &CUpdateSession::OnRunResult);
+    // Every front that runs firmware through a session records its runs, with no code of its own.
+    new CUpdateRecorder(this, m_pSdr);
 }
 
 void CUpdateSession::SetReceiver(const quint8* record)
@@ -56,7 +58,10 @@ quint32 CUpdateSession::ProductId() const
 
 int CUpdateSession::ReadItem(const QString& path, int item)
 {
-    return ProgItem::read(*m_pImage, path, ProductId(), item);
+    const int result = ProgItem::read(*m_pImage, path, ProductId(), item);
+    // Hashed as the reader took it: a file changed later does not rename what a run programs.
+    m_File = result == CFirmwareImage::ReadOk ? UpdateRecord::fileFacts(path) : UpdateRecord::FileFacts();
+    return result;
 }
 
 QString CUpdateSession::ReceiverProblem() const

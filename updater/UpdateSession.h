@@ -2,6 +2,7 @@
 
 #include "DiscoveryDatagram.h"
 #include "SdrInterface.h"
+#include "UpdateRecord.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -22,7 +23,8 @@ struct VersionName {
 /// What a firmware run needs around the programming interface, for the update dialog and quillctl
 /// alike: the receiver taken from its discovery record (model, product ID, address and control port,
 /// the mode to go back to), the item's file read for that model, the checks before a start, the
-/// versions before and after, and one moment each for "run started" and "run ended".
+/// versions before and after, and one moment each for "run started" and "run ended", which the update
+/// record follows.
 class CUpdateSession : public QObject {
     Q_OBJECT
 public:
@@ -54,6 +56,8 @@ public:
 
     /// Reads `path` as programming item `item` for the receiver's model into the image; the reader's result.
     int ReadItem(const QString& path, int item);
+    /// The file the image holds, as read last; an empty path when the last read failed.
+    const UpdateRecord::FileFacts& File() const { return m_File; }
     /// Why the connected receiver must not get a file checked for its model, or an empty string.
     QString ReceiverProblem() const;
     /// True when a start would go out now, to the receiver the file was checked for.
@@ -80,6 +84,7 @@ private:
     const ReceiverModel* m_pModel = nullptr;
     quint8 m_Record[Disc::RecordSize] = {};  ///< as discovered
     SdrVersions m_Before;
+    UpdateRecord::FileFacts m_File;  ///< of the last read
     int m_Item = -1;         ///< item of the run under way
     bool m_Running = false;
 };

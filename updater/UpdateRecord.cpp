@@ -1,0 +1,292 @@
+#include "UpdateRecord.h"
+
+#include "DiscoveryDatagram.h"
+#include "UpdateSession.h"
+#include "Version.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
+#include <QSysInfo>
+#include <QTimer>
+#include <QUuid>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace UpdateRecord {
+
+namespace {
+
+QtMsgType g_ProblemLevel = QtDebugMsg;
+
+void tell(const QString& file, const QString& why)
+{
+    const QString text = QStringLiteral("Update record %1 not written: %2").arg(file, why);
+    if (g_ProblemLevel == QtDebugMsg)
+        qDebug("%s", qPrintable(text));
+    else
+        qWarning("%s", qPrintable(text));
+}
+
+QString now() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
+
+QString userName()
+{
+    if (const passwd* pw = ::getpwuid(::getuid()))
+        return QString::fromLocal8Bit(pw->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+QJsonObject versions(const SdrVersions& v)
+{
+    QJsonObject o;
+    for (const VersionName& n : CUpdateSession::Versions)
+        o.insert(QLatin1String(n.name), CUpdateSession::VersionText(v, n));
+    return o;
+}
+
+// Locks, appends and unlocks `bytes`; an empty string, or why it failed.
+QString writeLocked(int fd, QByteArray bytes)
+{
+    int locked;
+    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    // A line cut short by a crash gets its line end first, so that this line stays whole and readable.
+    struct stat st;
+    char last = '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+        bytes.prepend('\n');
+    // One write on an O_APPEND file under the lock: no other writer's bytes land inside the line.
+    const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+    const int writeErrno = errno;
+    ::flock(fd, LOCK_UN);
+    if (n == bytes.size())
+        return QString();
+    return n < 0 ? QString::fromLocal8Bit(std::strerror(writeErrno))
+                 : QStringLiteral("only %1 of %2 bytes written").arg(n).arg(bytes.size());
+}
+
+} // namespace
+
+QString path()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    // The base directory specification ignores a relative path as it ignores an empty one.
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/quillfinder/updates.jsonl");
+}
+
+void setProblemLevel(QtMsgType level) { g_ProblemLevel = level; }
+
+bool append(const QJsonObject& line, const QString& file)
+{
+    const QString dir = QFileInfo(file).absolutePath();
+    // The folder holds hosts, users and paths: only its owner reads it.
+    QDir().mkpath(QFileInfo(dir).absolutePath());
+    if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST) {
+        tell(file, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        tell(file, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    const QString problem = writeLocked(fd, QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+    ::close(fd);
+    if (!problem.isEmpty())
+        tell(file, problem);
+    return problem.isEmpty();
+}
+
+QString itemName(int item)
+{
+    static const char* const names[] = {"app0", "app1", "cfg1", "cfg2", "cfg3", "cfg4"};
+    return item >= 0 && item < int(sizeof names / sizeof names[0]) ? QLatin1String(names[item]) : QStringLiteral("?");
+}
+
+FileFacts fileFacts(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = f.readAll();
+    return {QFileInfo(path).absoluteFilePath(), bytes.size(),
+            QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())};
+}
+
+QJsonObject Run::merged() const
+{
+    QJsonObject o = start;
+    o.remove(QStringLiteral("event"));
+    const bool ended = !end.isEmpty();
+    o.insert(QStringLiteral("endTime"), ended ? end.value(QStringLiteral("time")) : QJsonValue());
+    o.insert(QStringLiteral("result"), ended ? end.value(QStringLiteral("result")) : QStringLiteral("interrupted"));
+    for (const char* key : {"reason", "bytesSent", "durationMs", "versionsAfter"})
+        o.insert(QLatin1String(key), ended ? end.value(QLatin1String(key)) : QJsonValue());
+    if (!ended)
+        o.insert(QStringLiteral("reason"), QStringLiteral("no end recorded: the run is still under way, or its program was killed"));
+    return o;
+}
+
+Listing read(const QString& file)
+{
+    Listing l;
+    QFile f(file);
+    if (!f.exists())
+        return l;
+    if (!f.open(QIODevice::ReadOnly)) {
+        l.error = QStringLiteral("%1: %2").arg(file, f.errorString());
+        return l;
+    }
+    QHash<QString, int> byId;  ///< run id -> index in l.runs
+    for (int number = 1; !f.atEnd(); ++number) {
+        const QByteArray text = f.readLine();
+        if (text.trimmed().isEmpty())
+            continue;
+        QJsonParseError e;
+        const QJsonObject o = QJsonDocument::fromJson(text, &e).object();
+        const QString id = o.value(QStringLiteral("run")).toString();
+        const QString event = o.value(QStringLiteral("event")).toString();
+        const int at = byId.value(id, -1);
+        if (e.error != QJsonParseError::NoError || id.isEmpty()
+            || (event != QLatin1String("start") && event != QLatin1String("end"))) {
+            l.skipped << QStringLiteral("%1 line %2: damaged or truncated; skipped").arg(file).arg(number);
+        } else if (event == QLatin1String("start") ? at >= 0 : at < 0 || !l.runs[at].end.isEmpty()) {
+            l.skipped << QStringLiteral("%1 line %2: a %3 line out of place; skipped").arg(file).arg(number).arg(event);
+        } else if (event == QLatin1String("start")) {
+            byId.insert(id, l.runs.size());
+            l.runs.append({o, {}});
+        } else {
+            l.runs[at].end = o;
+        }
+    }
+    return l;
+}
+
+} // namespace UpdateRecord
+
+CUpdateRecorder::CUpdateRecorder(CUpdateSession* session, CSdrInterface* sdr)
+    : QObject(session)
+    , m_pSession(session)
+    , m_pSdr(sdr)
+{
+    m_pAfterWait = new QTimer(this);
+    m_pAfterWait->setSingleShot(true);
+    connect(m_pAfterWait, &QTimer::timeout, this, [this] { WriteEnd(QJsonValue()); });
+    connect(session, &CUpdateSession::RunStarted, this, &CUpdateRecorder::OnRunStarted);
+    connect(session, &CUpdateSession::RunEnded, this, &CUpdateRecorder::OnRunEnded);
+    connect(sdr, &CSdrInterface::NewSdrStatus, this, &CUpdateRecorder::OnStatus);
+    // A front may leave its interfaces to the operating system at exit (quillctl does): a run under
+    // way when the event loop ends is recorded then.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &CUpdateRecorder::Finish);
+}
+
+CUpdateRecorder::~CUpdateRecorder()
+{
+    Finish();
+}
+
+qint64 CUpdateRecorder::Sent() const
+{
+    return m_pSdr ? qint64(m_pSdr->NextPosition()) - m_FirstPosition : -1;
+}
+
+void CUpdateRecorder::OnRunStarted(int item)
+{
+    Finish();
+    m_RunId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m_Running = true;
+    m_Clock.start();
+    m_FirstPosition = m_pSdr->NextPosition();
+    // Of the receiver's settings only what names it: never passwords or free text.
+    const quint8* r = m_pSession->Discovered();
+    const QJsonObject receiver{{QStringLiteral("model"), Disc::text(r, Disc::ModelName)},
+                               {QStringLiteral("serial"), Disc::text(r, Disc::SerialNum)},
+                               {QStringLiteral("mac"), Disc::macText(r)},
+                               {QStringLiteral("address"), Disc::addressText(r, Disc::OffIPAdr)},
+                               {QStringLiteral("port"), int(Disc::u16(r, Disc::OffTcpPort))}};
+    const UpdateRecord::FileFacts& f = m_pSession->File();
+    const QJsonValue file = f.path.isEmpty() ? QJsonValue()
+                                             : QJsonObject{{QStringLiteral("path"), f.path},
+                                                           {QStringLiteral("size"), double(f.size)},
+                                                           {QStringLiteral("sha256"), f.sha256}};
+    UpdateRecord::append({{QStringLiteral("run"), m_RunId},
+                          {QStringLiteral("event"), QStringLiteral("start")},
+                          {QStringLiteral("time"), UpdateRecord::now()},
+                          {QStringLiteral("program"), QCoreApplication::applicationName()},
+                          {QStringLiteral("version"), QStringLiteral(QF_VERSION)},
+                          {QStringLiteral("host"), QSysInfo::machineHostName()},
+                          {QStringLiteral("user"), UpdateRecord::userName()},
+                          {QStringLiteral("receiver"), receiver},
+                          {QStringLiteral("item"), UpdateRecord::itemName(item)},
+                          {QStringLiteral("file"), file},
+                          {QStringLiteral("versionsBefore"), UpdateRecord::versions(m_pSession->VersionsBefore())}});
+}
+
+void CUpdateRecorder::OnRunEnded(eRunResult result, const QString& reason)
+{
+    if (!m_Running)
+        return;
+    m_Running = false;
+    m_End = {{QStringLiteral("run"), m_RunId},
+             {QStringLiteral("event"), QStringLiteral("end")},
+             {QStringLiteral("time"), UpdateRecord::now()},
+             {QStringLiteral("result"), QLatin1String(RunResultName(result))},
+             {QStringLiteral("reason"), reason},
+             {QStringLiteral("bytesSent"), double(Sent())},
+             {QStringLiteral("durationMs"), double(m_Clock.elapsed())}};
+    // A done run is followed by a reconnection that reads the new versions; they complete its end.
+    if (result == RUN_DONE)
+        m_pAfterWait->start(UpdateRecord::AfterVersionsWaitMs);
+    else
+        WriteEnd(QJsonValue());
+}
+
+void CUpdateRecorder::OnStatus(eSdrStatus status)
+{
+    if (status == SDR_GOT_INFO && m_pAfterWait->isActive())
+        WriteEnd(UpdateRecord::versions(m_pSdr->m_Versions));
+}
+
+void CUpdateRecorder::Finish()
+{
+    if (m_Running) {
+        m_Running = false;
+        const qint64 sent = Sent();
+        m_End = {{QStringLiteral("run"), m_RunId},
+                 {QStringLiteral("event"), QStringLiteral("end")},
+                 {QStringLiteral("time"), UpdateRecord::now()},
+                 {QStringLiteral("result"), QStringLiteral("abandoned")},
+                 {QStringLiteral("reason"), QStringLiteral("the program ended during the run")},
+                 {QStringLiteral("bytesSent"), sent < 0 ? QJsonValue() : QJsonValue(double(sent))},
+                 {QStringLiteral("durationMs"), double(m_Clock.elapsed())}};
+    }
+    if (!m_End.isEmpty())
+        WriteEnd(QJsonValue());
+}
+
+void CUpdateRecorder::WriteEnd(const QJsonValue& versionsAfter)
+{
+    m_pAfterWait->stop();
+    m_End.insert(QStringLiteral("versionsAfter"), versionsAfter);
+    UpdateRecord::append(m_End);
+    m_End = QJsonObject();
+    m_RunId.clear();
+}

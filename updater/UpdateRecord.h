@@ -1,0 +1,91 @@
+#pragma once
+
+#include "SdrInterface.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class CUpdateSession;
+class QTimer;
+
+/// The update record: one JSON Lines file that QuillFinder and quillctl share, two lines per firmware
+/// run (a start and an end, tied by the run's id). Every line is appended by one write under an
+/// advisory lock, so the window and several quillctl processes may write at once.
+namespace UpdateRecord {
+
+constexpr int AfterVersionsWaitMs = 30000;  ///< ms a done run's end waits for the versions read after the reconnection
+
+/// The record's file: $XDG_STATE_HOME/quillfinder/updates.jsonl, or ~/.local/state/quillfinder/updates.jsonl
+/// when the variable is unset or empty.
+QString path();
+/// How a record that cannot be written is told: a debug line (QtDebugMsg, the default) or a warning.
+void setProblemLevel(QtMsgType level);
+/// Appends `line` to `file` as one line of compact JSON, creating the file (mode 0600) and its folder;
+/// false, told at the problem level, when the line could not be written whole.
+bool append(const QJsonObject& line, const QString& file = path());
+/// The name of programming item `item` (0 to 5) in the record and on quillctl's command line: "app0" ... "cfg4".
+QString itemName(int item);
+
+/// A file a run programs from, as the reader took it.
+struct FileFacts {
+    QString path;        ///< absolute; empty when the file could not be read
+    qint64 size = 0;     ///< bytes
+    QString sha256;      ///< lower-case hex
+};
+/// Path, size and SHA-256 of the file at `path`.
+FileFacts fileFacts(const QString& path);
+
+/// One run read back from the record.
+struct Run {
+    QJsonObject start;  ///< the start line
+    QJsonObject end;    ///< the end line; empty when none was written (the program was killed mid-run)
+    /// The start line's keys, the end's under their own names and its time as "endTime"; a run without
+    /// an end has the result "interrupted" and nulls.
+    QJsonObject merged() const;
+};
+/// What read() found.
+struct Listing {
+    QVector<Run> runs;     ///< in the order they started
+    QStringList skipped;   ///< one message per line skipped, naming its line number
+    QString error;         ///< why the file could not be read; empty when it was, or does not exist
+};
+/// Reads every run of `file`; damaged lines are skipped and named, never rewritten.
+Listing read(const QString& file = path());
+
+} // namespace UpdateRecord
+
+/// Writes the record of one update session's runs: the start line when a run starts, the end line when
+/// it ends (for a done run, once the reconnection read the new versions, or the wait ran out), and
+/// "abandoned" when the program quits or the session goes while a run is under way.
+class CUpdateRecorder : public QObject {
+    Q_OBJECT
+public:
+    /// Follows `session`, whose runs `sdr` programs; a child of the session.
+    CUpdateRecorder(CUpdateSession* session, CSdrInterface* sdr);
+    ~CUpdateRecorder() override;
+
+private:
+    void OnRunStarted(int item);
+    void OnRunEnded(eRunResult result, const QString& reason);
+    void OnStatus(eSdrStatus status);
+    /// Writes the end of the run under way as abandoned, or the pending end of a done run.
+    void Finish();
+    /// Writes the pending end line with `versionsAfter` (an object, or null).
+    void WriteEnd(const QJsonValue& versionsAfter);
+    /// Image positions the run has sent, or -1 when the interface is gone.
+    qint64 Sent() const;
+
+    CUpdateSession* m_pSession;
+    QPointer<CSdrInterface> m_pSdr;  ///< in quillctl it may go before the session
+    QTimer* m_pAfterWait = nullptr;  ///< child, single-shot: the reconnection's versions did not come
+    QString m_RunId;                 ///< of the run under way or the end pending; empty when neither
+    QJsonObject m_End;               ///< end line of a done run, waiting for the versions after it
+    bool m_Running = false;          ///< a start line is written, no end yet
+    quint32 m_FirstPosition = 0;     ///< image position the run started from
+    QElapsedTimer m_Clock;           ///< since the run started
+};
