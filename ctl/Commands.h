@@ -17,6 +17,7 @@ struct CtlOptions {
     bool showSecrets = false;    ///< passwords printed as they are, not masked
     QString model;
     QString item;
+    int last = 0;                ///< log: only the last N runs; 0 for all
 };
 
 /// The commands. Each starts its work on the running event loop and ends it with
@@ -32,6 +33,8 @@ void set(const CtlOptions& o);
 void info(const CtlOptions& o);
 /// Programs one item of one or more receivers from a file.
 void update(const CtlOptions& o);
+/// The firmware runs of the update record, newest last.
+void log(const CtlOptions& o);
 /// Asks a running update to stop after its current receiver; ends any other command at once.
 void interrupt();
 } // namespace Commands

@@ -4,20 +4,24 @@
 #include "ReceiverModel.h"
 #include "SignalWatch.h"
 #include "Timing.h"
+#include "UpdateRecord.h"
 #include "Version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 namespace {
 
 const char ExitCodes[] = "\nExit codes: 0 done; 1 receiver not found or not answering; 2 bad input (arguments, "
                          "values or files; nothing was sent); 3 programming or confirmation failed; 130 interrupted (Ctrl-C) before "
-                         "anything was programmed.";
+                         "anything was programmed; 129 or 143 ended by SIGHUP or SIGTERM during an update (a run under way is recorded as abandoned).";
 
 struct Command {
     const char* name;
@@ -49,6 +53,12 @@ const Command CommandTable[] = {
      "never stops the others; the exit code is the worst of them. Ctrl-C lets the runs under way finish and starts "
      "no further one.",
      Commands::update},
+    {"log", "[SERIAL] [--last N] [--json]", "the firmware runs recorded on this host",
+     "Lists the firmware runs of QuillFinder and quillctl from the update record ($XDG_STATE_HOME/quillfinder/"
+     "updates.jsonl, ~/.local/state/quillfinder/updates.jsonl by default), newest last: time, receiver, item, file and "
+     "the start of its SHA-256, the item's version before and after, result and duration. A run whose program was "
+     "killed shows as interrupted; a damaged line is skipped with a warning naming its line number.",
+     Commands::log},
 };
 
 bool g_Verbose = false;
@@ -70,6 +80,25 @@ QString generalHelp()
     return s + QStringLiteral("\n\"quillctl COMMAND --help\" describes a command and its options.") + QLatin1String(ExitCodes);
 }
 
+/// SIGTERM and SIGHUP end the event loop rather than the process, so that a run under way is recorded as
+/// abandoned. CSignalWatch serves SIGINT and is one per process, so these come through a signalfd.
+void endOnTermination(QCoreApplication& app)
+{
+    sigset_t ends;
+    sigemptyset(&ends);
+    sigaddset(&ends, SIGTERM);
+    sigaddset(&ends, SIGHUP);
+    const int fd = ::signalfd(-1, &ends, SFD_CLOEXEC);
+    if (fd < 0 || ::pthread_sigmask(SIG_BLOCK, &ends, nullptr) != 0)
+        return;
+    auto* ending = new QSocketNotifier(fd, QSocketNotifier::Read, &app);
+    QObject::connect(ending, &QSocketNotifier::activated, &app, [fd] {
+        signalfd_siginfo info = {};
+        // As a shell reports a process ended by the signal.
+        QCoreApplication::exit(128 + (::read(fd, &info, sizeof info) == sizeof info ? int(info.ssi_signo) : SIGTERM));
+    });
+}
+
 int badInput(const QString& why)
 {
     Out::error(why);
@@ -84,6 +113,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(QStringLiteral("quillctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QF_VERSION));
     qInstallMessageHandler(messageHandler);
+    UpdateRecord::setProblemLevel(QtWarningMsg);
 
     const QStringList args = app.arguments();
     const Command* cmd = nullptr;
@@ -99,7 +129,7 @@ int main(int argc, char* argv[])
         const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Shows the version."));
         p.addOption(version);
         p.setApplicationDescription(generalHelp());
-        p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("find, show, set, info or update."));
+        p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("find, show, set, info, update or log."));
         if (!p.parse(args))
             return badInput(p.errorText());
         if (p.isSet(version))
@@ -133,11 +163,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption parallel(QStringLiteral("parallel"),
                                       QStringLiteral("Programs up to N receivers at once, each on its own link (default 1, at most %1).").arg(MaxParallel),
                                       QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption last(QStringLiteral("last"), QStringLiteral("Lists only the last N runs."), QStringLiteral("N"));
     const QCommandLineOption secrets(QStringLiteral("show-secrets"),
                                      QStringLiteral("Prints passwords as they are; otherwise a set one shows as ********."));
     p.addOptions({verbose, timeout});
     if (name == QLatin1String("find") || name == QLatin1String("show") || name == QLatin1String("info"))
         p.addOptions({json, allIf});
+    if (name == QLatin1String("log"))
+        p.addOptions({json, last});
     if (name == QLatin1String("set"))
         p.addOptions({force, confirm});
     if (name == QLatin1String("update"))
@@ -172,6 +205,12 @@ int main(int argc, char* argv[])
     o.showSecrets = isSet(secrets);
     o.model = isSet(model) ? p.value(model) : QString();
     o.item = isSet(item) ? p.value(item) : QString();
+    bool lastOk = true;
+    o.last = isSet(last) ? p.value(last).toInt(&lastOk) : 0;
+    if (!lastOk || (isSet(last) && o.last < 1))
+        return badInput(QStringLiteral("--last takes a number of runs above 0"));
+    if (name == QLatin1String("log") && o.args.size() > 1)
+        return badInput(QStringLiteral("usage: quillctl log [SERIAL] [--last N] [--json]"));
     if ((name == QLatin1String("show") || name == QLatin1String("info")) && o.args.size() != 1)
         return badInput(QStringLiteral("usage: quillctl %1 SERIAL").arg(name));
     if (name == QLatin1String("find") && !o.args.isEmpty())
@@ -180,6 +219,7 @@ int main(int argc, char* argv[])
         // Ctrl-C reaches the update on the event loop: the current run is never cut.
         auto* interrupts = new CSignalWatch({SIGINT}, &app);
         QObject::connect(interrupts, &CSignalWatch::Raised, &app, &Commands::interrupt);
+        endOnTermination(app);
     }
     QTimer::singleShot(0, &app, [cmd, o] { cmd->run(o); });
     return app.exec();
