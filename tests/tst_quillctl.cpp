@@ -3,10 +3,12 @@
 #include "ReceiverModel.h"
 #include "SimControl.h"
 #include "Fixtures.h"
+#include "UpdateRecord.h"
 
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
 
 struct SetRow {
     QStringList assignments;
@@ -26,6 +28,9 @@ private slots:
     {
         qRegisterMetaType<QProcess::ExitStatus>();
         m_Sim.reset(new QuillSim);
+        // Every quillctl started here keeps its update record in the test's folder, one record per test.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("state")));
+        QFile::remove(m_Record);
     }
     void cleanup() { m_Sim.reset(); }
 
@@ -143,11 +148,16 @@ private slots:
         QTest::addColumn<bool>("batch");  // a Quillix receiver joins the run, which a Quillrad file does not fit
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("why");  // on stderr
-        QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%";
-        QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3 << "QR1: failed: the link was lost during the run";
-        QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3 << "QR1: failed: the receiver aborted the application run";
-        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank";
-        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)";
+        QTest::addColumn<QString>("result");  // in the update record; empty: nothing recorded
+        QTest::addColumn<int>("sent");        // bytes, in the update record
+        // 20000 bytes from position 0x4000, then the CRC the reader stamps behind them and one fill byte.
+        QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005;
+        QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3
+                                              << "QR1: failed: the link was lost during the run" << "link-lost" << 5 * 1024;
+        QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3
+                                         << "QR1: failed: the receiver aborted the application run" << "app-aborted" << 5 * 1024;
+        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank" << "" << 0;
+        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)" << "" << 0;
     }
 
     void update()
@@ -157,9 +167,13 @@ private slots:
         QFETCH(bool, batch);
         QFETCH(int, exitCode);
         QFETCH(QString, why);
+        QFETCH(QString, result);
+        QFETCH(int, sent);
         const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, quint8(bank))));
-        addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}, {"control", QJsonObject{{"failure", failure}, {"failAfterBlocks", 5}}}});
+        const QByteArray bytes = Fixtures::appImage(20000, Fixtures::Qusd, quint8(bank));
+        QVERIFY(Fixtures::writeFile(file, bytes));
+        addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}, {"txPassword", "tx-hunter2"},
+                                           {"control", QJsonObject{{"failure", failure}, {"failAfterBlocks", 5}}}});
         if (batch)
             addReceiver("Quillix", "QX2", 3, {{"opMode", 0}});
         startSim();
@@ -170,6 +184,29 @@ private slots:
         // Progress and reasons go to stderr; stdout keeps only results.
         QVERIFY2(m_Err.contains(why.toLatin1()), m_Err);
         QVERIFY2(!m_Out.contains('%'), m_Out);
+        // A start and an end for a run that began; nothing for one refused before any traffic.
+        const QList<QJsonObject> rec = recordLines();
+        QCOMPARE(rec.size(), result.isEmpty() ? 0 : 2);
+        if (!result.isEmpty()) {
+            const QJsonObject &start = rec[0], &end = rec[1];
+            QCOMPARE(end.value("run"), start.value("run"));
+            QCOMPARE(start.value("program").toString() + start.value("item").toString(), "quillctlapp0");
+            QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$").match(end.value("time").toString()).hasMatch());
+            QCOMPARE(start.value("receiver").toObject(), (QJsonObject{{"model", "Quillrad"}, {"serial", "QR1"}, {"mac", fields(0).value("mac")},
+                                                                      {"address", "198.18.0.2"}, {"port", fields(0).value("tcpPort")}}));
+            QCOMPARE(start.value("file").toObject(), (QJsonObject{{"path", file}, {"size", bytes.size()},
+                                                                  {"sha256", QString(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())}}));
+            QCOMPARE(end.value("result").toString(), result);
+            QCOMPARE(end.value("bytesSent").toInt(), sent);
+            const QJsonValue after = end.value("versionsAfter");
+            QCOMPARE(start.value("versionsBefore").toObject().value("App Firm 0").toString() + " -> "
+                         + (after.isNull() ? "null" : after.toObject().value("App Firm 0").toString()),
+                     result == "done" ? "1.23 -> 1.24" : "1.23 -> null");
+            struct stat st;
+            QCOMPARE(::stat(QFile::encodeName(m_Record).constData(), &st) == 0 ? st.st_mode & 0777 : 0u, 0600u);
+            // Of the receiver's settings only those that name it: no password, no description.
+            QVERIFY(!record().contains("hunter2") && !record().contains(fields(0).value("description").toString().toLatin1()));
+        }
         if (exitCode == 2) {
             // Refused before a Set or a connection reached any receiver; a file no model takes, before any datagram.
             for (int i = 0; i < m_Sim->count(); ++i)
@@ -263,6 +300,95 @@ private slots:
         QCOMPARE(m_Sim->control(0)->connectionCount(), 0);
     }
 
+    void killedMidRun_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("exitCode");   // -1: killed
+        QTest::addColumn<int>("lineCount");
+        QTest::addColumn<QString>("shown");  // by quillctl log
+        QTest::newRow("SIGKILL: a start without an end") << int(SIGKILL) << -1 << 1 << "interrupted";
+        QTest::newRow("SIGTERM: abandoned") << int(SIGTERM) << 143 << 2 << "abandoned";
+    }
+
+    void killedMidRun()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, exitCode);
+        QFETCH(int, lineCount);
+        QFETCH(QString, shown);
+        addReceiver("Quillrad", "QR1", 2, {{"control", QJsonObject{{"eraseMs", 20000}}}});
+        startSim();
+        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, 0)));
+        QProcess p;
+        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        p.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "app0", file, "--yes"});
+        QTRY_COMPARE_WITH_TIMEOUT(recordLines().size(), 1, 15000);
+        ::kill(pid_t(p.processId()), signal);
+        QVERIFY(done.wait(5000));
+        QCOMPARE(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, exitCode);
+        QCOMPARE(recordLines().size(), lineCount);
+        QCOMPARE(run({"log"}), 0);
+        QVERIFY2(m_Out.contains("app.bin") && m_Out.contains("1.23 -> ?  " + shown.toLatin1()), m_Out);
+    }
+
+    void concurrentRecordThenDamaged()
+    {
+        // Two quillctl processes whose runs overlap: the second starts during the first one's erase.
+        addReceiver("Quillrad", "QR1", 2, {{"control", QJsonObject{{"eraseMs", 6000}}}});
+        addReceiver("Quillrad", "QR2", 3);
+        startSim();
+        const QByteArray bytes = Fixtures::appImage(20000, Fixtures::Qusd, 0);
+        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(Fixtures::writeFile(file, bytes));
+        QProcess a, b;
+        QSignalSpy aDone(&a, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        QSignalSpy bDone(&b, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        a.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "app0", file, "--yes"});
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sim->control(0)->runsStarted(), 1, 15000);
+        b.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR2", "--item", "app0", file, "--yes"});
+        QVERIFY((!aDone.isEmpty() || aDone.wait(60000)) && (!bDone.isEmpty() || bDone.wait(60000)));
+        QCOMPARE(a.exitCode() + b.exitCode(), 0);
+        QList<QJsonObject> lines = recordLines();
+        QCOMPARE(lines.size(), 4);
+        QSet<QString> starts, ends;
+        for (const QJsonObject& o : lines)
+            (o.value("event") == "start" ? starts : ends) << o.value("run").toString();
+        QCOMPARE(starts.size(), 2);
+        QCOMPARE(ends, starts);
+
+        // The last line cut short, as by a crash mid-write: skipped with one warning, never rewritten.
+        QFile f(m_Record);
+        QVERIFY(f.resize(f.size() - 20));
+        const QByteArray cut = record();
+        QCOMPARE(run({"log"}), 0);
+        QCOMPARE(m_Err.count("line"), 1);
+        QVERIFY2(m_Err.contains("updates.jsonl line 4: damaged or truncated; skipped"), m_Err);
+        const QString sha = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(12);
+        QVERIFY2(QString::fromLatin1(m_Out).contains(QRegularExpression("QR\\d +app0 +app.bin +" + sha + " +1.23 -> 1.24 +done +\\d[\\d.]* m?s")), m_Out);
+        QCOMPARE(m_Out.count("  interrupted  "), 1);
+        QCOMPARE(record(), cut);
+        // The next line still starts a line of its own.
+        QVERIFY(UpdateRecord::append({{"run", "next"}, {"event", "start"}}, m_Record));
+        lines = recordLines();
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines[4], (QJsonObject{{"run", "next"}, {"event", "start"}}));
+    }
+
+    void unwritableRecord()
+    {
+        // A state folder that cannot be made: a warning each time, and the run goes on to its end.
+        QVERIFY(Fixtures::writeFile(m_Dir.filePath("plain"), "not a folder"));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("plain")));
+        addReceiver("Quillrad", "QR1", 2);
+        startSim();
+        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, 0)));
+        QCOMPARE(run({"update", "QR1", "--item", "app0", file, "--yes"}), 0);
+        QCOMPARE(m_Err.count("plain/quillfinder/updates.jsonl not written: Not a directory"), 2);
+        QCOMPARE(m_Sim->control(0)->runsCompleted(), 1);
+    }
+
     void allInterfaces()
     {
         addReceiver("Quillrad", "QR1", 2, {{"serveTcp", false}});
@@ -338,9 +464,24 @@ private:
         QVERIFY2(m_Sim->start(&error), qPrintable(error));
     }
     QJsonObject fields(int i) const { return SimRecord::fields(m_Sim->receiver(i).record); }
+    QByteArray record() const
+    {
+        QFile f(m_Record);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    /// Every line of the update record; one that is no JSON object reads as an empty object.
+    QList<QJsonObject> recordLines() const
+    {
+        QList<QJsonObject> lines;
+        for (const QByteArray& line : record().split('\n'))
+            if (!line.isEmpty())
+                lines << QJsonDocument::fromJson(line).object();
+        return lines;
+    }
 
     std::unique_ptr<QuillSim> m_Sim;
     QTemporaryDir m_Dir;
+    const QString m_Record = m_Dir.filePath("state/quillfinder/updates.jsonl");
     QByteArray m_Out, m_Err;
 };
 

@@ -12,6 +12,7 @@
 #include <QtWidgets>
 
 #include <cstring>
+#include <sys/stat.h>
 
 // The update dialog, driven as a person would, against an emulated receiver over real sockets in the
 // private network.
@@ -64,6 +65,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_Dir.isValid());
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("state")));
         for (int i = 0; i < ImagePathSet::Count; ++i)
             m_FirstUse.paths[i] = m_Dir.path() + (i < ImagePathSet::PerModel ? "/Quillix/" : "/Quillrad/");
         m_FirstUse.paths[6] = m_Dir.filePath("Quillix/app2-iq.hex");
@@ -273,6 +275,18 @@ private slots:
         QCOMPARE(sim.runsStarted(), 1);
         QCOMPARE(sim.runsCut(), 0);
         QCOMPARE(sim.protocolViolations(), 0);
+        // The window's run is recorded as quillctl's: the file's hash, the versions before and after.
+        const QList<QJsonObject> rec = lastRecordLines(2);
+        QCOMPARE(rec[0].value("program").toString(), QCoreApplication::applicationName());
+        QCOMPARE(rec[0].value("file").toObject().value("sha256").toString(),
+                 QString(QCryptographicHash::hash(kCfg02, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(rec[0].value("versionsBefore").toObject().value("Config 2").toString(), "7");
+        QCOMPARE(rec[1].value("run"), rec[0].value("run"));
+        QCOMPARE(rec[1].value("result").toString(), "done");
+        QCOMPARE(rec[1].value("versionsAfter").toObject().value("Config 2").toString(), "8");
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(m_Dir.filePath("state/quillfinder/updates.jsonl")).constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
         QTest::mouseClick(closeButton, Qt::LeftButton);
         QVERIFY(!dlg.isVisible());
     }
@@ -403,6 +417,7 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains("run aborted by the host"), 3000);
         QCOMPARE(sim.runsCut(), 0);
+        QCOMPARE(lastRecordLines(1)[0].value("result").toString(), "abandoned");
     }
 
 private:
@@ -413,6 +428,19 @@ private:
         paths.paths[8] = m_Dir.filePath("Quillrad/cfg02.bit");
         paths.progItem = 3;
         open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+    }
+
+    /// The update record's last `n` lines; one that is no JSON object reads as an empty object.
+    QList<QJsonObject> lastRecordLines(int n)
+    {
+        QFile f(m_Dir.filePath("state/quillfinder/updates.jsonl"));
+        QList<QJsonObject> lines;
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : f.readAll().trimmed().split('\n'))
+                lines << QJsonDocument::fromJson(line).object();
+        while (lines.size() < n)
+            lines.prepend(QJsonObject());
+        return lines.mid(lines.size() - n);
     }
 
     QTemporaryDir m_Dir;
