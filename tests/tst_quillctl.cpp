@@ -156,6 +156,8 @@ private slots:
                                               << "QR1: failed: the link was lost during the run" << "link-lost" << 5 * 1024;
         QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3
                                          << "QR1: failed: the receiver aborted the application run" << "app-aborted" << 5 * 1024;
+        QTest::newRow("receiver of another product ID") << "UnknownProduct" << 0 << false << 3
+                                                        << "QR1: not started: the receiver reports product ID 0x4e4b4e55" << "" << 0;
         QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank" << "" << 0;
         QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)" << "" << 0;
     }

@@ -139,8 +139,8 @@ bool CSdrInterface::CanStart() const
 
 void CSdrInterface::Refuse(eRunResult why)
 {
+    // Only kept: a refused start writes its log line and emits nothing.
     m_LastResult = why;
-    emit RunResult(why);
 }
 
 void CSdrInterface::SetRunTimeouts(int eraseMs, int ackMs)
@@ -200,10 +200,14 @@ void CSdrInterface::LinkSilent()
 {
     // A receiver that falls silent mid-run trips this and the run's own bound within a few
     // milliseconds of each other. Whichever comes first, the receiver hears the abort while the link
-    // still stands, and the run fails once, named by the wait it was in: silence during the erase is a
-    // lost link, not a slow erase, since a receiver answers the polls while it erases.
-    if (m_RunActive)
-        AbortRun(m_Status == SDR_PROGRAMMING ? RUN_ACK_TIMEOUT : RUN_LINK_LOST);
+    // still stands. Here the run is lost with its link: the next tick ends it, once, without a failure
+    // status, and nothing more of it goes out meanwhile.
+    if (!m_RunActive)
+        return;
+    qDebug("Prog link silent");
+    SendProgAbort(m_ProgMode == PROG_APP ? TargetApp : TargetCfg);
+    m_ProgMode = PROG_NONE;
+    m_pRunWatch->stop();
 }
 
 void CSdrInterface::OnTickTimer()

@@ -150,7 +150,7 @@ public:
     bool CanStart() const;
     /// Bounds of a run's two waits, in ms: the erase before the ready answer, and each acknowledgement.
     void SetRunTimeouts(int eraseMs, int ackMs);
-    /// How the last run ended or the last start was refused.
+    /// How the last run ended, or why the last start was refused.
     eRunResult LastResult() const { return m_LastResult; }
     /// Next image position to send: the run's first position when it starts, one past the last one sent later.
     quint32 NextPosition() const { return m_Current; }
@@ -180,7 +180,8 @@ signals:
     void PercentComplete(int percent);
     /// A run began (a start went out) or ended, whichever way.
     void RunActiveChanged(bool active);
-    /// A run ended, or a start was refused, and why; once for each, right after RunActiveChanged(false).
+    /// A run ended, and why; once per run, right after RunActiveChanged(false). A refused start
+    /// emits nothing: LastResult() says why.
     void RunResult(eRunResult result);
 
 public slots:

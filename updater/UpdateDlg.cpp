@@ -222,7 +222,7 @@ void CUpdateDlg::OnStartProgSlot()
 {
     // "Program Finished OK" is followed by a reconnection that would cut a new run short: Start waits
     // for "Connected Idle" after it.
-    const bool ready = (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_FAILED) && m_pSession->CanStart();
+    const bool ready = (m_Status == SDR_CONNECTED_IDLE || m_Status == SDR_PROG_FAILED) && m_pSdrInterface->CanStart();
     if (!m_FileValid || !ready) {
         qDebug("Start error");
         return;

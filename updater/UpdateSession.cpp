@@ -74,15 +74,8 @@ QString CUpdateSession::ReceiverProblem() const
     return QString();
 }
 
-bool CUpdateSession::CanStart() const
-{
-    return m_pSdr->CanStart() && ReceiverProblem().isEmpty();
-}
-
 bool CUpdateSession::Start(int item)
 {
-    if (!ReceiverProblem().isEmpty())
-        return false;
     m_Before = m_pSdr->m_Versions;
     m_Item = item;
     ProgItem::start(*m_pSdr, item);

@@ -58,12 +58,12 @@ public:
     int ReadItem(const QString& path, int item);
     /// The file the image holds, as read last; an empty path when the last read failed.
     const UpdateRecord::FileFacts& File() const { return m_File; }
-    /// Why the connected receiver must not get a file checked for its model, or an empty string.
+    /// Why the connected receiver should not get a file checked for its model (it reports another
+    /// product ID), or an empty string. quillctl refuses such a receiver; the update dialog keeps the
+    /// start rule people know it by.
     QString ReceiverProblem() const;
-    /// True when a start would go out now, to the receiver the file was checked for.
-    bool CanStart() const;
     /// Starts programming item `item` from the image; false when nothing went out
-    /// (CSdrInterface::LastResult() says why, unless ReceiverProblem() does).
+    /// (CSdrInterface::LastResult() says why).
     bool Start(int item);
     /// True from RunStarted() to RunEnded().
     bool Running() const { return m_Running; }
