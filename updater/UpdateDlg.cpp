@@ -78,7 +78,6 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     m_pSetSender = new CSetSender(m_pUdpSocket, this);
     // Not a QObject child: the destructor deletes it first, so its link ends before the form goes.
     m_pSdrInterface = new CSdrInterface(this, &m_Image);
-    m_pSession = new CUpdateSession(m_pSdrInterface, &m_Image, this);
     connect(m_pSdrInterface, &CSdrInterface::NewSdrStatus, this, &CUpdateDlg::NewSdrStatusSlot, Qt::DirectConnection);
     connect(m_pSdrInterface, &CSdrInterface::PercentComplete, this, &CUpdateDlg::OnPercentComplete,
             Qt::DirectConnection);
@@ -86,6 +85,9 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     // The interface ends every run itself, by bounded waits if the device goes quiet; the dialog
     // only follows it with its locks.
     connect(m_pSdrInterface, &CSdrInterface::RunActiveChanged, this, &CUpdateDlg::UpdateLocks);
+    // After the dialog's own connections: the session, which records the runs, hears every signal
+    // after the dialog has shown it.
+    m_pSession = new CUpdateSession(m_pSdrInterface, &m_Image, this);
 
     connect(m_pUi->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_pUi->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
