@@ -21,9 +21,6 @@ using namespace Ctl;
 
 namespace {
 
-/// The update dialog's six items by the names --item takes.
-const char* const ItemNames[ProgItem::Count] = {"app0", "app1", "cfg1", "cfg2", "cfg3", "cfg4"};
-
 QString readerText(int result)
 {
     switch (result) {
@@ -108,7 +105,7 @@ public:
 private:
     enum Phase { Connecting, Running, Reconnecting, Ended };
     const quint8* Rec() const { return reinterpret_cast<const quint8*>(m_T.record.constData()); }
-    QString Label() const { return m_T.serial + QLatin1Char(' ') + QLatin1String(ItemNames[m_U.Item()]); }
+    QString Label() const { return m_T.serial + QLatin1Char(' ') + ProgItem::name(m_U.Item()); }
     void OnStatus(eSdrStatus s);
     void OnRunEnded(eRunResult result, const QString& reason);
     void OnWatch();
@@ -145,7 +142,7 @@ void Updater::Resolve()
         const int result = Read(t.model->productId);
         if (result != CFirmwareImage::ReadOk)
             unfit << QStringLiteral("%1 does not fit %2 of %3 (%4): %5")
-                         .arg(m_File, QLatin1String(ItemNames[m_Item]), t.serial, QLatin1String(t.model->name), readerText(result));
+                         .arg(m_File, ProgItem::name(m_Item), t.serial, QLatin1String(t.model->name), readerText(result));
     }
     if (m_Targets.isEmpty() || !missing.isEmpty()) {
         Out::error(m_Targets.isEmpty() ? QStringLiteral("no %1 receiver answered").arg(QLatin1String(m_Model->name))
@@ -168,7 +165,7 @@ void Updater::Ask()
     for (const Target& t : m_Targets)
         Out::line(QStringLiteral("%1 (%2 at %3): %4 from %5").arg(t.serial, QLatin1String(t.model->name),
                   Disc::addressText(reinterpret_cast<const quint8*>(t.record.constData()), Disc::OffIPAdr),
-                  QLatin1String(ItemNames[m_Item]), QFileInfo(m_File).fileName()));
+                  ProgItem::name(m_Item), QFileInfo(m_File).fileName()));
     if (m_O.yes)
         return StartMore();
     if (!::isatty(STDIN_FILENO)) {
@@ -216,7 +213,7 @@ void Updater::Summary()
         if (t.code < 0)
             t.code = Exit::Failed;  // not started: interrupted
         code = code == Exit::Failed || t.code == Exit::Failed ? Exit::Failed : qMax(code, t.code);
-        rows << QStringList{t.serial, QLatin1String(t.model->name), QLatin1String(ItemNames[m_Item]), t.result};
+        rows << QStringList{t.serial, QLatin1String(t.model->name), ProgItem::name(m_Item), t.result};
     }
     if (m_Targets.size() > 1)
         Out::table({QStringLiteral("SERIAL"), QStringLiteral("MODEL"), QStringLiteral("ITEM"), QStringLiteral("RESULT")}, rows);
@@ -324,7 +321,7 @@ void Commands::update(const CtlOptions& o)
 {
     int item = -1;
     for (int i = 0; i < ProgItem::Count; ++i)
-        if (o.item == QLatin1String(ItemNames[i]))
+        if (o.item == ProgItem::name(i))
             item = i;
     const ReceiverModel* model = nullptr;
     for (const ReceiverModel& m : Models::All)

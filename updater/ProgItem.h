@@ -9,6 +9,11 @@ namespace ProgItem {
 
 constexpr int Count = 6;
 
+/// The items by the names quillctl's --item takes and the update record writes.
+constexpr const char* Names[Count] = {"app0", "app1", "cfg1", "cfg2", "cfg3", "cfg4"};
+/// The name of item `item`, or "?" for none.
+inline QString name(int item) { return item >= 0 && item < Count ? QLatin1String(Names[item]) : QStringLiteral("?"); }
+
 /// True for an application image, false for an FPGA configuration.
 constexpr bool isApp(int item) { return item < 2; }
 /// Application number or configuration number, as the readers and the start calls take it.

@@ -1,6 +1,7 @@
 #include "UpdateRecord.h"
 
 #include "DiscoveryDatagram.h"
+#include "ProgItem.h"
 #include "UpdateSession.h"
 #include "Version.h"
 
@@ -112,12 +113,6 @@ bool append(const QJsonObject& line, const QString& file)
     if (!problem.isEmpty())
         tell(file, problem);
     return problem.isEmpty();
-}
-
-QString itemName(int item)
-{
-    static const char* const names[] = {"app0", "app1", "cfg1", "cfg2", "cfg3", "cfg4"};
-    return item >= 0 && item < int(sizeof names / sizeof names[0]) ? QLatin1String(names[item]) : QStringLiteral("?");
 }
 
 FileFacts fileFacts(const QString& path)
@@ -235,7 +230,7 @@ void CUpdateRecorder::OnRunStarted(int item)
                           {QStringLiteral("host"), QSysInfo::machineHostName()},
                           {QStringLiteral("user"), UpdateRecord::userName()},
                           {QStringLiteral("receiver"), receiver},
-                          {QStringLiteral("item"), UpdateRecord::itemName(item)},
+                          {QStringLiteral("item"), ProgItem::name(item)},
                           {QStringLiteral("file"), file},
                           {QStringLiteral("versionsBefore"), UpdateRecord::versions(m_pSession->VersionsBefore())}});
 }

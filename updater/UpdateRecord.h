@@ -28,8 +28,6 @@ void setProblemLevel(QtMsgType level);
 /// Appends `line` to `file` as one line of compact JSON, creating the file (mode 0600) and its folder;
 /// false, told at the problem level, when the line could not be written whole.
 bool append(const QJsonObject& line, const QString& file = path());
-/// The name of programming item `item` (0 to 5) in the record and on quillctl's command line: "app0" ... "cfg4".
-QString itemName(int item);
 
 /// A file a run programs from, as the reader took it.
 struct FileFacts {
