@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -100,6 +101,8 @@ public:
         m_Watch.setSingleShot(true);
         connect(&m_Watch, &QTimer::timeout, this, &ReceiverRun::OnWatch);
     }
+    /// A program that ends mid-run (SIGTERM) still tells the receiver that the run is off.
+    ~ReceiverRun() override { delete m_Sdr; }
     void Start();
 
 private:
@@ -114,7 +117,7 @@ private:
     Updater& m_U;
     Updater::Target& m_T;
     CFirmwareImage m_Image;  ///< this receiver's image: parallel runs of different models read the file apart
-    CSdrInterface* m_Sdr = nullptr;
+    QPointer<CSdrInterface> m_Sdr;        ///< no Qt child: deleted at the end of the turn, or with this
     CUpdateSession* m_Session = nullptr;  ///< child of m_Sdr
     Phase m_Phase = Connecting;
     QTimer m_Watch;

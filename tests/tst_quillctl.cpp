@@ -1,8 +1,6 @@
+#include "CtlRig.h"
 #include "FirmwareImage.h"
-#include "QuillSim.h"
 #include "ReceiverModel.h"
-#include "SimControl.h"
-#include "Fixtures.h"
 #include "UpdateRecord.h"
 
 #include <QtTest>
@@ -20,18 +18,11 @@ struct SetRow {
 };
 Q_DECLARE_METATYPE(SetRow)
 
-// The real quillctl binary against emulated receivers, over real sockets in the test's private network.
-class tst_Quillctl : public QObject {
+// quillctl's commands against emulated receivers, over real sockets in the test's private network.
+class tst_Quillctl : public QObject, public CtlRig {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        qRegisterMetaType<QProcess::ExitStatus>();
-        m_Sim.reset(new QuillSim);
-        // Every quillctl started here keeps its update record in the test's folder, one record per test.
-        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("state")));
-        QFile::remove(m_Record);
-    }
+    void init() { startRig(); }
     void cleanup() { m_Sim.reset(); }
 
     void find_data()
@@ -231,58 +222,6 @@ private slots:
         QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
     }
 
-    void parallelBatch_data()
-    {
-        QTest::addColumn<int>("parallel");
-        QTest::addColumn<bool>("interrupt");      // Ctrl-C once the first runs have started
-        QTest::addColumn<QList<int>>("programmed");  // per receiver: 1 programmed, 0 not
-        // Four Quillrad receivers, the odd ones in Quill Mode: their switches and returns share the finder socket.
-        QTest::newRow("one drops its link, the others go on") << 4 << false << QList<int>{1, 1, 0, 1};
-        QTest::newRow("Ctrl-C: the runs under way finish, no new one starts") << 2 << true << QList<int>{1, 1, 0, 0};
-    }
-
-    void parallelBatch()
-    {
-        QFETCH(int, parallel);
-        QFETCH(bool, interrupt);
-        QFETCH(QList<int>, programmed);
-        const QString file = m_Dir.filePath(QStringLiteral("batch.bin"));
-        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(40000, Fixtures::Qusd, 0)));
-        QStringList args{"update"};
-        for (int i = 0; i < 4; ++i) {
-            QJsonObject control{{"eraseMs", 1500}};
-            if (!interrupt && i == 2)
-                control = {{"failure", "DropAfterBlocks"}, {"failAfterBlocks", 5}};
-            addReceiver("Quillrad", QStringLiteral("QR%1").arg(i), 2 + i, {{"opMode", i % 2}, {"control", control}});
-            args << QStringLiteral("QR%1").arg(i);
-        }
-        startSim();
-        QProcess p;
-        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-        p.start(QStringLiteral(QUILLCTL_PATH), args + QStringList{"--item", "app0", file, "--yes", "--parallel", QString::number(parallel)});
-        if (interrupt) {
-            QTRY_VERIFY_WITH_TIMEOUT(m_Sim->control(0)->runsStarted() + m_Sim->control(1)->runsStarted() == 2, 15000);
-            ::kill(pid_t(p.processId()), SIGINT);
-        }
-        QVERIFY(done.wait(60000));
-        QCOMPARE(p.exitCode(), 3);
-        CFirmwareImage image;
-        QCOMPARE(image.ReadAppFile(file, Fixtures::Qusd, 0), 0);
-        const QByteArray written(reinterpret_cast<const char*>(image.Buffer()) + 0x4000, int(image.m_MaxFileAdr) + 1 - 0x4000);
-        for (int i = 0; i < 4; ++i) {
-            SimControl* c = m_Sim->control(i);
-            QCOMPARE(c->runsCompleted(), programmed[i]);
-            if (programmed[i])
-                QCOMPARE(c->appFlash(0).mid(0x4000, written.size()), written);
-            // No run is cut but the one whose receiver drops its link; a receiver not started is never touched.
-            QCOMPARE(c->runsCut(), !interrupt && i == 2 ? 1 : 0);
-            QCOMPARE(c->connectionCount() > 0, !interrupt || i < 2);
-            QCOMPARE(fields(i).value("opMode").toInt(), i % 2);
-        }
-        const QString summary = QString::fromLatin1(p.readAllStandardOutput());
-        QVERIFY2(summary.contains(QRegularExpression("QR2 +Quillrad +app0 +(failed: the link was lost|not started)")), qPrintable(summary));
-    }
-
     void interruptBeforeAnyRun()
     {
         // Ctrl-C while discovery still listens: nothing is sent to the receiver, and the exit code says so.
@@ -300,95 +239,6 @@ private slots:
         QVERIFY(p.readAllStandardError().contains("interrupted; nothing was programmed"));
         QCOMPARE(setsOnWire(), 0);
         QCOMPARE(m_Sim->control(0)->connectionCount(), 0);
-    }
-
-    void killedMidRun_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<int>("exitCode");   // -1: killed
-        QTest::addColumn<int>("lineCount");
-        QTest::addColumn<QString>("shown");  // by quillctl log
-        QTest::newRow("SIGKILL: a start without an end") << int(SIGKILL) << -1 << 1 << "interrupted";
-        QTest::newRow("SIGTERM: abandoned") << int(SIGTERM) << 143 << 2 << "abandoned";
-    }
-
-    void killedMidRun()
-    {
-        QFETCH(int, signal);
-        QFETCH(int, exitCode);
-        QFETCH(int, lineCount);
-        QFETCH(QString, shown);
-        addReceiver("Quillrad", "QR1", 2, {{"control", QJsonObject{{"eraseMs", 20000}}}});
-        startSim();
-        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, 0)));
-        QProcess p;
-        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-        p.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "app0", file, "--yes"});
-        QTRY_COMPARE_WITH_TIMEOUT(recordLines().size(), 1, 15000);
-        ::kill(pid_t(p.processId()), signal);
-        QVERIFY(done.wait(5000));
-        QCOMPARE(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, exitCode);
-        QCOMPARE(recordLines().size(), lineCount);
-        QCOMPARE(run({"log"}), 0);
-        QVERIFY2(m_Out.contains("app.bin") && m_Out.contains("1.23 -> ?  " + shown.toLatin1()), m_Out);
-    }
-
-    void concurrentRecordThenDamaged()
-    {
-        // Two quillctl processes whose runs overlap: the second starts during the first one's erase.
-        addReceiver("Quillrad", "QR1", 2, {{"control", QJsonObject{{"eraseMs", 6000}}}});
-        addReceiver("Quillrad", "QR2", 3);
-        startSim();
-        const QByteArray bytes = Fixtures::appImage(20000, Fixtures::Qusd, 0);
-        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(Fixtures::writeFile(file, bytes));
-        QProcess a, b;
-        QSignalSpy aDone(&a, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-        QSignalSpy bDone(&b, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-        a.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "app0", file, "--yes"});
-        QTRY_COMPARE_WITH_TIMEOUT(m_Sim->control(0)->runsStarted(), 1, 15000);
-        b.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR2", "--item", "app0", file, "--yes"});
-        QVERIFY((!aDone.isEmpty() || aDone.wait(60000)) && (!bDone.isEmpty() || bDone.wait(60000)));
-        QCOMPARE(a.exitCode() + b.exitCode(), 0);
-        QList<QJsonObject> lines = recordLines();
-        QCOMPARE(lines.size(), 4);
-        QSet<QString> starts, ends;
-        for (const QJsonObject& o : lines)
-            (o.value("event") == "start" ? starts : ends) << o.value("run").toString();
-        QCOMPARE(starts.size(), 2);
-        QCOMPARE(ends, starts);
-
-        // The last line cut short, as by a crash mid-write: skipped with one warning, never rewritten.
-        QFile f(m_Record);
-        QVERIFY(f.resize(f.size() - 20));
-        const QByteArray cut = record();
-        QCOMPARE(run({"log"}), 0);
-        QCOMPARE(m_Err.count("line"), 1);
-        QVERIFY2(m_Err.contains("updates.jsonl line 4: damaged or truncated; skipped"), m_Err);
-        const QString sha = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(12);
-        QVERIFY2(QString::fromLatin1(m_Out).contains(QRegularExpression("QR\\d +app0 +app.bin +" + sha + " +1.23 -> 1.24 +done +\\d[\\d.]* m?s")), m_Out);
-        QCOMPARE(m_Out.count("  interrupted  "), 1);
-        QCOMPARE(record(), cut);
-        // The next line still starts a line of its own.
-        QVERIFY(UpdateRecord::append({{"run", "next"}, {"event", "start"}}, m_Record));
-        lines = recordLines();
-        QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines[4], (QJsonObject{{"run", "next"}, {"event", "start"}}));
-    }
-
-    void unwritableRecord()
-    {
-        // A state folder that cannot be made: a warning each time, and the run goes on to its end.
-        QVERIFY(Fixtures::writeFile(m_Dir.filePath("plain"), "not a folder"));
-        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("plain")));
-        addReceiver("Quillrad", "QR1", 2);
-        startSim();
-        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, 0)));
-        QCOMPARE(run({"update", "QR1", "--item", "app0", file, "--yes"}), 0);
-        QCOMPARE(m_Err.count("plain/quillfinder/updates.jsonl not written: Not a directory"), 2);
-        QCOMPARE(m_Sim->control(0)->runsCompleted(), 1);
     }
 
     void allInterfaces()
@@ -424,67 +274,6 @@ private slots:
         second.kill();  // its namespace, and the veth pair with it, goes with the emulator
         second.waitForFinished();
     }
-
-private:
-    /// Runs quillctl to its end; returns its exit code, stdout in m_Out and stderr in m_Err.
-    int run(const QStringList& args)
-    {
-        QProcess p;
-        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-        p.start(QStringLiteral(QUILLCTL_PATH), args);
-        const bool ended = done.wait(120000);
-        if (!ended)
-            p.kill();
-        m_Out = p.readAllStandardOutput();
-        m_Err = p.readAllStandardError();
-        return ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-
-    void addReceiver(const QString& model, const QString& serial, int host, QJsonObject extra = {})
-    {
-        extra.insert("model", model);
-        extra.insert("serial", serial);
-        extra.insert("address", QStringLiteral("198.18.0.%1").arg(host));
-        if (!extra.contains("tcpPort"))
-            extra.insert("tcpPort", 0);
-        QString error;
-        const SimReceiver r = SimReceiver::fromJson(extra, &error);
-        QVERIFY2(!r.record.isEmpty(), qPrintable(error));
-        m_Sim->addReceiver(r);
-    }
-
-    int setsOnWire() const
-    {
-        int n = 0;
-        for (const QByteArray& d : m_Sim->received())
-            n += d.size() > 4 && d[4] == 2;
-        return n;
-    }
-    void startSim()
-    {
-        QString error;
-        QVERIFY2(m_Sim->start(&error), qPrintable(error));
-    }
-    QJsonObject fields(int i) const { return SimRecord::fields(m_Sim->receiver(i).record); }
-    QByteArray record() const
-    {
-        QFile f(m_Record);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    /// Every line of the update record; one that is no JSON object reads as an empty object.
-    QList<QJsonObject> recordLines() const
-    {
-        QList<QJsonObject> lines;
-        for (const QByteArray& line : record().split('\n'))
-            if (!line.isEmpty())
-                lines << QJsonDocument::fromJson(line).object();
-        return lines;
-    }
-
-    std::unique_ptr<QuillSim> m_Sim;
-    QTemporaryDir m_Dir;
-    const QString m_Record = m_Dir.filePath("state/quillfinder/updates.jsonl");
-    QByteArray m_Out, m_Err;
 };
 
 QTEST_GUILESS_MAIN(tst_Quillctl)

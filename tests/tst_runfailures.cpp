@@ -47,27 +47,37 @@ private slots:
     {
         // Bounds are shortened to seconds where a row is about them, and kept out of the way elsewhere.
         QTest::addColumn<FailureRow>("row");
+        // tst_linkfailures takes the rows whose link goes, tst_runfailures the rest.
+#ifdef QF_LINK_ROWS
+        const bool linkRows = true;
+#else
+        const bool linkRows = false;
+#endif
+        const auto addRow = [linkRows](const char* name, const FailureRow& row) {
+            if (row.relink == linkRows)
+                QTest::newRow(name) << row;
+        };
 
         const int off = 60000, ack = 5000;  // ack: as long as the link's supervision, as it is by default
-        QTest::addRow("drop after the last block") << FailureRow{"DropAfterBlocks", 8, false, 0, off, off, RUN_LINK_LOST, true, 0, true};
-        QTest::addRow("configuration: drop mid-run") << FailureRow{"DropAfterBlocks", 4, true, 0, off, off, RUN_LINK_LOST, true, 0, true};
-        QTest::addRow("garbage mid-run") << FailureRow{"Garbage", 5, false, 0, off, off, RUN_LINK_LOST, true, 1, true};
+        addRow("drop after the last block", FailureRow{"DropAfterBlocks", 8, false, 0, off, off, RUN_LINK_LOST, true, 0, true});
+        addRow("configuration: drop mid-run", FailureRow{"DropAfterBlocks", 4, true, 0, off, off, RUN_LINK_LOST, true, 0, true});
+        addRow("garbage mid-run", FailureRow{"Garbage", 5, false, 0, off, off, RUN_LINK_LOST, true, 1, true});
         // Silence trips the link's supervision (5 s) and the acknowledgement bound at about the same
         // moment; in either order the receiver hears the abort before the link closes, and the run ends once.
         const struct { const char* first; int ackBound, result; } orders[] = {
             {"bound", ack - 600, RUN_ACK_TIMEOUT}, {"either", ack, -1}, {"supervision", ack + 600, RUN_LINK_LOST}};
         for (const auto& o : orders)
-            QTest::addRow("receiver falls silent, %s first", o.first)
-                << FailureRow{"Stall", 3, false, 0, off, o.ackBound, o.result, true, 1, o.ackBound > ack};
-        QTest::addRow("acks stop, link kept alive") << FailureRow{"Stall", 3, false, 0, off, 1500, RUN_ACK_TIMEOUT, false, 1, false};
-        QTest::addRow("erase never finishes") << FailureRow{"NeverReady", 0, false, 0, 1500, 400, RUN_ERASE_TIMEOUT, false, 1, true};
-        QTest::addRow("configuration: erase never finishes") << FailureRow{"NeverReady", 0, true, 0, 1500, 400, RUN_ERASE_TIMEOUT, false, 1, true};
-        QTest::addRow("erase longer than an ack, within its bound") << FailureRow{"None", 0, false, 1200, 3000, 400, RUN_DONE, false, 0, false};
-        QTest::addRow("device aborts configuration") << FailureRow{"AbortConfig", 3, true, 0, off, off, RUN_CFG_ABORTED, false, 0, true};
-        QTest::addRow("device aborts application") << FailureRow{"AbortApp", 3, false, 0, off, off, RUN_APP_ABORTED, false, 0, true};
-        QTest::addRow("slow acknowledgements, each within its bound") << FailureRow{"SlowAck", 0, false, 0, off, 1000, RUN_DONE, false, 0, false};
-        QTest::addRow("duplicate acknowledgement") << FailureRow{"DuplicateAck", 4, false, 0, off, off, RUN_DONE, false, 0, false};
-        QTest::addRow("acknowledgement before any run") << FailureRow{"AckWithoutRun", 0, false, 0, off, off, RUN_DONE, false, 0, false};
+            addRow(qPrintable(QStringLiteral("receiver falls silent, %1 first").arg(QLatin1String(o.first))),
+                   FailureRow{"Stall", 3, false, 0, off, o.ackBound, o.result, true, 1, o.ackBound > ack});
+        addRow("acks stop, link kept alive", FailureRow{"Stall", 3, false, 0, off, 1500, RUN_ACK_TIMEOUT, false, 1, false});
+        addRow("erase never finishes", FailureRow{"NeverReady", 0, false, 0, 1500, 400, RUN_ERASE_TIMEOUT, false, 1, true});
+        addRow("configuration: erase never finishes", FailureRow{"NeverReady", 0, true, 0, 1500, 400, RUN_ERASE_TIMEOUT, false, 1, true});
+        addRow("erase longer than an ack, within its bound", FailureRow{"None", 0, false, 1200, 3000, 400, RUN_DONE, false, 0, false});
+        addRow("device aborts configuration", FailureRow{"AbortConfig", 3, true, 0, off, off, RUN_CFG_ABORTED, false, 0, true});
+        addRow("device aborts application", FailureRow{"AbortApp", 3, false, 0, off, off, RUN_APP_ABORTED, false, 0, true});
+        addRow("slow acknowledgements, each within its bound", FailureRow{"SlowAck", 0, false, 0, off, 1000, RUN_DONE, false, 0, false});
+        addRow("duplicate acknowledgement", FailureRow{"DuplicateAck", 4, false, 0, off, off, RUN_DONE, false, 0, false});
+        addRow("acknowledgement before any run", FailureRow{"AckWithoutRun", 0, false, 0, off, off, RUN_DONE, false, 0, false});
     }
 
     void failures()

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "Fixtures.h"
+#include "QuillSim.h"
+#include "SimControl.h"
+
+#include <QtTest>
+#include <memory>
+
+/// The real quillctl binary against emulated receivers, over real sockets in the test's private
+/// network: the emulator, quillctl runs and what they leave behind, for tst_quillctl and tst_fleet.
+class CtlRig {
+protected:
+    /// Before each test: a fresh emulator, and an empty update record in the test's folder.
+    void startRig()
+    {
+        qRegisterMetaType<QProcess::ExitStatus>();
+        m_Sim.reset(new QuillSim);
+        // Every quillctl started here keeps its update record in the test's folder.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("state")));
+        QFile::remove(m_Record);
+    }
+
+    /// Runs quillctl to its end; returns its exit code, stdout in m_Out and stderr in m_Err.
+    int run(const QStringList& args)
+    {
+        QProcess p;
+        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        p.start(QStringLiteral(QUILLCTL_PATH), args);
+        const bool ended = done.wait(120000);
+        if (!ended)
+            p.kill();
+        m_Out = p.readAllStandardOutput();
+        m_Err = p.readAllStandardError();
+        return ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    void addReceiver(const QString& model, const QString& serial, int host, QJsonObject extra = {})
+    {
+        extra.insert("model", model);
+        extra.insert("serial", serial);
+        extra.insert("address", QStringLiteral("198.18.0.%1").arg(host));
+        if (!extra.contains("tcpPort"))
+            extra.insert("tcpPort", 0);
+        QString error;
+        const SimReceiver r = SimReceiver::fromJson(extra, &error);
+        QVERIFY2(!r.record.isEmpty(), qPrintable(error));
+        m_Sim->addReceiver(r);
+    }
+
+    int setsOnWire() const
+    {
+        int n = 0;
+        for (const QByteArray& d : m_Sim->received())
+            n += d.size() > 4 && d[4] == 2;
+        return n;
+    }
+    void startSim()
+    {
+        QString error;
+        QVERIFY2(m_Sim->start(&error), qPrintable(error));
+    }
+    QJsonObject fields(int i) const { return SimRecord::fields(m_Sim->receiver(i).record); }
+    QByteArray record() const
+    {
+        QFile f(m_Record);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    /// Every line of the update record; one that is no JSON object reads as an empty object.
+    QList<QJsonObject> recordLines() const
+    {
+        QList<QJsonObject> lines;
+        for (const QByteArray& line : record().split('\n'))
+            if (!line.isEmpty())
+                lines << QJsonDocument::fromJson(line).object();
+        return lines;
+    }
+
+    std::unique_ptr<QuillSim> m_Sim;
+    QTemporaryDir m_Dir;
+    const QString m_Record = m_Dir.filePath("state/quillfinder/updates.jsonl");
+    QByteArray m_Out, m_Err;
+};
