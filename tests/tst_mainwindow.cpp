@@ -1,3 +1,4 @@
+#include "DiscoveryCycle.h"
 #include "EditQuillDlg.h"
 #include "MainWindow.h"
 #include "QuillSim.h"
@@ -167,6 +168,19 @@ private slots:
         QCOMPARE(rowTexts(), row.isEmpty() ? QStringList() : QStringList{row});
         // The first pending datagram's size is logged whole, even when only a record's worth is kept.
         QVERIFY2(m_Log.contains(QStringLiteral("ReadUDPMessages %1").arg(size)), qPrintable(m_Log.lines().join('|')));
+    }
+
+    void shortReplyAfterWholeOne()
+    {
+        // Read right after a whole reply, a short one leaves zeros behind its end, never the other
+        // receiver's password, which a Set made from its row would broadcast.
+        m_Sim->addReceiver(receiver({{"serial", "WHOLE"}, {"txPassword", "whole-secret"}}));
+        m_Sim->addReceiver(receiver({{"serial", "SHORT"}, {"address", "198.18.0.8"}, {"replyDelayMs", 100},
+                                     {"misbehave", "short"}, {"replySize", 100}}));
+        startSimAndWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 2, 3000);
+        const CDiscoveryCycle* cycle = m_Window->findChild<CDiscoveryCycle*>();
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(cycle->Record(1)) + 100, 762), QByteArray(762, '\0'));
     }
 
     void cycles()

@@ -240,13 +240,7 @@ void CUpdateRecorder::OnRunEnded(eRunResult result, const QString& reason)
     if (!m_Running)
         return;
     m_Running = false;
-    m_End = {{QStringLiteral("run"), m_RunId},
-             {QStringLiteral("event"), QStringLiteral("end")},
-             {QStringLiteral("time"), UpdateRecord::now()},
-             {QStringLiteral("result"), QLatin1String(RunResultName(result))},
-             {QStringLiteral("reason"), reason},
-             {QStringLiteral("bytesSent"), double(Sent())},
-             {QStringLiteral("durationMs"), double(m_Clock.elapsed())}};
+    SetEnd(QLatin1String(RunResultName(result)), reason);
     // A done run is followed by a reconnection that reads the new versions; they complete its end.
     if (result == RUN_DONE)
         m_pAfterWait->start(UpdateRecord::AfterVersionsWaitMs);
@@ -264,17 +258,22 @@ void CUpdateRecorder::Finish()
 {
     if (m_Running) {
         m_Running = false;
-        const qint64 sent = Sent();
-        m_End = {{QStringLiteral("run"), m_RunId},
-                 {QStringLiteral("event"), QStringLiteral("end")},
-                 {QStringLiteral("time"), UpdateRecord::now()},
-                 {QStringLiteral("result"), QStringLiteral("abandoned")},
-                 {QStringLiteral("reason"), QStringLiteral("the program ended during the run")},
-                 {QStringLiteral("bytesSent"), sent < 0 ? QJsonValue() : QJsonValue(double(sent))},
-                 {QStringLiteral("durationMs"), double(m_Clock.elapsed())}};
+        SetEnd(QStringLiteral("abandoned"), QStringLiteral("the program ended during the run"));
     }
     if (!m_End.isEmpty())
         WriteEnd(QJsonValue());
+}
+
+void CUpdateRecorder::SetEnd(const QString& result, const QString& reason)
+{
+    const qint64 sent = Sent();
+    m_End = {{QStringLiteral("run"), m_RunId},
+             {QStringLiteral("event"), QStringLiteral("end")},
+             {QStringLiteral("time"), UpdateRecord::now()},
+             {QStringLiteral("result"), result},
+             {QStringLiteral("reason"), reason},
+             {QStringLiteral("bytesSent"), sent < 0 ? QJsonValue() : QJsonValue(double(sent))},
+             {QStringLiteral("durationMs"), double(m_Clock.elapsed())}};
 }
 
 void CUpdateRecorder::WriteEnd(const QJsonValue& versionsAfter)

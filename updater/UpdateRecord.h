@@ -73,6 +73,8 @@ private:
     void OnStatus(eSdrStatus status);
     /// Writes the end of the run under way as abandoned, or the pending end of a done run.
     void Finish();
+    /// Makes the end line of the run just ended, to be written by WriteEnd().
+    void SetEnd(const QString& result, const QString& reason);
     /// Writes the pending end line with `versionsAfter` (an object, or null).
     void WriteEnd(const QJsonValue& versionsAfter);
     /// Image positions the run has sent, or -1 when the interface is gone.
