@@ -175,8 +175,7 @@ private slots:
         // Read right after a whole reply, a short one leaves zeros behind its end, never the other
         // receiver's password, which a Set made from its row would broadcast.
         m_Sim->addReceiver(receiver({{"serial", "WHOLE"}, {"txPassword", "whole-secret"}}));
-        m_Sim->addReceiver(receiver({{"serial", "SHORT"}, {"address", "198.18.0.8"}, {"replyDelayMs", 100},
-                                     {"misbehave", "short"}, {"replySize", 100}}));
+        m_Sim->addReceiver(receiver({{"serial", "SHORT"}, {"address", "198.18.0.8"}, {"replyDelayMs", 100}, {"misbehave", "short"}, {"replySize", 100}}));
         startSimAndWindow();
         QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 2, 3000);
         const CDiscoveryCycle* cycle = m_Window->findChild<CDiscoveryCycle*>();

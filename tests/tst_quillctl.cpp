@@ -1,11 +1,9 @@
 #include "CtlRig.h"
 #include "FirmwareImage.h"
 #include "ReceiverModel.h"
-#include "UpdateRecord.h"
 
 #include <QtTest>
 #include <csignal>
-#include <memory>
 #include <sys/stat.h>
 
 struct SetRow {

@@ -48,13 +48,8 @@ private slots:
         // Bounds are shortened to seconds where a row is about them, and kept out of the way elsewhere.
         QTest::addColumn<FailureRow>("row");
         // tst_linkfailures takes the rows whose link goes, tst_runfailures the rest.
-#ifdef QF_LINK_ROWS
-        const bool linkRows = true;
-#else
-        const bool linkRows = false;
-#endif
-        const auto addRow = [linkRows](const char* name, const FailureRow& row) {
-            if (row.relink == linkRows)
+        const auto addRow = [](const char* name, const FailureRow& row) {
+            if (row.relink == QF_LINK_ROWS)
                 QTest::newRow(name) << row;
         };
 

@@ -158,8 +158,7 @@ private slots:
         QVERIFY(rig.start());
         QSignalSpy results(&rig.sdr, &CSdrInterface::RunResult);
         rig.program(item);
-        // A run that began ends with its result; a refused start only keeps it.
-        QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.LastResult()), int(result), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.LastResult()), int(result), 5000);  // kept by a refused start too
         QCOMPARE(results.count(), finalStatus >= 0 ? 1 : 0);
         if (finalStatus >= 0) {
             QTRY_VERIFY_WITH_TIMEOUT(!rig.status.isEmpty(), 5000);
@@ -190,7 +189,8 @@ private slots:
         rig.program(1);  // before the link is up
         QCOMPARE(rig.sdr.LastResult(), START_NOT_CONNECTED);
         QVERIFY(rig.start());
-        // Starts tried while each status of the run's end and of the reconnection is heard, and why each was refused.
+        // Starts tried while each status of the run's end and of the reconnection is heard (the information
+        // read anew is not yet idle: the first poll has not gone out), and why each was refused.
         QList<int> refusals;
         connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
             if (s == SDR_PROG_DONE || s == SDR_GOT_INFO) {
@@ -203,7 +203,6 @@ private slots:
         rig.sdr.StartAppProg(1);  // while the run is under way
         QCOMPARE(rig.sdr.LastResult(), START_RUN_ACTIVE);
         QTRY_VERIFY_WITH_TIMEOUT(rig.sim.connectionCount() == 2 && rig.sdr.Status() == SDR_CONNECTED_IDLE, 10000);
-        // The information read anew is not yet idle: the first poll has not gone out.
         QCOMPARE(refusals, (QList<int>{START_RECONNECT_PENDING, START_RECONNECT_PENDING, START_NOT_CONNECTED, START_NOT_IDLE}));
         QCOMPARE(m_Log.count("App Prog refused"), 6);
         // A start refused while "Program Finished OK" is heard does not rename the run's end.
