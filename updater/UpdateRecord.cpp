@@ -187,10 +187,6 @@ CUpdateRecorder::CUpdateRecorder(CUpdateSession* session, CSdrInterface* sdr)
     connect(session, &CUpdateSession::RunStarted, this, &CUpdateRecorder::OnRunStarted);
     connect(session, &CUpdateSession::RunEnded, this, &CUpdateRecorder::OnRunEnded);
     connect(sdr, &CSdrInterface::NewSdrStatus, this, &CUpdateRecorder::OnStatus);
-    // A front may leave its interfaces to the operating system at exit (quillctl does): a run under
-    // way when the event loop ends is recorded then.
-    if (QCoreApplication* app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this, &CUpdateRecorder::Finish);
 }
 
 CUpdateRecorder::~CUpdateRecorder()

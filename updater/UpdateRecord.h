@@ -59,7 +59,7 @@ Listing read(const QString& file = path());
 
 /// Writes the record of one update session's runs: the start line when a run starts, the end line when
 /// it ends (for a done run, once the reconnection read the new versions, or the wait ran out), and
-/// "abandoned" when the program quits or the session goes while a run is under way.
+/// "abandoned" when the session goes (the program ends) while a run is under way.
 class CUpdateRecorder : public QObject {
     Q_OBJECT
 public:
