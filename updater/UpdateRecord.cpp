@@ -86,7 +86,7 @@ QString writeLocked(int fd, QByteArray bytes)
 QString path()
 {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path as it ignores an empty one.
+    // The XDG base directory rules ignore a relative path as they ignore an empty one.
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     return base + QStringLiteral("/quillfinder/updates.jsonl");
