@@ -9,13 +9,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -78,25 +75,6 @@ QString generalHelp()
     for (const Command& c : CommandTable)
         s += QStringLiteral("  %1 %2\n      %3\n").arg(QLatin1String(c.name), QLatin1String(c.syntax), QLatin1String(c.brief));
     return s + QStringLiteral("\n\"quillctl COMMAND --help\" describes a command and its options.") + QLatin1String(ExitCodes);
-}
-
-/// SIGTERM and SIGHUP end the event loop rather than the process, so that a run under way is recorded as
-/// abandoned. CSignalWatch serves SIGINT and is one per process, so these come through a signalfd.
-void endOnTermination(QCoreApplication& app)
-{
-    sigset_t ends;
-    sigemptyset(&ends);
-    sigaddset(&ends, SIGTERM);
-    sigaddset(&ends, SIGHUP);
-    const int fd = ::signalfd(-1, &ends, SFD_CLOEXEC);
-    if (fd < 0 || ::pthread_sigmask(SIG_BLOCK, &ends, nullptr) != 0)
-        return;
-    auto* ending = new QSocketNotifier(fd, QSocketNotifier::Read, &app);
-    QObject::connect(ending, &QSocketNotifier::activated, &app, [fd] {
-        signalfd_siginfo info = {};
-        // As a shell reports a process ended by the signal.
-        QCoreApplication::exit(128 + (::read(fd, &info, sizeof info) == sizeof info ? int(info.ssi_signo) : SIGTERM));
-    });
 }
 
 int badInput(const QString& why)
@@ -216,10 +194,15 @@ int main(int argc, char* argv[])
     if (name == QLatin1String("find") && !o.args.isEmpty())
         return badInput(QStringLiteral("find takes no arguments"));
     if (name == QLatin1String("update")) {
-        // Ctrl-C reaches the update on the event loop: the current run is never cut.
-        auto* interrupts = new CSignalWatch({SIGINT}, &app);
-        QObject::connect(interrupts, &CSignalWatch::Raised, &app, &Commands::interrupt);
-        endOnTermination(app);
+        // Ctrl-C reaches the update on the event loop: the runs under way are never cut. SIGTERM and
+        // SIGHUP end the event loop, so that a run under way is recorded as abandoned and its receiver
+        // hears the abort; the exit code is the one a shell reports for the signal.
+        auto* watch = new CSignalWatch({SIGINT, SIGTERM, SIGHUP}, &app);
+        QObject::connect(watch, &CSignalWatch::Raised, &app, [](int number) {
+            if (number == SIGINT)
+                return Commands::interrupt();
+            QCoreApplication::exit(128 + number);
+        });
     }
     QTimer::singleShot(0, &app, [cmd, o] { cmd->run(o); });
     return app.exec();

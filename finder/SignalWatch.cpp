@@ -10,9 +10,9 @@ namespace {
 
 int g_Pipe[2] = {-1, -1};  ///< written by the handler, read on the event loop
 
-void onSignal(int)
+void onSignal(int number)
 {
-    const char byte = 1;
+    const char byte = char(number);
     // Only async-signal-safe calls here.
     [[maybe_unused]] const ssize_t n = ::write(g_Pipe[0], &byte, 1);
 }
@@ -27,8 +27,9 @@ CSignalWatch::CSignalWatch(std::initializer_list<int> signalNumbers, QObject* pa
     auto* notifier = new QSocketNotifier(g_Pipe[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char buf[16];
-        [[maybe_unused]] const ssize_t n = ::read(g_Pipe[1], buf, sizeof buf);
-        emit Raised();
+        const ssize_t n = ::read(g_Pipe[1], buf, sizeof buf);
+        for (ssize_t i = 0; i < n; ++i)
+            emit Raised(buf[i]);
     });
     for (int s : signalNumbers)
         std::signal(s, onSignal);

@@ -4,7 +4,7 @@
 
 #include <initializer_list>
 
-/// Delivers POSIX signals such as SIGTERM or SIGINT on the event loop, as the Qt signal Raised(),
+/// Delivers POSIX signals such as SIGTERM or SIGINT on the event loop, as the Qt signal Raised(number),
 /// so that what they set off runs between events and never inside a signal handler.
 /// One per process: every instance shares the handler's pipe.
 class CSignalWatch : public QObject {
@@ -14,6 +14,6 @@ public:
     CSignalWatch(std::initializer_list<int> signalNumbers, QObject* parent);
 
 signals:
-    /// One of the watched signals arrived (several close together may be reported once).
-    void Raised();
+    /// Watched signal `number` arrived.
+    void Raised(int number);
 };
