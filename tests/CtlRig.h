@@ -7,8 +7,7 @@
 #include <QtTest>
 #include <memory>
 
-/// The real quillctl binary against emulated receivers, over real sockets in the test's private
-/// network: the emulator, quillctl runs and what they leave behind, for tst_quillctl and tst_fleet.
+/// The real quillctl against emulated receivers in the private network, for tst_quillctl and tst_fleet.
 class CtlRig {
 protected:
     /// Before each test: a fresh emulator, and an empty update record in the test's folder.
@@ -16,7 +15,6 @@ protected:
     {
         qRegisterMetaType<QProcess::ExitStatus>();
         m_Sim.reset(new QuillSim);
-        // Every quillctl started here keeps its update record in the test's folder.
         qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("state")));
         QFile::remove(m_Record);
     }

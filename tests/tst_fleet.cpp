@@ -124,7 +124,7 @@ private slots:
         QCOMPARE(starts.size(), 2);
         QCOMPARE(ends, starts);
 
-        // The last line cut short, as by a crash mid-write: skipped with one warning, never rewritten.
+        // A last line cut by a crash mid-write: skipped with one warning, never rewritten; the next starts anew.
         QFile f(m_Record);
         QVERIFY(f.resize(f.size() - 20));
         const QByteArray cut = record();
@@ -135,7 +135,6 @@ private slots:
         QVERIFY2(QString::fromLatin1(m_Out).contains(QRegularExpression("QR\\d +app0 +app.bin +" + sha + " +1.23 -> 1.24 +done +\\d[\\d.]* m?s")), m_Out);
         QCOMPARE(m_Out.count("  interrupted  "), 1);
         QCOMPARE(record(), cut);
-        // The next line still starts a line of its own.
         QVERIFY(UpdateRecord::append({{"run", "next"}, {"event", "start"}}, m_Record));
         lines = recordLines();
         QCOMPARE(lines.size(), 5);

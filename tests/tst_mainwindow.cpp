@@ -172,8 +172,7 @@ private slots:
 
     void shortReplyAfterWholeOne()
     {
-        // Read right after a whole reply, a short one leaves zeros behind its end, never the other
-        // receiver's password, which a Set made from its row would broadcast.
+        // Read right after a whole reply, a short one leaves zeros behind its end, never the other's password.
         m_Sim->addReceiver(receiver({{"serial", "WHOLE"}, {"txPassword", "whole-secret"}}));
         m_Sim->addReceiver(receiver({{"serial", "SHORT"}, {"address", "198.18.0.8"}, {"replyDelayMs", 100}, {"misbehave", "short"}, {"replySize", 100}}));
         startSimAndWindow();

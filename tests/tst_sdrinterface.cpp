@@ -189,8 +189,7 @@ private slots:
         rig.program(1);  // before the link is up
         QCOMPARE(rig.sdr.LastResult(), START_NOT_CONNECTED);
         QVERIFY(rig.start());
-        // Starts tried while each status of the run's end and of the reconnection is heard (the information
-        // read anew is not yet idle: the first poll has not gone out), and why each was refused.
+        // Starts tried as each end and reconnection status is heard (not yet idle before the first poll).
         QList<int> refusals;
         connect(&rig.sdr, &CSdrInterface::NewSdrStatus, this, [&](eSdrStatus s) {
             if (s == SDR_PROG_DONE || s == SDR_GOT_INFO) {

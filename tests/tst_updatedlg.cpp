@@ -362,8 +362,7 @@ private slots:
 
     void sessionChecks()
     {
-        // The dialog and quillctl read a file for the receiver's model through one session: what one
-        // refuses, the other refuses too, and neither starts a run.
+        // The dialog and quillctl read a file for the model through one session: both refuse, neither starts.
         QFETCH(QByteArray, file);
         QFETCH(QString, why);
         QuillSim sim;
