@@ -77,7 +77,6 @@ QString CUpdateSession::ReceiverProblem() const
 bool CUpdateSession::Start(int item)
 {
     m_Before = m_pSdr->m_Versions;
-    m_Item = item;
     ProgItem::start(*m_pSdr, item);
     if (!m_pSdr->RunActive())
         return false;

@@ -65,8 +65,6 @@ public:
     /// Starts programming item `item` from the image; false when nothing went out
     /// (CSdrInterface::LastResult() says why).
     bool Start(int item);
-    /// True from RunStarted() to RunEnded().
-    bool Running() const { return m_Running; }
     /// What the receiver reported before the run started.
     const SdrVersions& VersionsBefore() const { return m_Before; }
 
@@ -85,6 +83,5 @@ private:
     quint8 m_Record[Disc::RecordSize] = {};  ///< as discovered
     SdrVersions m_Before;
     UpdateRecord::FileFacts m_File;  ///< of the last read
-    int m_Item = -1;         ///< item of the run under way
     bool m_Running = false;
 };
