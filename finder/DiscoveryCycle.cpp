@@ -96,7 +96,7 @@ void CDiscoveryCycle::SendRequests()
         for (int i = 0; i < targets.size(); ++i) {
             const qint64 sent = m_pSocket->writeDatagram(reinterpret_cast<const char*>(request), Disc::HeaderSize,
                                                          targets[i].address, Disc::ReceiverPort);
-            if (sent < 0 && &m == &Models::All[0])
+            if (sent < 0 && m == Models::All[0])
                 m_SendErrors << QStringLiteral("sending to %1 failed: %2").arg(m_Destinations[i], m_pSocket->errorString());
         }
     }

@@ -32,8 +32,8 @@ struct TextField {
 constexpr int OffLength = 0;     ///< u16 LE
 constexpr int OffKey = 2;        ///< two marker bytes
 constexpr int OffMsgType = 4;    ///< u8
-constexpr TextField ModelName{5, 16};
-constexpr TextField SerialNum{21, 16};
+inline constexpr TextField ModelName{5, 16};
+inline constexpr TextField SerialNum{21, 16};
 constexpr int OffIPAdr = 37;     ///< u32 LE, MSB is the first dotted octet
 constexpr int OffTcpPort = 53;   ///< u16 LE
 
@@ -53,15 +53,15 @@ constexpr int OffAltUdpPort = 84;   ///< u16 LE
 constexpr int OffStatus = 86;       ///< bits 0 and 1: in use; read only
 constexpr quint8 StatusInUseMask = 0x03;
 constexpr int OffOpMode = 87;       ///< 0 I/Q, 1 Quill, 2 Aux
-constexpr TextField SdrDesc{88, 151};
-constexpr TextField SdrDescUrl{239, 151};
-constexpr TextField SdrServerUrl{390, 81};
-constexpr TextField ListServerUrl{471, 81};
-constexpr TextField ListServerActionPath{552, 81};
-constexpr TextField RxPw{633, 17};
-constexpr TextField TxPw{650, 17};
-constexpr TextField Lat{667, 33};
-constexpr TextField Lon{700, 33};
+inline constexpr TextField SdrDesc{88, 151};
+inline constexpr TextField SdrDescUrl{239, 151};
+inline constexpr TextField SdrServerUrl{390, 81};
+inline constexpr TextField ListServerUrl{471, 81};
+inline constexpr TextField ListServerActionPath{552, 81};
+inline constexpr TextField RxPw{633, 17};
+inline constexpr TextField TxPw{650, 17};
+inline constexpr TextField Lat{667, 33};
+inline constexpr TextField Lon{700, 33};
 constexpr int OffTimeout = 733;       ///< u8, minutes
 constexpr int OffUartMode = 734;      ///< u8
 constexpr int OffRFPortMin = 735;     ///< u32 LE, Hz

@@ -12,6 +12,10 @@ struct ReceiverModel {
     const char* pathFolder;  ///< default folder of its image files, beside the executable
     bool hasRfRange;         ///< its record's RF range fields apply and are shown
     int pathBlock;           ///< position of its paths in the image path set
+
+    /// A model is its product ID: two records of one model compare equal wherever their rows came from.
+    constexpr bool operator==(const ReceiverModel& other) const { return productId == other.productId; }
+    constexpr bool operator!=(const ReceiverModel& other) const { return !(*this == other); }
 };
 
 /// The model table; every other file asks it about models.
@@ -19,8 +23,9 @@ namespace Models {
 
 constexpr int Count = 2;
 
-/// In the order of the discovery requests.
-constexpr std::array<ReceiverModel, Count> All = {{
+/// In the order of the discovery requests. Inline: one object for the whole program, whichever file
+/// takes a model's address.
+inline constexpr std::array<ReceiverModel, Count> All = {{
     {"Quillrad", 0x44535551 /* QUSD */, "SDR", "Quillrad", false, 1},
     {"Quillix", 0x51495551 /* QUIQ */, "IQ", "Quillix", true, 0},
 }};

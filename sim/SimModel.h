@@ -16,11 +16,11 @@ struct SimModel {
 /// The models whose receivers the emulator serves without being told their product ID.
 namespace SimModels {
 
-constexpr SimModel Quillrad = {"Quillrad", 0x44535551};  ///< "QUSD"
-constexpr SimModel Quillix = {"Quillix", 0x51495551};    ///< "QUIQ"
+inline constexpr SimModel Quillrad = {"Quillrad", 0x44535551};  ///< "QUSD"
+inline constexpr SimModel Quillix = {"Quillix", 0x51495551};    ///< "QUIQ"
 
-/// Every model, in the order of the program's discovery requests.
-constexpr std::array<SimModel, 2> All = {{Quillrad, Quillix}};
+/// Every model, in the order of the program's discovery requests; inline, so one object program-wide.
+inline constexpr std::array<SimModel, 2> All = {{Quillrad, Quillix}};
 
 /// The model of this name, compared whole and case-sensitive, or nullptr.
 inline const SimModel* byName(const QString& name)
