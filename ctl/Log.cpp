@@ -19,7 +19,7 @@ QString itemVersion(const QJsonObject& start, const QJsonValue& versions)
 {
     for (int item = 0; item < ProgItem::Count; ++item)
         if (start.value(QStringLiteral("item")).toString() == ProgItem::name(item))
-            return versions.toObject().value(QLatin1String(CUpdateSession::ItemVersion(item).name)).toString(QStringLiteral("?"));
+            return versions.toObject().value(QLatin1String(SdrVersions::OfItem(item).name)).toString(QStringLiteral("?"));
     return QStringLiteral("?");
 }
 

@@ -117,8 +117,8 @@ QVector<QPair<QString, QJsonValue>> deviceItems(const CSdrInterface& sdr)
     QVector<QPair<QString, QJsonValue>> items{{QStringLiteral("Model"), sdr.m_ModelName},
                                               {QStringLiteral("Serial Number"), sdr.m_SerialNum},
                                               {QStringLiteral("Product ID"), hex(sdr.m_ProductId)}};
-    for (const VersionName& v : CUpdateSession::Versions)
-        items.append({QLatin1String(v.name), CUpdateSession::VersionText(sdr.m_Versions, v)});
+    for (const VersionName& v : SdrVersions::Names)
+        items.append({QLatin1String(v.name), sdr.m_Versions.Text(v)});
     items.append({QStringLiteral("App Bank Size"), double(sdr.AppBankSize())});
     items.append({QStringLiteral("App Block Size"), double(sdr.AppBlockSize())});
     items.append({QStringLiteral("App Start Offset"), double(sdr.AppStartOffset())});

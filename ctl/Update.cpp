@@ -2,10 +2,12 @@
 
 #include "CtlCommon.h"
 #include "FirmwareImage.h"
+#include "ImageFile.h"
 #include "Output.h"
 #include "ProgItem.h"
 #include "ReceiverModel.h"
 #include "SdrInterface.h"
+#include "UpdateRecord.h"
 #include "UpdateSession.h"
 
 #include <QCoreApplication>
@@ -15,6 +17,7 @@
 #include <QTimer>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <unistd.h>
 
@@ -52,18 +55,37 @@ public:
         QString result = QStringLiteral("not started");
     };
 
+    /// An image of the item checked for one model: every receiver of that model is programmed from it.
+    struct ModelImage {
+        int result = CFirmwareImage::FileError;  ///< the reader's
+        CFirmwareImage image;
+    };
+
     Updater(const CtlOptions& o, int item, const QString& file, const ReceiverModel* model)
-        : QObject(qApp), m_O(o), m_Item(item), m_File(file), m_Model(model), m_Finder(finder(o)),
-          m_Queue(new FinderQueue(m_Finder, this))
+        : QObject(qApp), m_Options(o), m_Item(item), m_Model(model), m_File(ImageFile::load(file)),
+          m_Facts(m_File.facts()), m_Finder(finder(o)), m_Queue(new FinderQueue(m_Finder, this))
     {
     }
-    int Read(quint32 productId) { return ProgItem::read(m_Image, m_File, productId, m_Item); }
+    /// Reads the file's bytes, read once, as the item for `model`; the reader's result.
+    int Read(const ReceiverModel& model)
+    {
+        ModelImage& m = m_Images[model.productId];
+        m.result = ProgItem::read(m.image, m_File, model.productId, m_Item);
+        return m.result;
+    }
+    /// The image checked for `model`, or nullptr when the file does not fit it.
+    CFirmwareImage* ImageFor(const ReceiverModel& model)
+    {
+        const auto it = m_Images.find(model.productId);
+        return it != m_Images.end() && it->second.result == CFirmwareImage::ReadOk ? &it->second.image : nullptr;
+    }
     void Start() { m_Finder->Run([this] { Resolve(); }); }
     void Interrupt();
 
-    const CtlOptions& Options() const { return m_O; }
+    const CtlOptions& Options() const { return m_Options; }
     int Item() const { return m_Item; }
-    const QString& File() const { return m_File; }
+    /// The bytes every receiver gets, as read before the first datagram.
+    const FileFacts& Facts() const { return m_Facts; }
     FinderQueue* Queue() const { return m_Queue; }
     Out::Board& Board() { return m_Board; }
     /// A receiver's turn has ended, its mode restored or given up on.
@@ -75,13 +97,14 @@ private:
     void StartMore();
     void Summary();
 
-    CtlOptions m_O;
+    CtlOptions m_Options;
     int m_Item;  ///< ProgItem number
-    QString m_File;
     const ReceiverModel* m_Model;  ///< --model, or nullptr
+    const ImageFile m_File;        ///< read once, before any traffic; never read again
+    const FileFacts m_Facts;
+    std::map<quint32, ModelImage> m_Images;  ///< by product ID
     CDiscoveryCycle* m_Finder;
     FinderQueue* m_Queue;
-    CFirmwareImage m_Image;  ///< checks the file against each receiver's model before anything is sent
     QVector<Target> m_Targets;
     int m_Next = 0;          ///< index of the next receiver to start
     int m_Running = 0;       ///< receivers whose turn is under way
@@ -95,8 +118,8 @@ private:
 /// receiver's turn.
 class ReceiverRun : public QObject {
 public:
-    ReceiverRun(Updater& u, Updater::Target& t)
-        : QObject(&u), m_U(u), m_T(t)
+    ReceiverRun(Updater& updater, Updater::Target& target)
+        : QObject(&updater), m_Updater(updater), m_Target(target)
     {
         m_Watch.setSingleShot(true);
         connect(&m_Watch, &QTimer::timeout, this, &ReceiverRun::OnWatch);
@@ -107,16 +130,15 @@ public:
 
 private:
     enum Phase { Connecting, Running, Reconnecting, Ended };
-    const quint8* Rec() const { return reinterpret_cast<const quint8*>(m_T.record.constData()); }
-    QString Label() const { return m_T.serial + QLatin1Char(' ') + ProgItem::name(m_U.Item()); }
+    const quint8* Rec() const { return reinterpret_cast<const quint8*>(m_Target.record.constData()); }
+    QString Label() const { return m_Target.serial + QLatin1Char(' ') + ProgItem::name(m_Updater.Item()); }
     void OnStatus(eSdrStatus s);
     void OnRunEnded(eRunResult result, const QString& reason);
     void OnWatch();
     void End(int code, const QString& result);
 
-    Updater& m_U;
-    Updater::Target& m_T;
-    CFirmwareImage m_Image;  ///< this receiver's image: parallel runs of different models read the file apart
+    Updater& m_Updater;
+    Updater::Target& m_Target;
     QPointer<CSdrInterface> m_Sdr;        ///< no Qt child: deleted at the end of the turn, or with this
     CUpdateSession* m_Session = nullptr;  ///< child of m_Sdr
     Phase m_Phase = Connecting;
@@ -128,10 +150,12 @@ Updater* g_Updater = nullptr;
 void Updater::Resolve()
 {
     QStringList missing, unfit;
-    const QStringList serials = m_O.args.mid(0, m_O.args.size() - 1);
-    for (int row = 0; row < m_Finder->Rows(); ++row)
-        if (m_O.all && Models::byHeader(m_Finder->Header(row)) == m_Model)
+    const QStringList serials = m_Options.args.mid(0, m_Options.args.size() - 1);
+    for (int row = 0; row < m_Finder->Rows(); ++row) {
+        const ReceiverModel* model = Models::byHeader(m_Finder->Header(row));
+        if (m_Options.all && model && *model == *m_Model)
             m_Targets.append({Disc::text(m_Finder->Header(row), Disc::SerialNum), {}, m_Model});
+    }
     for (const QString& s : serials)
         m_Targets.append({s, {}, nullptr});
     for (Target& t : m_Targets) {
@@ -142,10 +166,11 @@ void Updater::Resolve()
             continue;
         }
         t.record = QByteArray(reinterpret_cast<const char*>(m_Finder->Record(row)), Disc::RecordSize);
-        const int result = Read(t.model->productId);
+        // Each model's image is read from the bytes read at the start, once.
+        const int result = m_Images.count(t.model->productId) ? m_Images[t.model->productId].result : Read(*t.model);
         if (result != CFirmwareImage::ReadOk)
             unfit << QStringLiteral("%1 does not fit %2 of %3 (%4): %5")
-                         .arg(m_File, ProgItem::name(m_Item), t.serial, QLatin1String(t.model->name), readerText(result));
+                         .arg(m_File.path, ProgItem::name(m_Item), t.serial, QLatin1String(t.model->name), readerText(result));
     }
     if (m_Targets.isEmpty() || !missing.isEmpty()) {
         Out::error(m_Targets.isEmpty() ? QStringLiteral("no %1 receiver answered").arg(QLatin1String(m_Model->name))
@@ -168,8 +193,8 @@ void Updater::Ask()
     for (const Target& t : m_Targets)
         Out::line(QStringLiteral("%1 (%2 at %3): %4 from %5").arg(t.serial, QLatin1String(t.model->name),
                   Disc::addressText(reinterpret_cast<const quint8*>(t.record.constData()), Disc::OffIPAdr),
-                  ProgItem::name(m_Item), QFileInfo(m_File).fileName()));
-    if (m_O.yes)
+                  ProgItem::name(m_Item), QFileInfo(m_File.path).fileName()));
+    if (m_Options.yes)
         return StartMore();
     if (!::isatty(STDIN_FILENO)) {
         Out::error(QStringLiteral("stdin is not a terminal: confirm with --yes; nothing was sent"));
@@ -192,7 +217,7 @@ void Updater::Ask()
 
 void Updater::StartMore()
 {
-    while (!m_Stop && m_Running < m_O.parallel && m_Next < m_Targets.size()) {
+    while (!m_Stop && m_Running < m_Options.parallel && m_Next < m_Targets.size()) {
         m_Started = true;
         ++m_Running;
         (new ReceiverRun(*this, m_Targets[m_Next++]))->Start();
@@ -235,20 +260,22 @@ void Updater::Interrupt()
 
 void ReceiverRun::Start()
 {
-    m_Sdr = new CSdrInterface(this, &m_Image);
-    m_Session = new CUpdateSession(m_Sdr, &m_Image, m_Sdr);
+    CFirmwareImage* image = m_Updater.ImageFor(*m_Target.model);
+    m_Sdr = new CSdrInterface(this, image);
+    m_Session = new CUpdateSession(m_Sdr, image, m_Sdr);
+    new CUpdateRecorder(m_Session, m_Sdr);
     m_Session->SetReceiver(Rec());
-    m_Session->ReadItem(m_U.File(), m_U.Item());
+    m_Session->UseImage(m_Updater.Facts());
     if (m_Session->NeedsIqMode()) {
-        Out::line(QStringLiteral("%1: switching to I/Q Mode for the run").arg(m_T.serial));
+        Out::line(QStringLiteral("%1: switching to I/Q Mode for the run").arg(m_Target.serial));
         quint8 iq[Disc::RecordSize];
         std::memcpy(iq, Rec(), Disc::RecordSize);
         CUpdateSession::ToIqMode(iq);
-        m_U.Queue()->SendSet(iq);
+        m_Updater.Queue()->SendSet(iq);
     }
     m_Sdr->SetSdrStatus(SDR_NOT_CONNECTED);
     connect(m_Sdr, &CSdrInterface::NewSdrStatus, this, &ReceiverRun::OnStatus);
-    connect(m_Sdr, &CSdrInterface::PercentComplete, this, [this](int p) { m_U.Board().show(Label(), p); });
+    connect(m_Sdr, &CSdrInterface::PercentComplete, this, [this](int p) { m_Updater.Board().show(Label(), p); });
     connect(m_Session, &CUpdateSession::RunEnded, this, &ReceiverRun::OnRunEnded);
     m_Watch.start(ConnectTimeoutMs);
 }
@@ -261,10 +288,10 @@ void ReceiverRun::OnStatus(eSdrStatus s)
             return End(Exit::Failed, QStringLiteral("not started: ") + problem);
         m_Watch.stop();
         m_Phase = Running;
-        if (!m_Session->Start(m_U.Item()))
+        if (!m_Session->Start(m_Updater.Item()))
             End(Exit::Failed, RunResultText(m_Sdr->LastResult()));
     } else if (m_Phase == Reconnecting && s == SDR_GOT_INFO) {
-        Out::line(QStringLiteral("%1: %2").arg(m_T.serial, CUpdateSession::VersionsLine(m_Sdr->m_Versions)));
+        Out::line(QStringLiteral("%1: %2").arg(m_Target.serial, m_Sdr->m_Versions.Line()));
         End(Exit::Ok, QStringLiteral("done"));
     }
 }
@@ -273,10 +300,10 @@ void ReceiverRun::OnRunEnded(eRunResult result, const QString& reason)
 {
     if (m_Phase != Running)
         return;
-    m_U.Board().end(Label());
+    m_Updater.Board().end(Label());
     if (result != RUN_DONE)
         return End(Exit::Failed, QStringLiteral("failed: ") + reason);
-    Out::line(QStringLiteral("%1: programmed; waiting for the reconnection").arg(m_T.serial));
+    Out::line(QStringLiteral("%1: programmed; waiting for the reconnection").arg(m_Target.serial));
     m_Phase = Reconnecting;
     m_Watch.start(ReconnectTimeoutMs);
 }
@@ -294,27 +321,27 @@ void ReceiverRun::End(int code, const QString& result)
 {
     m_Watch.stop();
     m_Phase = Ended;
-    m_U.Board().end(Label());
+    m_Updater.Board().end(Label());
     m_Sdr->disconnect(this);
     m_Session->disconnect(this);
     m_Sdr->deleteLater();
-    m_T.code = code;
-    m_T.result = result;
+    m_Target.code = code;
+    m_Target.result = result;
     if (code != Exit::Ok)
-        Out::error(QStringLiteral("%1: %2").arg(m_T.serial, result));
+        Out::error(QStringLiteral("%1: %2").arg(m_Target.serial, result));
     if (!m_Session->NeedsIqMode())
-        return m_U.Finished(this);
+        return m_Updater.Finished(this);
     // Back to the mode it was in, with the record as discovered, and confirmed by discovery.
-    m_U.Queue()->SendSet(Rec());
+    m_Updater.Queue()->SendSet(Rec());
     const RecordFields::Field* field = RecordFields::find(QStringLiteral("Quill-xx Operation Mode"));
-    m_U.Queue()->Confirm(m_T.serial, m_T.record, {field}, m_U.Options().confirmMs, [this, field](const quint8*, bool ok) {
+    m_Updater.Queue()->Confirm(m_Target.serial, m_Target.record, {field}, m_Updater.Options().confirmMs, [this, field](const quint8*, bool ok) {
         const QString mode = RecordFields::text(*field, Rec());
-        Out::line(QStringLiteral("%1: %2 %3").arg(m_T.serial, ok ? QStringLiteral("back in") : QStringLiteral("NOT back in"), mode));
+        Out::line(QStringLiteral("%1: %2 %3").arg(m_Target.serial, ok ? QStringLiteral("back in") : QStringLiteral("NOT back in"), mode));
         if (!ok) {
-            m_T.code = Exit::Failed;
-            m_T.result += QStringLiteral("; NOT back in ") + mode;
+            m_Target.code = Exit::Failed;
+            m_Target.result += QStringLiteral("; NOT back in ") + mode;
         }
-        m_U.Finished(this);
+        m_Updater.Finished(this);
     });
 }
 
@@ -322,10 +349,7 @@ void ReceiverRun::End(int code, const QString& result)
 
 void Commands::update(const CtlOptions& o)
 {
-    int item = -1;
-    for (int i = 0; i < ProgItem::Count; ++i)
-        if (o.item == ProgItem::name(i))
-            item = i;
+    const int item = ProgItem::byName(o.item);
     const ReceiverModel* model = nullptr;
     for (const ReceiverModel& m : Models::All)
         if (o.model.compare(QLatin1String(m.name), Qt::CaseInsensitive) == 0)
@@ -341,14 +365,15 @@ void Commands::update(const CtlOptions& o)
         Out::error(problem);
         return finish(Exit::BadInput);
     }
+    // Before any traffic the file is read once: it must be an image of this item for at least one
+    // model it may go to.
     g_Updater = new Updater(o, item, o.args.last(), model);
-    // Before any traffic: the file must be an image of this item for at least one model it may go to.
     QStringList why;
     bool fits = false;
     for (const ReceiverModel& m : Models::All) {
-        if (model && &m != model)
+        if (model && m != *model)
             continue;
-        const int result = g_Updater->Read(m.productId);
+        const int result = g_Updater->Read(m);
         fits = fits || result == CFirmwareImage::ReadOk;
         why << QStringLiteral("%1: %2").arg(QLatin1String(m.name), readerText(result));
     }

@@ -35,7 +35,7 @@ struct SdrRig {
     /// Writes `content` and reads it as application `item` (0 or 1) or configuration `item` - 1 (2 to 5).
     int load(const QString& path, const QByteArray& content, int item)
     {
-        return Fixtures::writeFile(path, content) ? ProgItem::read(image, path, Fixtures::Qusd, item) : -1;
+        return Fixtures::writeFile(path, content) ? ProgItem::read(image, ImageFile::load(path), Fixtures::Qusd, item) : -1;
     }
     /// Starts programming `item` with fresh records of the status and of what the receiver gets.
     void program(int item)

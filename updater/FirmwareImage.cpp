@@ -1,10 +1,10 @@
 #include "FirmwareImage.h"
 
 #include "ByteOrder.h"
+#include "ImageFile.h"
 #include "ReceiverModel.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
 
 #include <array>
@@ -93,15 +93,19 @@ quint32 CFirmwareImage::Crc(const quint8* data, quint32 words) const
 
 int CFirmwareImage::ReadAppFile(const QString& path, quint32 productId, int appNumber)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
+    return ReadApp(ImageFile::load(path), productId, appNumber);
+}
+
+int CFirmwareImage::ReadApp(const ImageFile& file, quint32 productId, int appNumber)
+{
+    if (!file.exists)
         return FileError;
-    const QString suffix = info.suffix().toLower();
+    const QString suffix = QFileInfo(file.path).suffix().toLower();
     int result;
     if (suffix == QLatin1String("hex"))
-        result = ReadHexFile(path, productId);
+        result = ReadHexFile(file, productId);
     else if (suffix == QLatin1String("bin"))
-        result = ReadBinFile(path, productId);
+        result = ReadBinFile(file, productId);
     else
         return FileError;
     if (result == ReadOk && m_BankNumber != quint32(appNumber))
@@ -109,22 +113,20 @@ int CFirmwareImage::ReadAppFile(const QString& path, quint32 productId, int appN
     return result;
 }
 
-int CFirmwareImage::ReadBinFile(const QString& path, quint32 productId)
+int CFirmwareImage::ReadBinFile(const ImageFile& file, quint32 productId)
 {
     m_BankNumber = 0;
-    const qint64 size = QFileInfo(path).size();
+    const qint64 size = file.size;
     m_MaxFileAdr = quint32(size);
     // The file goes behind the bootloader area and still needs room for its CRC.
     if (size <= 0 || size > qint64(m_BufferSize - AppStart) || !RoomForCrc(AppStart + quint32(size) - 1))
         return Invalid;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.opened)
         return FileError;
     memset(m_pBuffer, FillByte, m_BufferSize);
-    const qint64 got = file.read(reinterpret_cast<char*>(m_pBuffer + AppStart), size);
-    file.close();
-    if (got != size) {
+    memcpy(m_pBuffer + AppStart, file.bytes.constData(), size_t(file.bytes.size()));
+    if (file.bytes.size() != size) {
         qDebug("App file Read Failed");
         m_MaxFileAdr = 0;
         return ShortRead;
@@ -138,34 +140,32 @@ int CFirmwareImage::ReadBinFile(const QString& path, quint32 productId)
     return ReadOk;
 }
 
-int CFirmwareImage::ReadHexFile(const QString& path, quint32 productId)
+int CFirmwareImage::ReadHexFile(const ImageFile& file, quint32 productId)
 {
     m_BankNumber = 0;
-    const qint64 size = QFileInfo(path).size();
+    const qint64 size = file.size;
     if (size <= 0 || size > MaxHexFileSize)
         return Invalid;
     memset(m_pBuffer, FillByte, m_BufferSize);
     m_MaxFileAdr = 0;
-
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!file.opened)
         return FileError;
 
-    // Lines are parsed in place from a fixed buffer: a 6 MiB file has about 170000 of them.
-    char line[HexLineBuf];
+    // Lines are parsed in place from the bytes read: a 6 MiB file has about 170000 of them.
+    const char* text = file.bytes.constData();
+    const char* const end = text + file.bytes.size();
     quint8 rec[HexMaxRecord];
     quint32 extAddress = 0;
-    for (;;) {
-        const qint64 len = file.readLine(line, sizeof line);
-        if (len <= 0)
-            break;
-        // Past the longest record a line holds nothing we use; drop the rest of an overlong one.
-        if (line[len - 1] != '\n' && len == qint64(sizeof line) - 1) {
-            char tail[256];
-            qint64 n;
-            while ((n = file.readLine(tail, sizeof tail)) > 0 && tail[n - 1] != '\n') {
-            }
-        }
+    while (text < end) {
+        const char* nl = static_cast<const char*>(memchr(text, '\n', size_t(end - text)));
+        const char* next = nl ? nl + 1 : end;
+        const char* line = text;
+        // Past the longest record a line holds nothing we use; the rest of an overlong one is dropped.
+        qint64 len = qMin<qint64>(next - text, HexLineBuf - 1);
+        // A text-mode read: a CR LF line end counts as one character.
+        if (len == next - text && len > 1 && line[len - 1] == '\n' && line[len - 2] == '\r')
+            --len;
+        text = next;
         if (len < HexMinLine || line[0] != ':')
             return HexFormat;
         const int count = hexByte(line + 1);
@@ -213,7 +213,6 @@ int CFirmwareImage::ReadHexFile(const QString& path, quint32 productId)
             }
         }
     }
-    file.close();
 
     const int header = CheckAppHeader(productId, false);
     if (header != ReadOk)
@@ -262,21 +261,24 @@ void CFirmwareImage::StampCrc(quint32 lastPos)
 
 int CFirmwareImage::ReadCfgFile(const QString& path, quint32 productId, int cfgNumber)
 {
-    if (!QFileInfo::exists(path))
+    return ReadCfg(ImageFile::load(path), productId, cfgNumber);
+}
+
+int CFirmwareImage::ReadCfg(const ImageFile& file, quint32 productId, int cfgNumber)
+{
+    if (!file.exists)
         return FileError;
-    const qint64 size = QFileInfo(path).size();
+    const qint64 size = file.size;
     m_MaxFileAdr = quint32(size);
     // The run ends on the word boundary after the file, which must still be a buffer position.
     if (size <= 0 || size > qint64(m_BufferSize - WordSize))
         return Invalid;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.opened)
         return FileError;
     memset(m_pBuffer, FillByte, m_BufferSize);
-    const qint64 got = file.read(reinterpret_cast<char*>(m_pBuffer), size);
-    file.close();
-    if (got != size) {
+    memcpy(m_pBuffer, file.bytes.constData(), size_t(file.bytes.size()));
+    if (file.bytes.size() != size) {
         qDebug("cfg file Read Failed");
         m_MaxFileAdr = 0;
         return ShortRead;

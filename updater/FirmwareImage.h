@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtGlobal>
 
+struct ImageFile;
+
 /// One application or FPGA configuration image, held in a 2 MiB buffer that mirrors the receiver's flash.
 /// Knows files and checksums, nothing of sockets: the programming sequencer reads the buffer,
 /// the bank number and `m_MaxFileAdr` after a reader returned 0.
@@ -31,9 +33,12 @@ public:
     CFirmwareImage& operator=(const CFirmwareImage&) = delete;
 
     /// Reads an application image (.hex or .bin, suffix in any case); returns a Result.
-    int ReadAppFile(const QString& path, quint32 productId, int appNumber);
+    [[nodiscard]] int ReadAppFile(const QString& path, quint32 productId, int appNumber);
     /// Reads an FPGA bitstream for configuration `cfgNumber` (1 to 4); returns a Result.
-    int ReadCfgFile(const QString& path, quint32 productId, int cfgNumber);
+    [[nodiscard]] int ReadCfgFile(const QString& path, quint32 productId, int cfgNumber);
+    /// The same from a file already read: the buffer then holds exactly those bytes, checked.
+    [[nodiscard]] int ReadApp(const ImageFile& file, quint32 productId, int appNumber);
+    [[nodiscard]] int ReadCfg(const ImageFile& file, quint32 productId, int cfgNumber);
 
     /// The image buffer, BufferSize bytes; position p is flash offset p.
     const quint8* Buffer() const { return m_pBuffer; }
@@ -47,9 +52,9 @@ public:
 
 private:
     /// Intel HEX reader; returns a Result and leaves the bank byte in m_BankNumber.
-    int ReadHexFile(const QString& path, quint32 productId);
+    int ReadHexFile(const ImageFile& file, quint32 productId);
     /// Raw binary reader; returns a Result and leaves the bank byte in m_BankNumber.
-    int ReadBinFile(const QString& path, quint32 productId);
+    int ReadBinFile(const ImageFile& file, quint32 productId);
     /// Product ID and bank byte checks shared by both application readers; returns a Result.
     int CheckAppHeader(quint32 productId, bool logBank);
     /// True when the check location after `lastPos`, its CRC and one fill byte all lie inside the buffer.

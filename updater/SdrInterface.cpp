@@ -1,10 +1,12 @@
 #include "SdrInterface.h"
 
 #include "ByteOrder.h"
+#include "DiscoveryDatagram.h"
 #include "FirmwareImage.h"
 #include "ReceiverModel.h"
 
 #include <QDebug>
+#include <QStringList>
 #include <QTimer>
 #include <cstring>
 
@@ -38,35 +40,72 @@ QString textAt(const quint8* pMsg, int offset, int length)
 }
 } // namespace
 
+namespace {
+/// Each result's name for files and scripts and its words for people, in the order of eRunResult.
+struct RunResultWords {
+    const char* name;
+    const char* text;
+};
+const RunResultWords RunResults[] = {
+    {"done", "done"},
+    {"erase-timeout", "the receiver was not ready within the erase bound"},
+    {"ack-timeout", "the receiver stopped acknowledging (no answer within the acknowledgement bound)"},
+    {"app-aborted", "the receiver aborted the application run"},
+    {"cfg-aborted", "the receiver aborted the configuration run"},
+    {"link-lost", "the link was lost during the run"},
+    {"blocks-left", "blocks were left that could not be sent"},
+    {"nothing-to-send", "the image holds nothing to send"},
+    {"not-connected", "not started: the receiver is not connected and read"},
+    {"not-idle", "not started: the receiver is not idle"},
+    {"run-active", "not started: a run is under way"},
+    {"reconnect-pending", "not started: the last run's reconnection is still to come"},
+    {"no-image", "not started: the image is empty"},
+    {"image-too-large", "not started: the image does not fit the receiver's configuration slot"},
+    {"bad-geometry", "not started: the receiver's flash geometry does not fit the image"},
+};
+static_assert(sizeof RunResults / sizeof RunResults[0] == START_BAD_GEOMETRY + 1, "one entry per result");
+
+const RunResultWords* wordsOf(eRunResult result)
+{
+    return result >= 0 && result <= START_BAD_GEOMETRY ? &RunResults[result] : nullptr;
+}
+} // namespace
+
 QString RunResultText(eRunResult result)
 {
-    switch (result) {
-    case RUN_DONE: return QStringLiteral("done");
-    case RUN_ERASE_TIMEOUT: return QStringLiteral("the receiver was not ready within the erase bound");
-    case RUN_ACK_TIMEOUT: return QStringLiteral("the receiver stopped acknowledging (no answer within the acknowledgement bound)");
-    case RUN_APP_ABORTED: return QStringLiteral("the receiver aborted the application run");
-    case RUN_CFG_ABORTED: return QStringLiteral("the receiver aborted the configuration run");
-    case RUN_LINK_LOST: return QStringLiteral("the link was lost during the run");
-    case RUN_BLOCKS_LEFT: return QStringLiteral("blocks were left that could not be sent");
-    case RUN_NOTHING_TO_SEND: return QStringLiteral("the image holds nothing to send");
-    case START_NOT_CONNECTED: return QStringLiteral("not started: the receiver is not connected and read");
-    case START_NOT_IDLE: return QStringLiteral("not started: the receiver is not idle");
-    case START_RUN_ACTIVE: return QStringLiteral("not started: a run is under way");
-    case START_RECONNECT_PENDING: return QStringLiteral("not started: the last run's reconnection is still to come");
-    case START_NO_IMAGE: return QStringLiteral("not started: the image is empty");
-    case START_IMAGE_TOO_LARGE: return QStringLiteral("not started: the image does not fit the receiver's configuration slot");
-    case START_BAD_GEOMETRY: return QStringLiteral("not started: the receiver's flash geometry does not fit the image");
-    }
-    return QStringLiteral("unknown result %1").arg(int(result));
+    const RunResultWords* w = wordsOf(result);
+    return w ? QLatin1String(w->text) : QStringLiteral("unknown result %1").arg(int(result));
 }
 
 const char* RunResultName(eRunResult result)
 {
-    static const char* const names[] = {"done", "erase-timeout", "ack-timeout", "app-aborted", "cfg-aborted",
-                                        "link-lost", "blocks-left", "nothing-to-send", "not-connected", "not-idle",
-                                        "run-active", "reconnect-pending", "no-image", "image-too-large", "bad-geometry"};
-    static_assert(sizeof names / sizeof names[0] == START_BAD_GEOMETRY + 1, "one name per result");
-    return result >= 0 && result <= START_BAD_GEOMETRY ? names[result] : "unknown";
+    const RunResultWords* w = wordsOf(result);
+    return w ? w->name : "unknown";
+}
+
+const std::array<VersionName, 8> SdrVersions::Names = {{
+    {"Boot Version", 0, true},
+    {"HW Version", 2, true},
+    {"App Firm 0", 4, true},
+    {"App Firm 1", 5, true},
+    {"Config 1", 7, false},
+    {"Config 2", 8, false},
+    {"Config 3", 9, false},
+    {"Config 4", 10, false},
+}};
+
+QString SdrVersions::Text(const VersionName& which) const
+{
+    const quint16 v = (*this)[which.id];
+    return which.hundredths ? Disc::versionText(v) : QString::number(v);
+}
+
+QString SdrVersions::Line() const
+{
+    QStringList parts;
+    for (const VersionName& n : Names)
+        parts << QStringLiteral("%1 %2").arg(QLatin1String(n.name), Text(n));
+    return parts.join(QStringLiteral(", "));
 }
 
 CSdrInterface::CSdrInterface(QObject* pParent, CFirmwareImage* pImage)

@@ -5,6 +5,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <array>
+
 class CFirmwareImage;
 class QTimer;
 
@@ -103,8 +105,20 @@ constexpr int VersionIds = 33;             ///< ids 0 to 32
 constexpr int WideVersionIds = 7;          ///< ids 0 to 6 are 16-bit
 } // namespace SdrMsg
 
+/// One version the receiver reports, under the name people know it by.
+struct VersionName {
+    const char* name;  ///< "App Firm 0"
+    int id;            ///< version id, as SdrVersions takes it
+    bool hundredths;   ///< shown as 1.23 rather than as a plain number
+};
+
 /// Versions reported by the device: ids 0-6 are 16-bit, ids 7-32 one byte each.
 struct SdrVersions {
+    /// Boot, hardware, both applications and the four configurations, in the update dialog's order.
+    static const std::array<VersionName, 8> Names;
+    /// The version that programming item `item` (0 to 5) changes.
+    static const VersionName& OfItem(int item) { return Names[size_t(2 + item)]; }
+
     quint16 m_Wide[SdrMsg::WideVersionIds] = {};                          ///< ids 0-6, hundredths
     quint8 m_Narrow[SdrMsg::VersionIds - SdrMsg::WideVersionIds] = {};    ///< ids 7-32
 
@@ -115,6 +129,10 @@ struct SdrVersions {
             return 0;
         return id < SdrMsg::WideVersionIds ? m_Wide[id] : m_Narrow[id - SdrMsg::WideVersionIds];
     }
+    /// A version as people see it: "1.23" in hundredths, a configuration as a plain number.
+    QString Text(const VersionName& which) const;
+    /// Every version on one line: "Boot Version 1.01, HW Version 2, ...".
+    QString Line() const;
 };
 
 /// Receiver control protocol client: reads the device information, keeps the link alive

@@ -3,6 +3,7 @@
 #include "ProgItem.h"
 #include "ReceiverModel.h"
 #include "SetSender.h"
+#include "UpdateRecord.h"
 #include "ui_CUpdateDlg.h"
 
 #include <QDebug>
@@ -85,9 +86,10 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     // The interface ends every run itself, by bounded waits if the device goes quiet; the dialog
     // only follows it with its locks.
     connect(m_pSdrInterface, &CSdrInterface::RunActiveChanged, this, &CUpdateDlg::UpdateLocks);
-    // After the dialog's own connections: the session, which records the runs, hears every signal
+    // After the dialog's own connections: the session and the record of its runs hear every signal
     // after the dialog has shown it.
     m_pSession = new CUpdateSession(m_pSdrInterface, &m_Image, this);
+    new CUpdateRecorder(m_pSession, m_pSdrInterface);
 
     connect(m_pUi->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_pUi->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -269,11 +271,11 @@ void CUpdateDlg::ShowVersions()
     const SdrVersions& v = m_pSdrInterface->m_Versions;
     m_pUi->label_info->setText(QStringLiteral("Model = ") + m_pSdrInterface->m_ModelName + QStringLiteral("  SN = ")
                                + m_pSdrInterface->m_SerialNum + QStringLiteral("  Boot Version = ")
-                               + CUpdateSession::VersionText(v, CUpdateSession::Versions[0]) + QStringLiteral("  HW Version = ")
-                               + CUpdateSession::VersionText(v, CUpdateSession::Versions[1]));
+                               + v.Text(SdrVersions::Names[0]) + QStringLiteral("  HW Version = ")
+                               + v.Text(SdrVersions::Names[1]));
     // Application versions are in hundredths; a configuration version is a plain byte.
     for (int item = 0; item < ItemCount; ++item)
-        (m_pUi->*Items[item].version)->setText(CUpdateSession::VersionText(v, CUpdateSession::ItemVersion(item)));
+        (m_pUi->*Items[item].version)->setText(v.Text(SdrVersions::OfItem(item)));
 }
 
 void CUpdateDlg::Browse(int item)

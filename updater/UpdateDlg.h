@@ -72,7 +72,7 @@ private:
     /// Shared body of the six browse slots.
     void Browse(int item);
     /// Runs item `item`'s reader on its current path; returns the reader's result.
-    int ReadItem(int item);
+    [[nodiscard]] int ReadItem(int item);
     /// Shows the result of a validation in the item's file label.
     void ShowFileResult(int item, bool ok);
     /// Locks what could replace the image or end the dialog while a run is under way.

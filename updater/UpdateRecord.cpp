@@ -6,7 +6,6 @@
 #include "Version.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -53,8 +52,8 @@ QString userName()
 QJsonObject versions(const SdrVersions& v)
 {
     QJsonObject o;
-    for (const VersionName& n : CUpdateSession::Versions)
-        o.insert(QLatin1String(n.name), CUpdateSession::VersionText(v, n));
+    for (const VersionName& n : SdrVersions::Names)
+        o.insert(QLatin1String(n.name), v.Text(n));
     return o;
 }
 
@@ -113,16 +112,6 @@ bool append(const QJsonObject& line, const QString& file)
     if (!problem.isEmpty())
         tell(file, problem);
     return problem.isEmpty();
-}
-
-FileFacts fileFacts(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray bytes = f.readAll();
-    return {QFileInfo(path).absoluteFilePath(), bytes.size(),
-            QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())};
 }
 
 QJsonObject Run::merged() const
@@ -213,7 +202,7 @@ void CUpdateRecorder::OnRunStarted(int item)
                                {QStringLiteral("mac"), Disc::macText(r)},
                                {QStringLiteral("address"), Disc::addressText(r, Disc::OffIPAdr)},
                                {QStringLiteral("port"), int(Disc::u16(r, Disc::OffTcpPort))}};
-    const UpdateRecord::FileFacts& f = m_pSession->File();
+    const FileFacts& f = m_pSession->File();
     const QJsonValue file = f.path.isEmpty() ? QJsonValue()
                                              : QJsonObject{{QStringLiteral("path"), f.path},
                                                            {QStringLiteral("size"), double(f.size)},

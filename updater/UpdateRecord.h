@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ImageFile.h"
 #include "SdrInterface.h"
 
 #include <QElapsedTimer>
@@ -29,15 +30,6 @@ void setProblemLevel(QtMsgType level);
 /// false, told at the problem level, when the line could not be written whole.
 bool append(const QJsonObject& line, const QString& file = path());
 
-/// A file a run programs from, as the reader took it.
-struct FileFacts {
-    QString path;        ///< absolute; empty when the file could not be read
-    qint64 size = 0;     ///< bytes
-    QString sha256;      ///< lower-case hex
-};
-/// Path, size and SHA-256 of the file at `path`.
-FileFacts fileFacts(const QString& path);
-
 /// One run read back from the record.
 struct Run {
     QJsonObject start;  ///< the start line
@@ -59,7 +51,8 @@ Listing read(const QString& file = path());
 
 /// Writes the record of one update session's runs: the start line when a run starts, the end line when
 /// it ends (for a done run, once the reconnection read the new versions, or the wait ran out), and
-/// "abandoned" when the session goes (the program ends) while a run is under way.
+/// "abandoned" when the session goes (the program ends) while a run is under way. A front that wants
+/// its runs recorded makes one beside its session.
 class CUpdateRecorder : public QObject {
     Q_OBJECT
 public:

@@ -3,35 +3,7 @@
 #include "ProgItem.h"
 #include "ReceiverModel.h"
 
-#include <QDebug>
-#include <QStringList>
-
 #include <cstring>
-
-const std::array<VersionName, 8> CUpdateSession::Versions = {{
-    {"Boot Version", 0, true},
-    {"HW Version", 2, true},
-    {"App Firm 0", 4, true},
-    {"App Firm 1", 5, true},
-    {"Config 1", 7, false},
-    {"Config 2", 8, false},
-    {"Config 3", 9, false},
-    {"Config 4", 10, false},
-}};
-
-QString CUpdateSession::VersionText(const SdrVersions& versions, const VersionName& which)
-{
-    const quint16 v = versions[which.id];
-    return which.hundredths ? Disc::versionText(v) : QString::number(v);
-}
-
-QString CUpdateSession::VersionsLine(const SdrVersions& versions)
-{
-    QStringList parts;
-    for (const VersionName& n : Versions)
-        parts << QStringLiteral("%1 %2").arg(QLatin1String(n.name), VersionText(versions, n));
-    return parts.join(QStringLiteral(", "));
-}
 
 CUpdateSession::CUpdateSession(CSdrInterface* sdr, CFirmwareImage* image, QObject* parent)
     : QObject(parent)
@@ -39,8 +11,6 @@ CUpdateSession::CUpdateSession(CSdrInterface* sdr, CFirmwareImage* image, QObjec
     , m_pImage(image)
 {
     connect(m_pSdr, &CSdrInterface::RunResult, this, &CUpdateSession::OnRunResult);
-    // Every front that runs firmware through a session records its runs, with no code of its own.
-    new CUpdateRecorder(this, m_pSdr);
 }
 
 void CUpdateSession::SetReceiver(const quint8* record)
@@ -58,9 +28,10 @@ quint32 CUpdateSession::ProductId() const
 
 int CUpdateSession::ReadItem(const QString& path, int item)
 {
-    const int result = ProgItem::read(*m_pImage, path, ProductId(), item);
-    // Hashed as the reader took it: a file changed later does not rename what a run programs.
-    m_File = result == CFirmwareImage::ReadOk ? UpdateRecord::fileFacts(path) : UpdateRecord::FileFacts();
+    // Hashed as the reader took it: a file saved over later does not rename what a run programs.
+    const ImageFile file = ImageFile::load(path);
+    const int result = ProgItem::read(*m_pImage, file, ProductId(), item);
+    m_File = result == CFirmwareImage::ReadOk ? file.facts() : FileFacts();
     return result;
 }
 

@@ -1,42 +1,24 @@
 #pragma once
 
 #include "DiscoveryDatagram.h"
+#include "ImageFile.h"
 #include "SdrInterface.h"
-#include "UpdateRecord.h"
 
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 
-#include <array>
-
 class CFirmwareImage;
 struct ReceiverModel;
-
-/// One version the receiver reports, under the name people know it by.
-struct VersionName {
-    const char* name;  ///< "App Firm 0"
-    int id;            ///< index into CSdrInterface::m_Versions
-    bool hundredths;   ///< shown as 1.23 rather than as a plain number
-};
 
 /// What a firmware run needs around the programming interface, for the update dialog and quillctl
 /// alike: the receiver taken from its discovery record (model, product ID, address and control port,
 /// the mode to go back to), the item's file read for that model, the checks before a start, the
-/// versions before and after, and one moment each for "run started" and "run ended", which the update
-/// record follows.
+/// versions before and after, and one moment each for "run started" and "run ended", which a front may
+/// have the update record follow (CUpdateRecorder).
 class CUpdateSession : public QObject {
     Q_OBJECT
 public:
-    /// Boot, hardware, both applications and the four configurations, in the update dialog's order.
-    static const std::array<VersionName, 8> Versions;
-    /// The version that programming item `item` (0 to 5) changes.
-    static const VersionName& ItemVersion(int item) { return Versions[2 + item]; }
-    /// A version as people see it: "1.23" in hundredths, a configuration as a plain number.
-    static QString VersionText(const SdrVersions& versions, const VersionName& which);
-    /// Every version on one line: "Boot Version 1.01, HW Version 2, ...".
-    static QString VersionsLine(const SdrVersions& versions);
-
     /// Follows `sdr`, which programs from `image`; both stay the caller's and outlive the session.
     CUpdateSession(CSdrInterface* sdr, CFirmwareImage* image, QObject* parent);
 
@@ -54,10 +36,14 @@ public:
     /// Switches `record` to I/Q mode and leaves every other byte.
     static void ToIqMode(quint8* record) { record[Disc::OffOpMode] = Disc::OpModeIQ; }
 
-    /// Reads `path` as programming item `item` for the receiver's model into the image; the reader's result.
-    int ReadItem(const QString& path, int item);
-    /// The file the image holds, as read last; an empty path when the last read failed.
-    const UpdateRecord::FileFacts& File() const { return m_File; }
+    /// Reads `path` once as programming item `item` for the receiver's model into the image; the
+    /// reader's result.
+    [[nodiscard]] int ReadItem(const QString& path, int item);
+    /// Takes an image that already holds an item checked for the receiver's model, read from the
+    /// bytes `file` names: a batch reads each model's image once and programs every receiver from it.
+    void UseImage(const FileFacts& file) { m_File = file; }
+    /// The bytes the image holds, as read last; an empty path when the last read failed.
+    const FileFacts& File() const { return m_File; }
     /// Why the connected receiver should not get a file checked for its model (it reports another
     /// product ID), or an empty string. quillctl refuses such a receiver; the update dialog keeps the
     /// start rule people know it by.
@@ -82,6 +68,6 @@ private:
     const ReceiverModel* m_pModel = nullptr;
     quint8 m_Record[Disc::RecordSize] = {};  ///< as discovered
     SdrVersions m_Before;
-    UpdateRecord::FileFacts m_File;  ///< of the last read
+    FileFacts m_File;  ///< of the last read
     bool m_Running = false;
 };
