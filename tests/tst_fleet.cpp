@@ -67,6 +67,80 @@ private slots:
         QVERIFY2(summary.contains(QRegularExpression("QR2 +Quillrad +app0 +(failed: the link was lost|not started)")), qPrintable(summary));
     }
 
+    void batchImage_data()
+    {
+        QTest::addColumn<QString>("model");        // of the two receivers programmed; a third, of the other model, answers too
+        QTest::addColumn<bool>("all");             // --all --model, or the two serial numbers
+        QTest::addColumn<int>("parallel");
+        QTest::addColumn<QString>("replacement");  // what the file becomes once the first run has begun
+        QTest::newRow("--all, HEX damaged mid-batch") << "Quillrad" << true << 1 << "damaged";
+        QTest::newRow("--all Quillix, another model's image") << "Quillix" << true << 1 << "other model";
+        QTest::newRow("serials, truncated") << "Quillix" << false << 1 << "truncated";
+        QTest::newRow("serials, deleted") << "Quillrad" << false << 1 << "deleted";
+        QTest::newRow("--all --parallel 2") << "Quillix" << true << 2 << "";
+    }
+
+    void batchImage()
+    {
+        QFETCH(QString, model);
+        QFETCH(bool, all);
+        QFETCH(int, parallel);
+        QFETCH(QString, replacement);
+        const bool quillix = model == "Quillix";
+        const QString other = quillix ? "Quillrad" : "Quillix";
+        const quint32 id = quillix ? Fixtures::Quiq : Fixtures::Qusd;
+        const QByteArray hex = Fixtures::hexFile(Fixtures::appImage(40000, id, 0));
+        const QString file = m_Dir.filePath(QStringLiteral("batch.hex"));
+        QVERIFY(Fixtures::writeFile(file, hex));
+        CFirmwareImage checked;
+        QCOMPARE(checked.ReadAppFile(file, id, 0), 0);
+        const QByteArray written(reinterpret_cast<const char*>(checked.Buffer()) + 0x4000, int(checked.m_MaxFileAdr) + 1 - 0x4000);
+        // The receiver of the other model answers first, between the two.
+        addReceiver(model, "B1", 2, {{"control", QJsonObject{{"eraseMs", 1500}}}});
+        addReceiver(other, "B2", 3);
+        addReceiver(model, "B3", 4);
+        startSim();
+        const QStringList targets = all ? QStringList{"--all", "--model", model.toLower()} : QStringList{"B1", "B3"};
+        QProcess p;
+        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        p.start(QStringLiteral(QUILLCTL_PATH), QStringList{"update"} + targets
+                    + QStringList{"--item", "app0", file, "--yes", "--parallel", QString::number(parallel)});
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sim->control(0)->runsStarted(), 1, 15000);
+        // One checksum digit wrong halfway down.
+        QByteArray damaged = hex;
+        const int digit = hex.indexOf('\n', hex.size() / 2) - 1;
+        damaged[digit] = damaged[digit] == '0' ? '1' : '0';
+        if (replacement == "damaged")
+            QVERIFY(Fixtures::writeFile(file, damaged));
+        else if (replacement == "other model")
+            QVERIFY(Fixtures::writeFile(file, Fixtures::hexFile(Fixtures::appImage(40000, quillix ? Fixtures::Qusd : Fixtures::Quiq, 0))));
+        else if (replacement == "truncated")
+            QVERIFY(Fixtures::writeFile(file, hex.left(hex.size() / 2)));
+        else if (replacement == "deleted")
+            QVERIFY(QFile::remove(file));
+        QVERIFY(done.wait(60000));
+        QVERIFY2(p.exitCode() == 0, p.readAllStandardError());
+        for (int i : {0, 2}) {
+            QCOMPARE(m_Sim->control(i)->runsCompleted(), 1);
+            QCOMPARE(m_Sim->control(i)->appFlash(0).mid(0x4000, written.size()), written);
+        }
+        QCOMPARE(m_Sim->control(1)->connectionCount(), 0);
+        // Both runs are recorded with the bytes that were checked and sent.
+        const QString sha = QCryptographicHash::hash(hex, QCryptographicHash::Sha256).toHex();
+        QStringList serials;
+        for (const QJsonObject& line : recordLines()) {
+            if (line.value("event") == "start") {
+                serials << line.value("receiver").toObject().value("serial").toString();
+                QCOMPARE(line.value("file").toObject().value("sha256").toString(), sha);
+                QCOMPARE(line.value("file").toObject().value("size").toInt(), hex.size());
+            } else {
+                QCOMPARE(line.value("result").toString(), QStringLiteral("done"));
+            }
+        }
+        serials.sort();
+        QCOMPARE(serials, (QStringList{"B1", "B3"}));
+    }
+
     void killedMidRun_data()
     {
         QTest::addColumn<int>("signal");
