@@ -1,14 +1,13 @@
 #include "Commands.h"
 
 #include "CtlCommon.h"
-#include "FirmwareImage.h"
 #include "Output.h"
 #include "RecordFields.h"
 #include "SdrInterface.h"
-#include "UpdateSession.h"
 #include "Timing.h"
 
 #include <QCoreApplication>
+#include <QHostAddress>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QTimer>
@@ -27,6 +26,46 @@ CDiscoveryCycle* finder(const CtlOptions& o)
 
 void finish(int code) { QCoreApplication::exit(code); }
 
+std::function<void()> onInterrupt;
+
+void readDevice(const quint8* record, std::function<void(const DeviceRead&)> done)
+{
+    // No image: this link reads and never programs.
+    auto* sdr = new CSdrInterface(qApp, nullptr);
+    sdr->m_IPAdr = QHostAddress(Disc::u32(record, Disc::OffIPAdr));
+    sdr->m_Port = Disc::u16(record, Disc::OffTcpPort);
+    const bool iq = record[Disc::OffOpMode] == Disc::OpModeIQ;
+    // Deleted on the event loop, never inside one of its own signals.
+    const auto end = [sdr, done](const DeviceRead& read) {
+        sdr->disconnect();
+        QTimer::singleShot(0, qApp, [sdr, done, read] {
+            delete sdr;
+            done(read);
+        });
+    };
+    auto* limit = new QTimer(sdr);
+    limit->setSingleShot(true);
+    QObject::connect(limit, &QTimer::timeout, [sdr, end, iq] {
+        DeviceRead read;
+        read.problem = QStringLiteral("no answer on %1:%2 within %3 s%4")
+                           .arg(sdr->m_IPAdr.toString()).arg(sdr->m_Port).arg(ConnectTimeoutMs / 1000)
+                           .arg(iq ? QString() : QStringLiteral(" (the receiver serves its control port only in I/Q Mode)"));
+        end(read);
+    });
+    limit->start(ConnectTimeoutMs);
+    QObject::connect(sdr, &CSdrInterface::NewSdrStatus, [sdr, end](eSdrStatus s) {
+        if (s != SDR_GOT_INFO)
+            return;
+        DeviceRead read;
+        read.model = sdr->m_ModelName;
+        read.serial = sdr->m_SerialNum;
+        read.productId = sdr->m_ProductId;
+        read.versions = sdr->m_Versions;
+        read.items = Out::deviceItems(*sdr);
+        end(read);
+    });
+}
+
 void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(int row)> then)
 {
     f->Run([f, serial, then] {
@@ -44,78 +83,6 @@ void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(
         }
         then(row);
     });
-}
-
-FinderQueue::FinderQueue(CDiscoveryCycle* f, QObject* parent)
-    : QObject(parent)
-    , m_pFinder(f)
-{
-    m_Clock.start();
-    m_Later.setSingleShot(true);
-    connect(&m_Later, &QTimer::timeout, this, &FinderQueue::Pump);
-}
-
-void FinderQueue::SendSet(const quint8* record)
-{
-    m_Sets.append(QByteArray(reinterpret_cast<const char*>(record), Disc::RecordSize));
-    Pump();
-}
-
-void FinderQueue::Confirm(const QString& serial, const QByteArray& target, const QVector<const RecordFields::Field*>& fields,
-                          int timeoutMs, Done done)
-{
-    m_Waiters.append({serial, target, fields, m_Clock.elapsed() + timeoutMs, std::move(done)});
-    Pump();
-}
-
-void FinderQueue::Pump()
-{
-    if (m_Listening)
-        return;
-    for (QByteArray& set : m_Sets) {
-        m_pFinder->SendSet(reinterpret_cast<quint8*>(set.data()));
-        // After the Set's own socket has closed, as a Find after a Set in the window.
-        m_CycleFrom = m_Clock.elapsed() + Timing::SetToCloseMs + Timing::FindToRequestMs;
-    }
-    m_Sets.clear();
-    if (m_Waiters.isEmpty())
-        return;
-    const qint64 wait = m_CycleFrom - m_Clock.elapsed();
-    if (wait > 0)
-        return m_Later.start(int(wait));
-    m_Listening = true;
-    m_pFinder->Run([this] {
-        m_Listening = false;
-        Check();
-        Pump();
-    });
-}
-
-void FinderQueue::Check()
-{
-    struct Ended {
-        Done done;
-        const quint8* seen;
-        bool ok;
-    };
-    // Taken out first: a caller may send a Set or wait for another confirmation from its callback.
-    QVector<Ended> ended;
-    for (int i = 0; i < m_Waiters.size();) {
-        const Waiter& w = m_Waiters[i];
-        const int row = m_pFinder->RowOf(w.serial);
-        const quint8* seen = row >= 0 ? m_pFinder->Record(row) : nullptr;
-        bool ok = seen != nullptr;
-        for (const RecordFields::Field* field : w.fields)
-            ok = ok && RecordFields::same(*field, seen, reinterpret_cast<const quint8*>(w.target.constData()));
-        if (ok || m_Clock.elapsed() >= w.deadline) {
-            ended.append({w.done, seen, ok});
-            m_Waiters.remove(i);
-        } else {
-            ++i;
-        }
-    }
-    for (const Ended& e : ended)
-        e.done(e.seen, e.ok);
 }
 
 } // namespace Ctl
@@ -246,37 +213,14 @@ void Commands::info(const CtlOptions& o)
 {
     auto* f = finder(o);
     withReceiver(f, o.args.value(0), [f, o](int row) {
-        const quint8* r = f->Record(row);
-        auto* image = new CFirmwareImage;
-        auto* sdr = new CSdrInterface(qApp, image);
-        auto* session = new CUpdateSession(sdr, image, sdr);
-        session->SetReceiver(r);
-        const bool iq = !session->NeedsIqMode();
-        // Deleted on the event loop, never inside one of its own signals.
-        const auto end = [sdr, image](int code) {
-            sdr->disconnect();
-            QTimer::singleShot(0, qApp, [sdr, image, code] {
-                delete sdr;
-                delete image;
-                finish(code);
-            });
-        };
-        auto* limit = new QTimer(sdr);
-        limit->setSingleShot(true);
-        QObject::connect(limit, &QTimer::timeout, [sdr, end, iq] {
-            Out::error(QStringLiteral("no answer on %1:%2 within %3 s%4")
-                           .arg(sdr->m_IPAdr.toString()).arg(sdr->m_Port).arg(ConnectTimeoutMs / 1000)
-                           .arg(iq ? QString() : QStringLiteral(" (the receiver serves its control port only in I/Q Mode)")));
-            end(Exit::NotFound);
-        });
-        limit->start(ConnectTimeoutMs);
-        QObject::connect(sdr, &CSdrInterface::NewSdrStatus, [sdr, end, o](eSdrStatus s) {
-            if (s != SDR_GOT_INFO)
-                return;
-            const auto items = Out::deviceItems(*sdr);
+        readDevice(f->Record(row), [o](const DeviceRead& read) {
+            if (!read.problem.isEmpty()) {
+                Out::error(read.problem);
+                return finish(Exit::NotFound);
+            }
             QJsonObject j;
             QVector<QStringList> rows;
-            for (const auto& i : items) {
+            for (const auto& i : read.items) {
                 j.insert(i.first, i.second);
                 rows << QStringList{i.first, i.second.toVariant().toString()};
             }
@@ -284,7 +228,15 @@ void Commands::info(const CtlOptions& o)
                 Out::json(j);
             else
                 Out::table({QStringLiteral("ITEM"), QStringLiteral("VALUE")}, rows);
-            end(Exit::Ok);
+            finish(Exit::Ok);
         });
     });
+}
+
+void Commands::interrupt()
+{
+    if (onInterrupt)
+        onInterrupt();
+    else
+        finish(Exit::Interrupted);
 }

@@ -13,11 +13,14 @@ struct CtlOptions {
     bool force = false;
     bool yes = false;
     bool all = false;
-    int parallel = 1;            ///< receivers update programs at once
+    int parallel = 1;            ///< receivers programmed, or read, at once
     bool showSecrets = false;    ///< passwords printed as they are, not masked
     QString model;
     QString item;
     int last = 0;                ///< log: only the last N runs; 0 for all
+    QString release;             ///< status --release
+    bool dryRun = false;         ///< apply: the plan only
+    bool includeInUse = false;   ///< update and apply also program receivers in use
 };
 
 /// The commands. Each starts its work on the running event loop and ends it with
@@ -35,6 +38,12 @@ void info(const CtlOptions& o);
 void update(const CtlOptions& o);
 /// The firmware runs of the update record, newest last.
 void log(const CtlOptions& o);
+/// Every receiver's versions, optionally against a release.
+void status(const CtlOptions& o);
+/// Brings the receivers that are behind a release to it, verified.
+void apply(const CtlOptions& o);
+/// A bash completion script for quillctl.
+void completion(const CtlOptions& o);
 /// Asks a running update to stop after its current receiver; ends any other command at once.
 void interrupt();
 } // namespace Commands

@@ -2,7 +2,12 @@
 
 #include "Commands.h"
 #include "DiscoveryCycle.h"
+#include "FinderQueue.h"
 #include "RecordFields.h"
+#include "SdrInterface.h"
+
+#include <QJsonValue>
+#include <QPair>
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -23,40 +28,20 @@ void finish(int code);
 /// Runs a discovery cycle and calls `then` with the row of `serial`; ends with a message and exit 1
 /// when the receiver is missing or of no known model.
 void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(int row)> then);
-/// A command's one finder socket, shared by every receiver it handles (port 48322 binds once): Sets
-/// go out at once unless a discovery cycle is listening; a cycle starts only after the last Set's socket
-/// has closed, and one cycle serves every receiver that waits for a confirmation, so neither cuts the other short.
-class FinderQueue : public QObject {
-public:
-    using Done = std::function<void(const quint8* seen, bool ok)>;
+/// True when the receiver's record says someone uses it (either in-use bit).
+bool inUse(const quint8* record);
+/// What Ctrl-C does for the command under way; by default it ends the command at once.
+extern std::function<void()> onInterrupt;
 
-    FinderQueue(CDiscoveryCycle* f, QObject* parent);
-    /// Broadcasts a copy of `record` as a Set datagram.
-    void SendSet(const quint8* record);
-    /// After the Sets sent so far: discovery cycles until `serial` reports `target` in every one of
-    /// `fields`, or `timeoutMs` passed; then `done` with the last record seen (nullptr if the receiver
-    /// did not answer) and the outcome.
-    void Confirm(const QString& serial, const QByteArray& target, const QVector<const RecordFields::Field*>& fields,
-                 int timeoutMs, Done done);
-
-private:
-    struct Waiter {
-        QString serial;
-        QByteArray target;
-        QVector<const RecordFields::Field*> fields;
-        qint64 deadline;  ///< ms on m_Clock
-        Done done;
-    };
-    void Pump();
-    void Check();
-
-    CDiscoveryCycle* m_pFinder;
-    QVector<QByteArray> m_Sets;  ///< held while a cycle listens
-    QVector<Waiter> m_Waiters;
-    QElapsedTimer m_Clock;
-    qint64 m_CycleFrom = 0;      ///< ms on m_Clock: the first moment a cycle may start
-    bool m_Listening = false;
-    QTimer m_Later;
+/// What a receiver's control port told, read without a firmware session.
+struct DeviceRead {
+    QString problem;  ///< why nothing was read; empty when it was
+    QString model, serial;
+    quint32 productId = 0;
+    SdrVersions versions;
+    QVector<QPair<QString, QJsonValue>> items;  ///< everything read, in order, for info
 };
-
+/// Connects to the receiver of `record` as the update dialog does, reads its identity, versions and
+/// flash geometry and disconnects; `done` with what it read, or a problem after ConnectTimeoutMs.
+void readDevice(const quint8* record, std::function<void(const DeviceRead&)> done);
 } // namespace Ctl

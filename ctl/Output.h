@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Exit.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -7,15 +9,6 @@
 
 class CSdrInterface;
 class CDiscoveryCycle;
-
-/// Exit codes of every command.
-namespace Exit {
-constexpr int Ok = 0;        ///< done
-constexpr int NotFound = 1;  ///< receiver not found or not answering
-constexpr int BadInput = 2;  ///< bad arguments, values or files; nothing was sent
-constexpr int Failed = 3;    ///< programming or confirmation failed
-constexpr int Interrupted = 130;  ///< Ctrl-C before anything was programmed, as a shell reports SIGINT
-} // namespace Exit
 
 /// Printing: results to stdout, messages to stderr.
 namespace Out {

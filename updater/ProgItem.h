@@ -35,6 +35,25 @@ inline int byName(const QString& name)
     return -1;
 }
 
+/// A reader's result in a few words.
+inline QString resultText(int result)
+{
+    switch (result) {
+    case CFirmwareImage::ReadOk:
+        return QStringLiteral("read");
+    case CFirmwareImage::FileError:
+        return QStringLiteral("missing, unreadable, or an application file that is neither .hex nor .bin");
+    case CFirmwareImage::ShortRead:
+        return QStringLiteral("could not be read whole");
+    case CFirmwareImage::Invalid:
+        return QStringLiteral("wrong size, product ID, bank or configuration number");
+    case CFirmwareImage::HexFormat:
+        return QStringLiteral("Intel HEX format error");
+    default:
+        return QStringLiteral("reader result %1").arg(result);
+    }
+}
+
 /// Starts programming item `item` from the interface's image.
 inline void start(CSdrInterface& sdr, int item)
 {

@@ -188,6 +188,11 @@ qint64 CUpdateRecorder::Sent() const
     return m_pSdr ? qint64(m_pSdr->NextPosition()) - m_FirstPosition : -1;
 }
 
+void CUpdateRecorder::SetRelease(const QString& release, const QString& expectedVersion)
+{
+    m_Release = {{QStringLiteral("release"), release}, {QStringLiteral("expectedVersion"), expectedVersion}};
+}
+
 void CUpdateRecorder::OnRunStarted(int item)
 {
     Finish();
@@ -207,7 +212,7 @@ void CUpdateRecorder::OnRunStarted(int item)
                                              : QJsonObject{{QStringLiteral("path"), f.path},
                                                            {QStringLiteral("size"), double(f.size)},
                                                            {QStringLiteral("sha256"), f.sha256}};
-    UpdateRecord::append({{QStringLiteral("run"), m_RunId},
+    QJsonObject line{{QStringLiteral("run"), m_RunId},
                           {QStringLiteral("event"), QStringLiteral("start")},
                           {QStringLiteral("time"), UpdateRecord::now()},
                           {QStringLiteral("program"), QCoreApplication::applicationName()},
@@ -217,7 +222,10 @@ void CUpdateRecorder::OnRunStarted(int item)
                           {QStringLiteral("receiver"), receiver},
                           {QStringLiteral("item"), ProgItem::name(item)},
                           {QStringLiteral("file"), file},
-                          {QStringLiteral("versionsBefore"), UpdateRecord::versions(m_pSession->VersionsBefore())}});
+                          {QStringLiteral("versionsBefore"), UpdateRecord::versions(m_pSession->VersionsBefore())}};
+    for (auto it = m_Release.begin(); it != m_Release.end(); ++it)
+        line.insert(it.key(), it.value());
+    UpdateRecord::append(line);
 }
 
 void CUpdateRecorder::OnRunEnded(eRunResult result, const QString& reason)

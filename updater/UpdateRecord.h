@@ -59,6 +59,9 @@ public:
     /// Follows `session`, whose runs `sdr` programs; a child of the session.
     CUpdateRecorder(CUpdateSession* session, CSdrInterface* sdr);
     ~CUpdateRecorder() override;
+    /// Names the release the runs bring the receiver to and the version the item must then report,
+    /// in every start line from here on.
+    void SetRelease(const QString& release, const QString& expectedVersion);
 
 private:
     void OnRunStarted(int item);
@@ -81,4 +84,5 @@ private:
     bool m_Running = false;          ///< a start line is written, no end yet
     quint32 m_FirstPosition = 0;     ///< image position the run started from
     QElapsedTimer m_Clock;           ///< since the run started
+    QJsonObject m_Release;           ///< release and expected version, when a release is applied
 };
