@@ -256,22 +256,25 @@ void Commands::apply(const CtlOptions& o)
             };
             batch->Run(targets, [batch, release, steps, units, code] {
                 QVector<QStringList> rows;
-                int updated = 0, failed = 0, upToDate = 0, skipped = 0;
+                int updated = 0, failed = 0, notRun = 0, upToDate = 0, skipped = 0;
                 for (const Step& s : steps) {
                     QStringList cells = planCells(units, s);
                     cells.removeAt(1);
+                    cells[2] = s.now;
                     if (s.job >= 0) {
                         const Job& j = batch->Targets()[s.target].jobs[s.job];
-                        cells[2] = QStringLiteral("%1 -> %2").arg(j.before.isEmpty() ? s.now : j.before, j.after.isEmpty() ? QStringLiteral("?") : j.after);
+                        if (j.code >= 0)
+                            cells[2] = QStringLiteral("%1 -> %2").arg(j.before.isEmpty() ? s.now : j.before, j.after.isEmpty() ? QStringLiteral("?") : j.after);
                         cells[3] = j.result;
-                        (j.code == Exit::Ok ? updated : failed) += 1;
+                        (j.code == Exit::Ok ? updated : j.code < 0 ? notRun : failed) += 1;
                     } else {
                         (s.action == UpToDate ? upToDate : skipped) += 1;
                     }
                     rows << cells;
                 }
                 Out::table({QStringLiteral("RECEIVER"), QStringLiteral("ITEM"), QStringLiteral("BEFORE -> AFTER"), QStringLiteral("RESULT")}, rows);
-                Out::line(QStringLiteral("%1 updated, %2 failed, %3 up to date, %4 skipped").arg(updated).arg(failed).arg(upToDate).arg(skipped));
+                Out::line(QStringLiteral("%1 updated, %2 failed, %3 not started, %4 up to date, %5 skipped")
+                              .arg(updated).arg(failed).arg(notRun).arg(upToDate).arg(skipped));
                 finish(Exit::worst(code, batch->Code()));
             });
         });
