@@ -80,7 +80,7 @@ private slots:
             {"0a00000300005155 5344", "0a00000300015155 5344", "0681 00402000"},
             {0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}, 5,
             {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"}};
-        QTest::addRow("configuration 3") << RunRow{4, bitFile("Quillrad_top_03.ncd", 5000), 5000,
+        QTest::addRow("configuration 3") << RunRow{4, bitFile(designName(SimModels::Quillrad, 3), 5000), 5000,
             {"0a00000301005155 5344", "0a00000301015155 5344", "06a4 00001000", "", "", "", "8fa3 00101000",
              "0a00000301025155 5344"},
             {0, 41, 62, 82, 100, 100}, 9, {"Erased Cfg Flash"}};
