@@ -1,4 +1,5 @@
 #include "Fixtures.h"
+#include "SimControl.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,13 +8,17 @@
 
 namespace Fixtures {
 
-QByteArray appImage(int size, quint32 productId, quint8 bank)
+QByteArray appImage(int size, quint32 productId, quint8 bank, int version)
 {
+    if (version < 0)
+        version = SimControlConfig().versions[bank ? 5 : 4] + 1;
     QByteArray a(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
         a[i] = char(i * 7 + 3);
     for (int i = 0; i < 4 && 0x204 + i < size; ++i)
         a[0x204 + i] = char(productId >> (8 * i));
+    for (int i = 0; i < 2 && 0x208 + i < size; ++i)
+        a[0x208 + i] = char(version >> (8 * i));
     if (0x20C < size)
         a[0x20C] = char(bank);
     return a;
@@ -63,9 +68,15 @@ QByteArray hexFile(const QByteArray& data, quint32 position, int perRecord, cons
     return eof ? text + hexRecord(1, 0, {}, eol) : text;
 }
 
-QByteArray designName(const SimModel& model, int number)
+QByteArray designName(const SimModel& model, int number, int version)
 {
-    return QStringLiteral("%1_top_%2.ncd;UserID=0xFFFFFFFF").arg(QLatin1String(model.name)).arg(number, 2, 10, QLatin1Char('0')).toLatin1();
+    if (version < 0)
+        version = SimControlConfig().versions[6 + qBound(1, number, 4)] + 1;
+    return QStringLiteral("%1_top_%2.ncd;UserID=0x%3")
+        .arg(QLatin1String(model.name))
+        .arg(number, 2, 10, QLatin1Char('0'))
+        .arg(QString::number(version & 0xFF, 16).toUpper(), 8, QLatin1Char('0'))
+        .toLatin1();
 }
 
 QByteArray bitFile(const QByteArray& field, int size, char key, int length)
@@ -117,20 +128,20 @@ bool writeFile(const QString& path, const QByteArray& content)
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
 }
 
-bool writeImageSet(const QString& dir, int appBytes)
+bool writeImageSet(const QString& dir, int appBytes, int appVersion, int cfgVersion)
 {
     bool ok = true;
     for (const SimModel& m : SimModels::All) {
         const QString d = dir + QLatin1Char('/') + QLatin1String(m.name);
         ok = QDir().mkpath(d) && ok;
         for (quint8 bank = 0; bank < 2; ++bank) {
-            const QByteArray image = appImage(appBytes, m.productId, bank);
+            const QByteArray image = appImage(appBytes, m.productId, bank, appVersion);
             ok = writeFile(d + QStringLiteral("/app%1.bin").arg(bank), image) && ok;
             ok = writeFile(d + QStringLiteral("/app%1.hex").arg(bank), hexFile(image)) && ok;
         }
         for (int cfg = 1; cfg <= 4; ++cfg) {
             const QString file = d + QStringLiteral("/%1_cfg%2.bit").arg(QString::fromLatin1(m.name).toLower()).arg(cfg, 2, 10, QLatin1Char('0'));
-            ok = writeFile(file, bitFile(designName(m, cfg) + '\0', 48 * 1024 + cfg * 1000)) && ok;
+            ok = writeFile(file, bitFile(designName(m, cfg, cfgVersion) + '\0', 48 * 1024 + cfg * 1000)) && ok;
         }
     }
     return ok;

@@ -5,6 +5,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtDebug>
+#include <cctype>
 #include <cstring>
 
 // The emulator decodes and encodes the protocol with its own code, deliberately sharing nothing
@@ -40,6 +41,14 @@ constexpr int CErasedCfg = 5;
 // Application image layout checked after a run
 constexpr quint32 AppCrcStart = 0x4000;
 constexpr quint32 AppChkLocAt = 0x4200;
+constexpr quint32 AppVersionAt = 0x4208;  // 16-bit little-endian, hundredths
+
+// Bitstream header: key character, big-endian length and the design-name field, which carries the
+// UserID the way the vendor's tools write it ("Quillix_top_01.ncd;UserID=0x00000007")
+constexpr int BitKeyAt = 0x0D;
+constexpr int BitFieldAt = 0x10;
+constexpr int BitFieldMax = 64;
+constexpr char UserIdTag[] = "UserID=0x";
 
 quint32 get16(const quint8* p) { return quint32(p[0]) | quint32(p[1]) << 8; }
 quint32 get32(const quint8* p) { return get16(p) | get16(p + 2) << 16; }
@@ -530,13 +539,13 @@ void SimControl::HandleControl(const quint8* m, int length)
             QString why;
             ok = m_RunUnit >= 0 && CheckApplication(m_RunUnit, &why);
             if (ok) {
-                ++m_Versions[4 + m_RunUnit];
+                m_Versions[4 + m_RunUnit] = AppVersion(m_RunUnit);
                 Note(QStringLiteral("application %1 checked, %2 blocks; version now %3").arg(m_RunUnit).arg(m_RunBlocks).arg(m_Versions[4 + m_RunUnit]));
             } else {
                 Note(QStringLiteral("application check failed: %1").arg(m_RunUnit < 0 ? QStringLiteral("nothing written") : why));
             }
         } else if (m_RunUnit >= 0 && m_RunUnit < 4) {
-            m_Versions[7 + m_RunUnit] = quint16((m_Versions[7 + m_RunUnit] + 1) & 0xFF);
+            m_Versions[7 + m_RunUnit] = CfgVersion(m_RunUnit);
             Note(QStringLiteral("configuration %1 written, %2 blocks; version now %3").arg(m_RunUnit + 1).arg(m_RunBlocks).arg(m_Versions[7 + m_RunUnit]));
         } else {
             ok = false;
@@ -682,4 +691,35 @@ bool SimControl::CheckApplication(int bank, QString* why) const
         return false;
     }
     return true;
+}
+
+quint16 SimControl::AppVersion(int bank) const
+{
+    // Whatever the image holds there is reported, never an invented version: 0xFFFF (655.35) where
+    // the image left the flash erased.
+    return quint16(get16(reinterpret_cast<const quint8*>(m_AppFlash.constData()) + quint64(bank) * m_Config.appBankSize + AppVersionAt));
+}
+
+quint8 SimControl::CfgVersion(int slot) const
+{
+    // A bitstream without a UserID reports the low byte of the one the vendor's tools leave unset, 0xFFFFFFFF.
+    const QByteArray head = m_CfgFlash.mid(int(quint64(slot) * m_Config.cfgSlotSize), int(qMin<quint32>(m_Config.cfgSlotSize, BitFieldAt + BitFieldMax)));
+    if (head.size() < BitFieldAt || head[BitKeyAt] != 'a')
+        return 0xFF;
+    const int length = quint8(head[BitKeyAt + 1]) << 8 | quint8(head[BitKeyAt + 2]);
+    QByteArray field = head.mid(BitFieldAt, length);
+    if (length > BitFieldMax || field.size() < length)
+        return 0xFF;
+    if (field.contains('\0'))
+        field.truncate(field.indexOf('\0'));
+    const int tag = field.indexOf(UserIdTag);
+    if (tag < 0)
+        return 0xFF;
+    const int from = tag + int(sizeof UserIdTag) - 1;
+    int to = from;
+    while (to < field.size() && std::isxdigit(static_cast<unsigned char>(field[to])))
+        ++to;
+    bool ok = false;
+    const quint32 userId = field.mid(from, to - from).toUInt(&ok, 16);
+    return ok ? quint8(userId & 0xFF) : 0xFF;
 }

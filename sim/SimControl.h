@@ -22,7 +22,8 @@ class QTimer;
 /// JSON keys read by fromJson() (all optional; numbers may also be strings such as "0x4000"):
 ///   "productId"        number, or its four characters; 0 or absent: the model's in SimModels (QuillSim
 ///                      refuses a receiver of any other model that serves its control port without one)
-///   "versions"         object of id -> value, e.g. {"0": 105, "4": 123, "7": 2}; ids 0-6 16-bit, 7-32 8-bit
+///   "versions"         object of id -> value, e.g. {"0": 105, "4": 123, "7": 2}; ids 0-6 16-bit, 7-32 8-bit;
+///                      a completed run replaces its item's with the version its image carries
 ///   "appBankSize"      bytes per application bank (default 0x200000)
 ///   "appBlockSize"     data bytes per application block (default 1024)
 ///   "appStartOffset"   first application position programmed (default 0x4000)
@@ -93,6 +94,8 @@ struct SimControlConfig {
 
 /// Device end of the control protocol for one emulated receiver: answers the information items,
 /// keeps an emulated application and configuration flash and checks what was programmed.
+/// After a completed run the item reports the version the image written carries (AppVersion(),
+/// CfgVersion()), so a wrong or stale file shows as a wrong version.
 /// Serves one connection at a time; a new connection replaces the old one.
 class SimControl : public QObject {
     Q_OBJECT
@@ -165,6 +168,10 @@ private:
     void CutRun();
     quint32 ComputeCrc(const quint8* p, quint32 bytes) const;
     bool CheckApplication(int bank, QString* why) const;
+    /// The version the image in application `bank` carries: 16 bits at position 0x4208, hundredths.
+    quint16 AppVersion(int bank) const;
+    /// The version the bitstream in configuration `slot` carries: its UserID's low byte, 0xFF without one.
+    quint8 CfgVersion(int slot) const;
 
     SimControlConfig m_Config;
     QTcpServer* m_pServer = nullptr;

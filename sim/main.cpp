@@ -65,6 +65,12 @@ const char Description[] =
     "  slowAckMs, eraseMs, garbageBytes   ms, ms, bytes\n"
     "  failOnce              true (default): a failure strikes once\n"
     "\n"
+    "After a completed run the item reports the version its image carries, never one made up:\n"
+    "an application image's 16-bit little-endian value in hundredths at image position 0x4208\n"
+    "(offset 0x208 of a .bin file), so 0xFFFF, 655.35, from an image that leaves it erased; a\n"
+    "configuration bitstream's UserID's low byte, from its design-name field as the vendor's\n"
+    "tools write it (\"Quillix_top_01.ncd;UserID=0x00000007\"), and 255 without a UserID.\n"
+    "\n"
     "A Set datagram naming a receiver's serial number is adopted, except its model, serial number,\n"
     "MAC, versions and status; the control port moves to the adopted address and port, dropping an\n"
     "open link. --state-dir writes the settings afresh after each.";
@@ -93,6 +99,16 @@ int main(int argc, char* argv[])
                                 QStringLiteral("Size of each application image written by --make-images (default 65536)."),
                                 QStringLiteral("BYTES"), QStringLiteral("65536"));
     parser.addOption(appBytes);
+    QCommandLineOption appVersion(QStringLiteral("app-version"),
+                                  QStringLiteral("Version the application images of --make-images carry, in hundredths, 0 to "
+                                                 "65535 (default: 124 in app0, 123 in app1)."),
+                                  QStringLiteral("N"));
+    parser.addOption(appVersion);
+    QCommandLineOption cfgVersion(QStringLiteral("cfg-version"),
+                                  QStringLiteral("Version the configuration bitstreams of --make-images carry in their UserID, "
+                                                 "0 to 255 (default: the configuration's number plus one)."),
+                                  QStringLiteral("N"));
+    parser.addOption(cfgVersion);
     QCommandLineOption makeFuzzSeeds(QStringLiteral("make-fuzz-seeds"),
                                      QStringLiteral("Write the fuzzers' seed inputs to DIR/<kind>/, and exit."),
                                      QStringLiteral("DIR"));
@@ -106,8 +122,21 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (parser.isSet(makeImages)) {
+        // Unset (-1): the fixtures' defaults, one above what the emulator's receivers report by default.
+        const auto version = [&parser](const QCommandLineOption& o, int max) {
+            if (!parser.isSet(o))
+                return -1;
+            bool ok = false;
+            const int v = parser.value(o).toInt(&ok);
+            return ok && v >= 0 && v <= max ? v : -2;
+        };
+        const int appV = version(appVersion, 0xFFFF), cfgV = version(cfgVersion, 0xFF);
+        if (appV < -1 || cfgV < -1) {
+            std::fprintf(stderr, "quillsim: --app-version takes 0 to 65535, --cfg-version 0 to 255\n");
+            return 2;
+        }
         const int bytes = parser.value(appBytes).toInt();
-        if (bytes <= 0x210 || !Fixtures::writeImageSet(parser.value(makeImages), bytes)) {
+        if (bytes <= 0x210 || !Fixtures::writeImageSet(parser.value(makeImages), bytes, appV, cfgV)) {
             std::fprintf(stderr, "quillsim: cannot write the images to %s\n", qPrintable(parser.value(makeImages)));
             return 1;
         }

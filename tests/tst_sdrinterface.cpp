@@ -80,7 +80,7 @@ private slots:
             {"0a00000300005155 5344", "0a00000300015155 5344", "0681 00402000"},
             {0, 88, 89, 90, 92, 93, 94, 96, 97, 98, 100, 100, 100}, 5,
             {"Start Prog", "Erased uP Flash", "ProgDone", "flashAdr=0x204000"}};
-        QTest::addRow("configuration 3") << RunRow{4, bitFile("Quillrad_top_03.ncd", 5000), 5000,
+        QTest::addRow("configuration 3") << RunRow{4, bitFile(designName(SimModels::Quillrad, 3), 5000), 5000,
             {"0a00000301005155 5344", "0a00000301015155 5344", "06a4 00001000", "", "", "", "8fa3 00101000",
              "0a00000301025155 5344"},
             {0, 41, 62, 82, 100, 100}, 9, {"Erased Cfg Flash"}};
@@ -267,6 +267,37 @@ private slots:
         peer->write(QByteArray::fromHex("060000030001"));
         QTRY_VERIFY_WITH_TIMEOUT(m_Log.contains("Start Prog outside a run"), 3000);
         QVERIFY(!m_Log.contains("Prog Error") && sdr.Status() != SDR_PROGRAMMING && sdr.Status() != SDR_PROG_FAILED);
+    }
+
+    void carriedVersion_data()
+    {
+        // Each value differs from the item's version before the run and from one above it.
+        QTest::addColumn<int>("item");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("version");
+        QByteArray app1 = appImage(3000, Qusd, 1);
+        app1.replace(0x208, 2, "\x15\x02");  // 5.33 at image position 0x4208
+        QTest::addRow("application 1") << 1 << app1 << 533;
+        QTest::addRow("application 0 without a version") << 0 << appImage(3000, Qusd, 0, 0xFFFF) << 65535;
+        QTest::addRow("configuration 2: UserID's low byte") << 3 << bitFile("Quillrad_top_02.ncd;UserID=0x1234565A", 3000) << 0x5A;
+        QTest::addRow("configuration 4: UserID behind the NUL")
+            << 5 << bitFile(QByteArray("Quillrad_top_04.ncd\0;UserID=0x00000033", 38), 3000) << 0xFF;
+    }
+
+    void carriedVersion()
+    {
+        // After a run the receiver reports the version the image it wrote carries, read afresh by the client.
+        QFETCH(int, item);
+        QFETCH(QByteArray, file);
+        QFETCH(int, version);
+        const int id = item < 2 ? 4 + item : 5 + item;
+        SdrRig rig(SimControlConfig{});
+        QCOMPARE(rig.load(m_Dir.filePath(item < 2 ? "carried.bin" : "carried.bit"), file, item), 0);
+        QVERIFY(rig.start());
+        QVERIFY(int(rig.sdr.m_Versions[id]) != version && int(rig.sdr.m_Versions[id]) + 1 != version);
+        rig.program(item);
+        QTRY_COMPARE_WITH_TIMEOUT(ints(rig.status), kDoneThenReread, 12000);
+        QCOMPARE(int(rig.sdr.m_Versions[id]), version);
     }
 
 private:

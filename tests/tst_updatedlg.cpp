@@ -21,7 +21,7 @@ using namespace Fixtures;
 
 namespace {
 
-const QByteArray kCfg02 = bitFile("Quillrad_top_02.ncd;UserID=0xFFFFFFFF", 50000);
+const QByteArray kCfg02 = bitFile(designName(SimModels::Quillrad, 2, 8), 50000);
 const QHostAddress kDevice(QStringLiteral("198.18.0.5"));
 const QHostAddress kNobody(QStringLiteral("198.18.0.9"));  ///< local address where nothing listens
 
