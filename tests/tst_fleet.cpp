@@ -2,6 +2,8 @@
 #include "FirmwareImage.h"
 #include "UpdateRecord.h"
 
+#include <QJsonArray>
+
 #include <QtTest>
 #include <csignal>
 
@@ -139,6 +141,144 @@ private slots:
         }
         serials.sort();
         QCOMPARE(serials, (QStringList{"B1", "B3"}));
+    }
+
+    // A release for Quillrad: app0 at 3.06 and cfg1 at 7, each file carrying its version.
+    QString writeRelease(const QString& appVersion = "3.06", QJsonObject tweak = {})
+    {
+        const QByteArray app = Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Qusd, 0, 306));
+        const QByteArray cfg = Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1, 7));
+        if (!Fixtures::writeFile(m_Dir.filePath("app.hex"), app) || !Fixtures::writeFile(m_Dir.filePath("cfg1.bit"), cfg))
+            return {};
+        QJsonObject a{{"model", "Quillrad"}, {"item", "app0"}, {"file", "app.hex"}, {"version", appVersion},
+                      {"sha256", QString(QCryptographicHash::hash(app, QCryptographicHash::Sha256).toHex())}};
+        for (auto it = tweak.begin(); it != tweak.end(); ++it)
+            a.insert(it.key(), it.value());
+        QJsonArray images{a, QJsonObject{{"model", "Quillrad"}, {"item", "cfg1"}, {"file", "cfg1.bit"}, {"version", "7"}}};
+        if (tweak.contains("twice"))
+            images.append(images[0]);
+        const QString path = m_Dir.filePath("release.json");
+        return Fixtures::writeFile(path, QJsonDocument(QJsonObject{{"release", "2026-12"}, {"images", images}}).toJson()) ? path : QString();
+    }
+    /// A Quillrad whose app0 and cfg1 report `app` and `cfg`.
+    void addBehind(const QString& serial, int host, int app, int cfg, QJsonObject extra = {}, QJsonObject control = {})
+    {
+        control.insert("versions", QJsonObject{{"4", app}, {"7", cfg}});
+        extra.insert("control", control);
+        addReceiver("Quillrad", serial, host, extra);
+    }
+
+    void apply_data()
+    {
+        QTest::addColumn<QStringList>("flags");
+        QTest::addColumn<QString>("appVersion");  // the release's for app0, whose file carries 3.06
+        QTest::addColumn<bool>("drop");           // R2 drops its link mid-run
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QList<int>>("runs");     // per receiver R1 R2 R3 R4 X5
+        QTest::newRow("mixed fleet") << QStringList{} << "3.06" << false << 0 << QList<int>{0, 1, 2, 0, 0};
+        QTest::newRow("--include-in-use") << QStringList{"--include-in-use"} << "3.06" << false << 0 << QList<int>{0, 1, 2, 1, 0};
+        QTest::newRow("stale file: verification fails, the next item waits") << QStringList{} << "3.07" << false << 3 << QList<int>{1, 1, 1, 0, 0};
+        QTest::newRow("one receiver drops its link") << QStringList{"--parallel", "4"} << "3.06" << true << 3 << QList<int>{0, 1, 2, 0, 0};
+    }
+
+    void apply()
+    {
+        QFETCH(QStringList, flags);
+        QFETCH(QString, appVersion);
+        QFETCH(bool, drop);
+        QFETCH(int, exitCode);
+        QFETCH(QList<int>, runs);
+        const QString release = writeRelease(appVersion);
+        QVERIFY(!release.isEmpty());
+        addBehind("R1", 2, 306, 7, {{"opMode", 1}});
+        addBehind("R2", 3, 305, 7, {}, drop ? QJsonObject{{"failure", "DropAfterBlocks"}, {"failAfterBlocks", 3}} : QJsonObject{});
+        addBehind("R3", 4, 300, 5, {{"opMode", 1}});
+        addBehind("R4", 5, 305, 7, {{"status", 1}});
+        addReceiver("Quillix", "X5", 6);
+        startSim();
+        QCOMPARE(run(QStringList{"apply", release, "--yes"} + flags), exitCode);
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(m_Sim->control(i)->runsStarted(), runs[i]);
+        CFirmwareImage checked;
+        QCOMPARE(checked.ReadAppFile(m_Dir.filePath("app.hex"), Fixtures::Qusd, 0), 0);
+        const QByteArray written(reinterpret_cast<const char*>(checked.Buffer()) + 0x4000, int(checked.m_MaxFileAdr) + 1 - 0x4000);
+        QCOMPARE(m_Sim->control(2)->appFlash(0).mid(0x4000, written.size()), written);
+        QCOMPARE(fields(2).value("opMode").toInt(), 1);
+        const bool inUse = !flags.contains("--include-in-use");
+        QVERIFY2(QString(m_Out).contains(QRegularExpression("R4 +Quillrad +app0 +3.05 -> " + appVersion + " +" + (inUse ? "skipped: in use" : "update"))), m_Out);
+        if (appVersion != "3.06")
+            QVERIFY2(m_Out.contains("programmed, but reports 3.06, not 3.07") && m_Out.contains("R3        cfg1  5"), m_Out);
+        // Every run's record names the release and the version it must bring.
+        for (const QJsonObject& line : recordLines())
+            if (line.value("event") == "start")
+                QCOMPARE(line.value("release").toString() + " " + line.value("expectedVersion").toString(),
+                         "2026-12 " + (line.value("item") == "app0" ? appVersion : "7"));
+        if (exitCode != 0)
+            return;
+        // Applied again: nothing is behind but what is left alone; no run starts.
+        QCOMPARE(run({"apply", release, "--yes"}), 0);
+        QCOMPARE(m_Sim->control(2)->runsStarted(), 2);
+        QVERIFY2(m_Out.contains(inUse ? "nothing to update" : "all receivers are up to date with 2026-12"), m_Out);
+    }
+
+    void badRelease_data()
+    {
+        QTest::addColumn<QJsonObject>("tweak");  // over the release's app0 image
+        QTest::addColumn<QString>("why");
+        QTest::newRow("unknown model") << QJsonObject{{"model", "Quillzap"}} << "unknown model \"Quillzap\"";
+        QTest::newRow("unknown item") << QJsonObject{{"item", "app2"}} << "unknown item \"app2\"";
+        QTest::newRow("twice") << QJsonObject{{"twice", true}} << "images[2]: Quillrad app0 appears twice";
+        QTest::newRow("missing file") << QJsonObject{{"file", "gone.hex"}} << "gone.hex is no app0 image for a Quillrad: missing";
+        QTest::newRow("another item's file") << QJsonObject{{"file", "cfg1.bit"}} << "cfg1.bit is no app0 image";
+        QTest::newRow("SHA-256") << QJsonObject{{"sha256", QString(64, 'a')}} << "not the aaaa";
+        QTest::newRow("empty version") << QJsonObject{{"version", " "}} << "images[0]: no version";
+        QTest::newRow("not JSON") << QJsonObject{} << "not a JSON object";
+    }
+
+    void badRelease()
+    {
+        QFETCH(QJsonObject, tweak);
+        QFETCH(QString, why);
+        QString release = writeRelease("3.06", tweak);
+        if (tweak.isEmpty())
+            QVERIFY(Fixtures::writeFile(release, "{\"release\": \"2026-12\", \"images\": ["));
+        addBehind("R1", 2, 300, 5);
+        startSim();
+        for (const QString& command : {"apply", "status"}) {
+            QCOMPARE(run(command == "apply" ? QStringList{"apply", release, "--yes"} : QStringList{"status", "--release", release}), 2);
+            QVERIFY2(m_Err.contains(why.toLatin1()) && m_Err.contains("nothing was sent"), m_Err);
+        }
+        QVERIFY(m_Sim->received().isEmpty());
+        QCOMPARE(m_Sim->control(0)->connectionCount(), 0);
+    }
+
+    void statusExit_data()
+    {
+        QTest::addColumn<int>("app");       // R1's app0 version; the release wants 306
+        QTest::addColumn<bool>("silent");   // R2 does not serve its control port
+        QTest::addColumn<int>("exitCode");  // of status --release and apply --dry-run alike
+        QTest::newRow("up to date") << 306 << false << 0;
+        QTest::newRow("behind") << 305 << false << 4;
+        QTest::newRow("not answering before behind") << 305 << true << 1;
+    }
+
+    void statusExit()
+    {
+        QFETCH(int, app);
+        QFETCH(bool, silent);
+        QFETCH(int, exitCode);
+        const QString release = writeRelease();
+        addBehind("R1", 2, app, 7, {{"status", 2}});
+        addBehind("R2", 3, 306, 7, silent ? QJsonObject{{"serveTcp", false}} : QJsonObject{});
+        addReceiver("Quillix", "X5", 4);
+        startSim();
+        QCOMPARE(run({"status", "--release", release}), exitCode);
+        QVERIFY2(QString(m_Out).contains(QRegularExpression("R1 +Quillrad +198.18.0.2 +yes +" + QString(app == 306 ? "3.06 ok" : "3.05 -> 3.06") + " +1.22 +7 ok +2 +3 +4")), m_Out);
+        QCOMPARE(run({"apply", release, "--dry-run"}), exitCode);
+        QCOMPARE(m_Sim->control(0)->runsStarted() + (silent ? 0 : m_Sim->control(1)->runsStarted()), 0);
+        QCOMPARE(run({"status", "R1", "--json"}), 0);
+        QCOMPARE(QJsonDocument::fromJson(m_Out).array().at(0).toObject().value("versions").toObject().value("app0").toString(),
+                 app == 306 ? "3.06" : "3.05");
     }
 
     void killedMidRun_data()
