@@ -2,12 +2,14 @@
 // Run it only inside a private network namespace (scripts/netns-run): it answers broadcasts.
 #include "Fixtures.h"
 #include "QuillSim.h"
+#include "SignalWatch.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -173,5 +175,9 @@ int main(int argc, char* argv[])
                      sim.receiver(i).tcpPort());
     }
     QObject::connect(&sim, &QuillSim::setAdopted, &sim, writeState);
+    // Scripts and tests end the emulator with a signal; leaving through the event loop runs the
+    // process's exit handlers (a coverage build writes its counts there) and closes the sockets in order.
+    CSignalWatch endSignals({SIGINT, SIGTERM, SIGHUP}, nullptr);
+    QObject::connect(&endSignals, &CSignalWatch::Raised, &app, [] { QCoreApplication::exit(0); });
     return app.exec();
 }

@@ -269,8 +269,11 @@ private slots:
                     interfaces.last() = v.toObject().value("Interface").toString();
         }
         QCOMPARE(interfaces, (QStringList{QString(), "qf2"}));
-        second.kill();  // its namespace, and the veth pair with it, goes with the emulator
-        second.waitForFinished();
+        // SIGTERM ends the emulator cleanly; its namespace, and the veth pair with it, goes with it.
+        second.terminate();
+        QVERIFY(second.waitForFinished(5000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
     }
 };
 
