@@ -43,7 +43,7 @@ bool writeFile(const QString& path, const QByteArray& content);
 /// Writes a valid set for every model of SimModels into `dir`/<model>/: app0 and app1 as .bin and
 /// .hex (`appBytes` each), and four configuration bitstreams; false on any error.
 bool writeImageSet(const QString& dir, int appBytes);
-/// Writes the fuzzers' seed inputs to `dir`/hex, bin, bit, reply_table and tcp_framer, in the input
+/// Writes the fuzzers' seed inputs to `dir`/hex, bin, bit, reply_table, tcp_framer and record, in the input
 /// layouts of fuzz/*.cpp; false on any error.
 bool writeFuzzSeeds(const QString& dir);
 
