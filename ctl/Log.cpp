@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "CtlCommon.h"
+#include "DiscoveryDatagram.h"
 #include "Output.h"
 #include "ProgItem.h"
 #include "UpdateRecord.h"
@@ -14,12 +15,29 @@ using namespace Ctl;
 
 namespace {
 
+constexpr int VersionWidth = 9;  ///< characters of each version in the VERSION column
+
+/// The table's columns: header, and the most characters a cell shows. The record is a file in the
+/// user's folder that anything may have written; a cell never takes more than its column.
+const struct {
+    const char* header;
+    int width;
+} Columns[] = {{"TIME", 24},  // a time that does not parse shows as written, ISO 8601 with ms
+               {"RECEIVER", Disc::SerialNum.width - 1},
+               {"ITEM", 8},
+               {"FILE", 40},
+               {"SHA-256", 12},
+               {"VERSION", 2 * VersionWidth + 4},
+               {"RESULT", 17},  // "reconnect-pending"
+               {"DURATION", 12}};
+
 /// The item's own version in `versions` (a "versionsBefore" or "versionsAfter" object), or "?".
 QString itemVersion(const QJsonObject& start, const QJsonValue& versions)
 {
     for (int item = 0; item < ProgItem::Count; ++item)
         if (start.value(QStringLiteral("item")).toString() == ProgItem::name(item))
-            return versions.toObject().value(QLatin1String(SdrVersions::OfItem(item).name)).toString(QStringLiteral("?"));
+            return Out::cell(versions.toObject().value(QLatin1String(SdrVersions::OfItem(item).name)).toString(QStringLiteral("?")),
+                             VersionWidth);
     return QStringLiteral("?");
 }
 
@@ -30,7 +48,7 @@ QStringList cells(const UpdateRecord::Run& run)
     const QString time = s.value(QStringLiteral("time")).toString();
     const QDateTime at = QDateTime::fromString(time, Qt::ISODateWithMs);
     const bool ended = !run.end.isEmpty();
-    const qint64 ms = qint64(run.end.value(QStringLiteral("durationMs")).toDouble());
+    const double ms = run.end.value(QStringLiteral("durationMs")).toDouble();
     return {at.isValid() ? at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : time,
             s.value(QStringLiteral("receiver")).toObject().value(QStringLiteral("serial")).toString(),
             s.value(QStringLiteral("item")).toString(),
@@ -39,7 +57,7 @@ QStringList cells(const UpdateRecord::Run& run)
             itemVersion(s, s.value(QStringLiteral("versionsBefore"))) + QStringLiteral(" -> ")
                 + itemVersion(s, run.end.value(QStringLiteral("versionsAfter"))),
             ended ? run.end.value(QStringLiteral("result")).toString() : QStringLiteral("interrupted"),
-            !ended ? QStringLiteral("-") : ms < 1000 ? QStringLiteral("%1 ms").arg(ms) : QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1)};
+            !ended ? QStringLiteral("-") : ms < 1000 ? QStringLiteral("%1 ms").arg(ms, 0, 'f', 0) : QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1)};
 }
 
 } // namespace
@@ -73,8 +91,12 @@ void Commands::log(const CtlOptions& o)
     QVector<QStringList> rows;
     for (const UpdateRecord::Run& run : runs)
         rows << cells(run);
-    Out::table({QStringLiteral("TIME"), QStringLiteral("RECEIVER"), QStringLiteral("ITEM"), QStringLiteral("FILE"),
-                QStringLiteral("SHA-256"), QStringLiteral("VERSION"), QStringLiteral("RESULT"), QStringLiteral("DURATION")},
-               rows);
+    QStringList headers;
+    QVector<int> widths;
+    for (const auto& c : Columns) {
+        headers << QLatin1String(c.header);
+        widths << c.width;
+    }
+    Out::table(headers, rows, widths);
     finish(Exit::Ok);
 }

@@ -47,22 +47,48 @@ void error(const QString& s)
     Board::aside(false);
 }
 
-void table(const QStringList& headers, const QVector<QStringList>& rows)
+QString cell(const QString& s, int width)
 {
-    QVector<int> widths;
+    const QLatin1String cut("...");
+    QString out;
+    int kept = 0;  // out's size when it held width - 3 characters
+    for (int i = 0, count = 0; i < s.size(); ++i, ++count) {
+        if (width > 0 && count == width - cut.size())
+            kept = out.size();
+        if (width > 0 && count == width)
+            return out.left(kept) + cut;
+        const bool pair = s[i].isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate();
+        const uint c = pair ? QChar::surrogateToUcs4(s[i], s[i + 1]) : s[i].unicode();
+        if (!QChar::isPrint(c))
+            out += QLatin1Char('?');
+        else
+            out += pair ? s.mid(i++, 2) : QString(s[i]);
+    }
+    return out;
+}
+
+void table(const QStringList& headers, const QVector<QStringList>& rows, const QVector<int>& widths)
+{
+    QVector<QStringList> shown;
+    for (const QStringList& r : rows) {
+        shown.append(QStringList());
+        for (int c = 0; c < r.size(); ++c)
+            shown.last() << cell(r[c], widths.value(c));
+    }
+    QVector<int> sizes;
     for (const QString& h : headers)
-        widths << h.size();
-    for (const QStringList& r : rows)
-        for (int c = 0; c < r.size() && c < widths.size(); ++c)
-            widths[c] = qMax(widths[c], r[c].size());
+        sizes << h.size();
+    for (const QStringList& r : shown)
+        for (int c = 0; c < r.size() && c < sizes.size(); ++c)
+            sizes[c] = qMax(sizes[c], r[c].size());
     const auto print = [&](const QStringList& cells) {
         QString s;
         for (int c = 0; c < cells.size(); ++c)
-            s += c + 1 < cells.size() ? cells[c].leftJustified(widths[c] + 2) : cells[c];
+            s += c + 1 < cells.size() ? cells[c].leftJustified(sizes[c] + 2) : cells[c];
         line(s);
     };
     print(headers);
-    for (const QStringList& r : rows)
+    for (const QStringList& r : shown)
         print(r);
 }
 

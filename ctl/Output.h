@@ -17,8 +17,13 @@ namespace Out {
 void line(const QString& s);
 /// Writes "quillctl: " and one line to stderr.
 void error(const QString& s);
-/// Columns padded to their widest cell, headers first.
-void table(const QStringList& headers, const QVector<QStringList>& rows);
+/// `s` as a terminal may show it: every character that would act on the terminal (escape, carriage
+/// return, bidirectional override...) replaced by '?', and with `width` > 0, cut to that many
+/// characters, the last three "..." when anything was cut.
+QString cell(const QString& s, int width = 0);
+/// Columns padded to their widest cell, headers first; every cell through cell(), with its column's
+/// entry of `widths` when there is one.
+void table(const QStringList& headers, const QVector<QStringList>& rows, const QVector<int>& widths = {});
 /// Writes a JSON document (object or array) to stdout, indented.
 void json(const QJsonValue& v);
 

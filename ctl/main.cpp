@@ -104,7 +104,8 @@ const Command CommandTable[] = {
      "Lists the firmware runs of QuillFinder and quillctl from the update record ($XDG_STATE_HOME/quillfinder/"
      "updates.jsonl, ~/.local/state/quillfinder/updates.jsonl by default), newest last: time, receiver, item, file and "
      "the start of its SHA-256, the item's version before and after, result, duration and release. A run whose "
-     "program was killed shows as interrupted; a damaged line is skipped with a warning naming its line number.",
+     "program was killed shows as interrupted; a damaged line, or one longer than 64 KiB, is skipped with a warning "
+     "naming its line number. The table cuts long values to their columns, marked \"...\"; --json prints them whole.",
      Json | Last, 0, 1, "serial", Commands::log},
     {"completion", "", "a bash completion script for quillctl",
      "Prints a bash completion script for quillctl: source it, or install it as "

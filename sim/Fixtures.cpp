@@ -261,6 +261,26 @@ bool writeFuzzSeeds(const QString& dir)
             seed("tcp_framer", QStringLiteral("%1-%2").arg(QLatin1String(s.name)).arg(chunk),
                  QByteArray(1, s.mode) + char(chunk) + first + second);
     }
+
+    // Update records: [blanks lo][blanks hi], that many blanks in front of the first line, then the text.
+    // A run as quillctl writes it and one interrupted; then cut, out of place, and at the reader's line
+    // bound (64 KiB) and one byte past it.
+    const QByteArray id = "0b7e6c2e-5d1a-4f43-9c7e-2a1d3f4b5c6d", versions = R"({"App Firm 0":"1.23","App Firm 1":"1.22",)"
+        R"("Boot Version":"1.05","Config 1":"3","Config 2":"3","Config 3":"0","Config 4":"0","HW Version":"2"})";
+    const QByteArray start = R"({"event":"start","file":{"path":"/home/op/app0.bin","sha256":")" + QByteArray(64, 'c')
+        + R"(","size":20005},"host":"bench","item":"app0","program":"quillctl","receiver":{"address":"198.18.0.2",)"
+          R"("mac":"00:04:a3:12:34:56","model":"Quillrad","port":50000,"serial":"QR1"},"run":")" + id
+        + R"(","time":"2024-05-01T10:00:00.000Z","user":"op","version":"1.4.0","versionsBefore":)" + versions + "}\n";
+    const QByteArray end = R"({"bytesSent":20005,"durationMs":41234,"event":"end","reason":"","result":"done","run":")" + id
+        + R"(","time":"2024-05-01T10:00:41.234Z","versionsAfter":)" + QByteArray(versions).replace("1.23", "1.24") + "}\n";
+    const QByteArray other = QByteArray(start).replace(id.left(8), "9a1f3c4d");
+    const auto records = [&](const char* name, const QByteArray& text, int blanks = 0) { seed("record", QLatin1String(name), le(quint64(blanks), 2) + text); };
+    records("whole", start + end + other);
+    records("cut", start + end.left(end.size() - 20) + other + end.left(30));
+    records("out-of-place", end + start + start + end + end + "[1]\n{\"run\":\"x\"}\n");
+    records("blank-crlf", "\r\n" + QByteArray(start).replace('\n', "\r\n") + "\n \t\n" + end);
+    records("bound", start + end, 65536 - (start.size() - 1));
+    records("past-bound", start + end + other, 65537 - (start.size() - 1));
     return ok;
 }
 

@@ -49,7 +49,7 @@ bool writeFile(const QString& path, const QByteArray& content);
 /// .hex (`appBytes` each) carrying `appVersion`, and four configuration bitstreams carrying
 /// `cfgVersion` (-1: appImage's and designName's defaults); false on any error.
 bool writeImageSet(const QString& dir, int appBytes, int appVersion = -1, int cfgVersion = -1);
-/// Writes the fuzzers' seed inputs to `dir`/hex, bin, bit, reply_table and tcp_framer, in the input
+/// Writes the fuzzers' seed inputs to `dir`/hex, bin, bit, reply_table, tcp_framer and record, in the input
 /// layouts of fuzz/*.cpp; false on any error.
 bool writeFuzzSeeds(const QString& dir);
 

@@ -11,6 +11,19 @@
 // every run, against emulated receivers and the real quillctl.
 class tst_Fleet : public QObject, public CtlRig {
     Q_OBJECT
+    /// A start line of run `id` for receiver `serial`, the serial padded with 'S' until the line holds
+    /// `size` bytes (0: not padded), then a line end unless `last`.
+    static QByteArray startLine(const char* id, QString serial, int size = 0, bool last = false)
+    {
+        const auto line = [&] {
+            return QJsonDocument(QJsonObject{{"run", id}, {"event", "start"}, {"time", "2024-05-01T10:00:00.000Z"}, {"item", "app0"},
+                                             {"receiver", QJsonObject{{"serial", serial}}}}).toJson(QJsonDocument::Compact);
+        };
+        if (size > 0)
+            serial += QString(size - line().size(), QLatin1Char('S'));
+        return line() + (last ? "" : "\n");
+    }
+
 private slots:
     void init() { startRig(); }
     void cleanup() { m_Sim.reset(); }
@@ -353,6 +366,53 @@ private slots:
         lines = recordLines();
         QCOMPARE(lines.size(), 5);
         QCOMPARE(lines[4], (QJsonObject{{"run", "next"}, {"event", "start"}}));
+    }
+
+    void hostileRecord_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QList<int>>("skipped");  // lines named as longer than 65536 bytes
+        QTest::addColumn<QStringList>("shown");   // the table's RECEIVER cells
+        QTest::addColumn<QList<int>>("sizes");    // characters of each serial in --json
+        const QByteArray two = startLine("R2", "QR2");
+        const QString cut = "QR1SSSSSSSSS...";
+        QTest::newRow("65536 bytes: read, the serial cut") << startLine("R1", "QR1", 65536) + two << QList<int>{} << QStringList{cut, "QR2"}
+                                                            << QList<int>{65435, 3};
+        QTest::newRow("65536 bytes, last, no line end") << two + startLine("R1", "QR1", 65536, true) << QList<int>{} << QStringList{"QR2", cut}
+                                                         << QList<int>{3, 65435};
+        QTest::newRow("65537 bytes: skipped, the next read") << startLine("R1", "QR1", 65537) + two << QList<int>{1} << QStringList{"QR2"}
+                                                              << QList<int>{3};
+        QTest::newRow("65537 bytes, last, no line end") << two + startLine("R1", "QR1", 65537, true) << QList<int>{2} << QStringList{"QR2"}
+                                                         << QList<int>{3};
+        QTest::newRow("three bounds long, between two runs") << startLine("R0", "QR0") + startLine("R1", "QR1", 3 * 65536) + two
+                                                              << QList<int>{2} << QStringList{"QR0", "QR2"} << QList<int>{3, 3};
+        QTest::newRow("control characters") << startLine("R1", "QR\x1b[2J\r\x07\u202e") << QList<int>{} << QStringList{"QR?[2J???"}
+                                            << QList<int>{9};
+    }
+
+    void hostileRecord()
+    {
+        // The record sits in the user's folder: a planted line costs neither memory nor the terminal.
+        QFETCH(QByteArray, text);
+        QFETCH(QList<int>, skipped);
+        QFETCH(QStringList, shown);
+        QFETCH(QList<int>, sizes);
+        QVERIFY(QDir().mkpath(QFileInfo(m_Record).path()) && Fixtures::writeFile(m_Record, text));
+        qputenv("LC_ALL", "C.UTF-8");  // a terminal that shows whatever Unicode reaches it
+        QCOMPARE(run({"log"}), 0);
+        QCOMPARE(m_Err.count("skipped"), skipped.size());
+        for (int n : skipped)
+            QVERIFY2(m_Err.contains(QStringLiteral("updates.jsonl line %1: longer than 65536 bytes; skipped").arg(n).toLatin1()), m_Err);
+        QStringList cells;
+        for (const QString& line : QString::fromUtf8(m_Out).split('\n', Qt::SkipEmptyParts).mid(1))
+            cells << line.split(QRegularExpression(" {2,}")).value(1);
+        QCOMPARE(cells, shown);
+        QVERIFY2(!m_Out.contains('\x1b') && !m_Out.contains('\r') && !m_Out.contains('\x07'), m_Out);
+        QCOMPARE(run({"log", "--json"}), 0);
+        QList<int> json;
+        for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
+            json << v["receiver"]["serial"].toString().size();
+        QCOMPARE(json, sizes);
     }
 
     void unwritableRecord()

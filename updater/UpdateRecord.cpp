@@ -130,17 +130,37 @@ QJsonObject Run::merged() const
 
 Listing read(const QString& file)
 {
-    Listing l;
     QFile f(file);
     if (!f.exists())
-        return l;
+        return {};
     if (!f.open(QIODevice::ReadOnly)) {
+        Listing l;
         l.error = QStringLiteral("%1: %2").arg(file, f.errorString());
         return l;
     }
+    return read(f, file);
+}
+
+Listing read(QIODevice& device, const QString& name)
+{
+    Listing l;
     QHash<QString, int> byId;  ///< run id -> index in l.runs
-    for (int number = 1; !f.atEnd(); ++number) {
-        const QByteArray text = f.readLine();
+    // Room for a line at the bound, its line end and readLine()'s terminating zero; a longer line
+    // comes in pieces of this size, each dropped, so that a planted line never sits whole in memory.
+    QByteArray buffer(MaxLineBytes + 2, Qt::Uninitialized);
+    for (int number = 1; !device.atEnd(); ++number) {
+        qint64 n = device.readLine(buffer.data(), buffer.size());
+        if (n < 0) {
+            l.error = QStringLiteral("%1: %2").arg(name, device.errorString());
+            break;
+        }
+        if (n > MaxLineBytes && buffer[int(n - 1)] != '\n') {
+            while (n > 0 && buffer[int(n - 1)] != '\n')
+                n = device.readLine(buffer.data(), buffer.size());
+            l.skipped << QStringLiteral("%1 line %2: longer than %3 bytes; skipped").arg(name).arg(number).arg(MaxLineBytes);
+            continue;
+        }
+        const QByteArray text = QByteArray::fromRawData(buffer.constData(), int(n));
         if (text.trimmed().isEmpty())
             continue;
         QJsonParseError e;
@@ -150,9 +170,9 @@ Listing read(const QString& file)
         const int at = byId.value(id, -1);
         if (e.error != QJsonParseError::NoError || id.isEmpty()
             || (event != QLatin1String("start") && event != QLatin1String("end"))) {
-            l.skipped << QStringLiteral("%1 line %2: damaged or truncated; skipped").arg(file).arg(number);
+            l.skipped << QStringLiteral("%1 line %2: damaged or truncated; skipped").arg(name).arg(number);
         } else if (event == QLatin1String("start") ? at >= 0 : at < 0 || !l.runs[at].end.isEmpty()) {
-            l.skipped << QStringLiteral("%1 line %2: a %3 line out of place; skipped").arg(file).arg(number).arg(event);
+            l.skipped << QStringLiteral("%1 line %2: a %3 line out of place; skipped").arg(name).arg(number).arg(event);
         } else if (event == QLatin1String("start")) {
             byId.insert(id, l.runs.size());
             l.runs.append({o, {}});

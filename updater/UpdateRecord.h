@@ -12,6 +12,7 @@
 #include <QVector>
 
 class CUpdateSession;
+class QIODevice;
 class QTimer;
 
 /// The update record: one JSON Lines file that QuillFinder and quillctl share, two lines per firmware
@@ -20,6 +21,8 @@ class QTimer;
 namespace UpdateRecord {
 
 constexpr int AfterVersionsWaitMs = 30000;  ///< ms a done run's end waits for the versions read after the reconnection
+/// Bytes a line may hold, its line end not counted; a real line is well under 2 KiB, a longer one is damaged.
+constexpr int MaxLineBytes = 64 * 1024;
 
 /// The record's file: $XDG_STATE_HOME/quillfinder/updates.jsonl, or ~/.local/state/quillfinder/updates.jsonl
 /// when the variable is unset or empty.
@@ -46,6 +49,9 @@ struct Listing {
 };
 /// Reads every run of `file`; damaged lines are skipped and named, never rewritten.
 Listing read(const QString& file = path());
+/// Reads every run from the open `device`, whose messages call it `name`; a line longer than
+/// MaxLineBytes is skipped without being held whole.
+Listing read(QIODevice& device, const QString& name);
 
 } // namespace UpdateRecord
 
