@@ -29,7 +29,8 @@ const struct {
                {"SHA-256", 12},
                {"VERSION", 2 * VersionWidth + 4},
                {"RESULT", 17},  // "reconnect-pending"
-               {"DURATION", 12}};
+               {"DURATION", 12},
+               {"RELEASE", 20}};  // the release an apply brought, if any
 
 /// The item's own version in `versions` (a "versionsBefore" or "versionsAfter" object), or "?".
 QString itemVersion(const QJsonObject& start, const QJsonValue& versions)
@@ -57,7 +58,8 @@ QStringList cells(const UpdateRecord::Run& run)
             itemVersion(s, s.value(QStringLiteral("versionsBefore"))) + QStringLiteral(" -> ")
                 + itemVersion(s, run.end.value(QStringLiteral("versionsAfter"))),
             ended ? run.end.value(QStringLiteral("result")).toString() : QStringLiteral("interrupted"),
-            !ended ? QStringLiteral("-") : ms < 1000 ? QStringLiteral("%1 ms").arg(ms, 0, 'f', 0) : QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1)};
+            !ended ? QStringLiteral("-") : ms < 1000 ? QStringLiteral("%1 ms").arg(ms, 0, 'f', 0) : QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1),
+            s.value(QStringLiteral("release")).toString()};
 }
 
 } // namespace

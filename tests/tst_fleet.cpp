@@ -226,6 +226,8 @@ private slots:
             if (line.value("event") == "start")
                 QCOMPARE(line.value("release").toString() + " " + line.value("expectedVersion").toString(),
                          "2026-12 " + (line.value("item") == "app0" ? appVersion : "7"));
+        QCOMPARE(run({"log", "R3", "--last", "1"}), 0);
+        QVERIFY2(QString(m_Out).contains(QRegularExpression("R3 +cfg1 .* 2026-12")) == (appVersion == "3.06"), m_Out);
         if (exitCode != 0)
             return;
         // Applied again: nothing is behind but what is left alone; no run starts.
