@@ -28,19 +28,25 @@ private slots:
     {
         QTest::addColumn<int>("offered");
         QTest::addColumn<int>("listed");
-        QTest::newRow("three receivers") << 3 << 3;
-        QTest::newRow("33 receivers fill the 32 rows") << 33 << 32;
+        QTest::addColumn<int>("delay");  // ms before each answer
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("three receivers") << 3 << 3 << 0 << QStringList();
+        QTest::newRow("33 receivers fill the 32 rows") << 33 << 32 << 0 << QStringList();
+        QTest::newRow("an answer after 700 ms, past the 500 ms listen") << 1 << 0 << 700 << QStringList();
+        QTest::newRow("the same with --timeout 1500") << 1 << 1 << 700 << QStringList{"--timeout", "1500"};
     }
 
     void find()
     {
         QFETCH(int, offered);
         QFETCH(int, listed);
+        QFETCH(int, delay);
+        QFETCH(QStringList, args);
         for (int i = 0; i < offered; ++i)
             addReceiver(Models::All[size_t(i % Models::Count)].name, QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0')), 2 + i % 59,
-                        {{"serveTcp", false}, {"opMode", i % 3}});
+                        {{"serveTcp", false}, {"opMode", i % 3}, {"replyDelayMs", delay}});
         startSim();
-        QCOMPARE(run({"find", "--json"}), 0);
+        QCOMPARE(run(QStringList{"find", "--json"} + args), listed ? 0 : 1);
         const QJsonArray list = QJsonDocument::fromJson(m_Out).array();
         QCOMPARE(list.size(), listed);
         QSet<QString> seen;
@@ -148,16 +154,20 @@ private slots:
         QTest::addColumn<QString>("why");  // on stderr
         QTest::addColumn<QString>("result");  // in the update record; empty: nothing recorded
         QTest::addColumn<int>("sent");        // bytes, in the update record
+        QTest::addColumn<QString>("parallel");
         // 20000 bytes from position 0x4000, then the CRC the reader stamps behind them and one fill byte.
-        QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005;
+        QTest::newRow("programmed with --parallel 1, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005 << "1";
+        QTest::newRow("--parallel 32") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005 << "32";
+        for (const char* n : {"0", "33"})
+            QTest::addRow("--parallel %s", n) << "None" << 0 << false << 2 << "--parallel takes a number from 1 to 32" << "" << 0 << n;
         QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3
-                                              << "QR1: failed: the link was lost during the run" << "link-lost" << 5 * 1024;
+                                              << "QR1: failed: the link was lost during the run" << "link-lost" << 5 * 1024 << "";
         QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3
-                                         << "QR1: failed: the receiver aborted the application run" << "app-aborted" << 5 * 1024;
+                                         << "QR1: failed: the receiver aborted the application run" << "app-aborted" << 5 * 1024 << "";
         QTest::newRow("receiver of another product ID") << "UnknownProduct" << 0 << false << 3
-                                                        << "QR1: not started: the receiver reports product ID 0x4e4b4e55" << "" << 0;
-        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank" << "" << 0;
-        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)" << "" << 0;
+                                                        << "QR1: not started: the receiver reports product ID 0x4e4b4e55" << "" << 0 << "";
+        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank" << "" << 0 << "";
+        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)" << "" << 0 << "";
     }
 
     void update()
@@ -169,6 +179,7 @@ private slots:
         QFETCH(QString, why);
         QFETCH(QString, result);
         QFETCH(int, sent);
+        QFETCH(QString, parallel);
         const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
         const QByteArray bytes = Fixtures::appImage(20000, Fixtures::Qusd, quint8(bank));
         QVERIFY(Fixtures::writeFile(file, bytes));
@@ -180,6 +191,8 @@ private slots:
         QStringList args{"update", "QR1", "--item", "app0", file, "--yes"};
         if (batch)
             args.insert(2, "QX2");
+        if (!parallel.isEmpty())
+            args << "--parallel" << parallel;
         QCOMPARE(run(args), exitCode);
         // Progress and reasons go to stderr; stdout keeps only results.
         QVERIFY2(m_Err.contains(why.toLatin1()), m_Err);
