@@ -242,6 +242,58 @@ private slots:
         QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
     }
 
+    void everyModel_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("productId");  // as info shows it
+        QTest::addColumn<QString>("version");    // the item's, and its value after the run
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<bool>("json");  // info as JSON, else as its table
+        QTest::newRow("Quillix app0") << "Quillix" << "app0" << "0x51495551" << "App Firm 0" << "1.24" << true;
+        QTest::newRow("Quillix cfg2") << "Quillix" << "cfg2" << "0x51495551" << "Config 2" << "13" << false;
+        QTest::newRow("Quillrad app1") << "Quillrad" << "app1" << "0x44535551" << "App Firm 1" << "1.46" << false;
+        QTest::newRow("Quillrad cfg4") << "Quillrad" << "cfg4" << "0x44535551" << "Config 4" << "15" << true;
+    }
+
+    void everyModel()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, item);
+        QFETCH(QString, productId);
+        QFETCH(QString, version);
+        QFETCH(QString, after);
+        QFETCH(bool, json);
+        // Eight distinct versions, and ids 1, 3 and 6 between them distinct again.
+        addReceiver(model, "Q1", 2, {{"control", QJsonObject{{"versions", QJsonObject{{"0", 101}, {"1", 909}, {"2", 302}, {"3", 808}, {"4", 123},
+                                                 {"5", 145}, {"6", 707}, {"7", 11}, {"8", 12}, {"9", 13}, {"10", 14}}}}}});
+        startSim();
+        const int n = item.right(1).toInt();
+        const bool cfg = item.startsWith("cfg");
+        const SimModel& m = *SimModels::byName(model);
+        const QByteArray bytes = cfg ? Fixtures::bitFile(Fixtures::designName(m, n) + '\0', 9000) : Fixtures::appImage(20000, m.productId, quint8(n));
+        const QString file = m_Dir.filePath(cfg ? "image.bit" : "image.bin");
+        QVERIFY(Fixtures::writeFile(file, bytes));
+        QCOMPARE(run({"update", "Q1", "--item", item, file, "--yes"}), 0);
+        SimControl* c = m_Sim->control(0);
+        if (cfg)
+            QCOMPARE(c->cfgSlot(n - 1).left(bytes.size()), bytes);
+        else
+            // From position 0x4000, with the CRC's position 0x8e20 stamped at 0x4200.
+            QCOMPARE(c->appFlash(n).mid(0x4000, bytes.size()), QByteArray(bytes).replace(0x200, 4, QByteArray::fromHex("208e0000")));
+        // The next info shows the receiver's product ID and every version under its own name.
+        QCOMPARE(run(json ? QStringList{"info", "Q1", "--json"} : QStringList{"info", "Q1"}), 0);
+        QJsonObject got = QJsonDocument::fromJson(m_Out).object();
+        const QRegularExpression gap(" {2,}");
+        for (const QString& line : json ? QStringList() : QString::fromLatin1(m_Out).split('\n'))
+            got.insert(line.section(gap, 0, 0), line.section(gap, 1));
+        QJsonObject want{{"Model", model}, {"Product ID", productId}, {"Boot Version", "1.01"}, {"HW Version", "3.02"},
+                         {"App Firm 0", "1.23"}, {"App Firm 1", "1.45"}, {"Config 1", "11"}, {"Config 2", "12"}, {"Config 3", "13"}, {"Config 4", "14"}};
+        want.insert(version, after);
+        for (auto it = want.begin(); it != want.end(); ++it)
+            QCOMPARE(it.key() + ": " + got.value(it.key()).toString(), it.key() + ": " + it.value().toString());
+    }
+
     void interruptBeforeAnyRun()
     {
         // Ctrl-C while discovery still listens: nothing is sent to the receiver, and the exit code says so.
