@@ -294,6 +294,47 @@ private slots:
             QCOMPARE(it.key() + ": " + got.value(it.key()).toString(), it.key() + ": " + it.value().toString());
     }
 
+    void log_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("files");  // of the runs listed, in order
+        const QStringList all{"a.bin", "b.bin", "c.bin"};
+        QTest::newRow("every run, newest last") << QStringList() << 0 << all;
+        QTest::newRow("--last 1") << QStringList{"--last", "1"} << 0 << QStringList{"c.bin"};
+        QTest::newRow("--last 2, as JSON") << QStringList{"--last", "2", "--json"} << 0 << QStringList{"b.bin", "c.bin"};
+        QTest::newRow("--last 3, every run") << QStringList{"--last", "3"} << 0 << all;
+        QTest::newRow("--last 4, above the count") << QStringList{"--last", "4"} << 0 << all;
+        QTest::newRow("--last 0") << QStringList{"--last", "0"} << 2 << QStringList();
+        QTest::newRow("--last x") << QStringList{"--last", "x"} << 2 << QStringList();
+        QTest::newRow("one receiver's, not those of QR10") << QStringList{"QR1"} << 0 << QStringList{"a.bin", "c.bin"};
+        QTest::newRow("one receiver's last 2") << QStringList{"QR1", "--last", "2"} << 0 << QStringList{"a.bin", "c.bin"};
+    }
+
+    void log()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, files);
+        // Three runs, QR10's started while QR1's first still ran and killed before its end.
+        QVERIFY(QDir().mkpath(QFileInfo(m_Record).path()));
+        QVERIFY(Fixtures::writeFile(m_Record, R"({"run":"1","event":"start","receiver":{"serial":"QR1"},"item":"app0","file":{"path":"/i/a.bin"}}
+{"run":"2","event":"start","receiver":{"serial":"QR10"},"item":"app0","file":{"path":"/i/b.bin"}}
+{"run":"1","event":"end","result":"done"}
+{"run":"3","event":"start","receiver":{"serial":"QR1"},"item":"app1","file":{"path":"/i/c.bin"}}
+{"run":"3","event":"end","result":"ack-timeout"}
+)"));
+        QCOMPARE(run(QStringList{"log"} + args), exitCode);
+        QStringList listed;
+        for (auto it = QRegularExpression("\\w\\.bin").globalMatch(QString::fromLatin1(m_Out)); it.hasNext();)
+            listed << it.next().captured();
+        QCOMPARE(listed, files);
+        if (args.contains("--json"))
+            QCOMPARE(QJsonDocument::fromJson(m_Out).array().size(), files.size());
+        if (exitCode == 2)
+            QVERIFY2(m_Err.contains("--last takes a number of runs above 0"), m_Err);
+    }
+
     void interruptBeforeAnyRun()
     {
         // Ctrl-C while discovery still listens: nothing is sent to the receiver, and the exit code says so.
