@@ -59,7 +59,7 @@ const Field kFields[] = {
 };
 
 // Keys of a receiver's JSON object that are not record fields.
-const char* const kReceiverKeys[] = {"replyDelayMs", "misbehave", "replySize", "ownModelOnly", "serveTcp", "control"};
+const char* const kReceiverKeys[] = {"replyDelayMs", "adoptDelayMs", "misbehave", "replySize", "ownModelOnly", "serveTcp", "control"};
 
 // Defaults that make a plausible receiver when a JSON file names only a few fields.
 QJsonObject defaults()
@@ -249,6 +249,7 @@ SimReceiver SimReceiver::fromJson(const QJsonObject& o, QString* error)
     if (r.record.isEmpty())
         return r;
     r.replyDelayMs = o.value(QStringLiteral("replyDelayMs")).toInt(0);
+    r.adoptDelayMs = o.value(QStringLiteral("adoptDelayMs")).toInt(0);
     r.replySize = o.value(QStringLiteral("replySize")).toInt(-1);
     r.ownModelOnly = o.value(QStringLiteral("ownModelOnly")).toBool(false);
     r.serveTcp = o.value(QStringLiteral("serveTcp")).toBool(true);
@@ -361,7 +362,10 @@ void QuillSim::ReadDatagrams()
             const int i = indexOf(SimRecord::fields(data).value(QStringLiteral("serial")).toString());
             qInfo("quillsim: Set datagram of %d bytes for %s", int(data.size()),
                   i < 0 ? "no emulated receiver" : qPrintable(m_Receivers[i].serial()));
-            if (i >= 0)
+            // Until a delayed adoption, discovery still answers with the old record.
+            if (i >= 0 && m_Receivers[i].adoptDelayMs > 0)
+                QTimer::singleShot(m_Receivers[i].adoptDelayMs, this, [this, i, data] { Adopt(i, data); });
+            else if (i >= 0)
                 Adopt(i, data);
         } else {
             qInfo("quillsim: ignored message type %d", type);

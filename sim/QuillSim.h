@@ -21,6 +21,7 @@ struct SimReceiver {
 
     QByteArray record;          ///< 862 bytes: the discovery record this receiver answers with
     int replyDelayMs = 0;       ///< ms between request and answer
+    int adoptDelayMs = 0;       ///< ms between a Set and its adoption, as a receiver that restarts its network
     Misbehaviour misbehaviour = Polite;
     int replySize = -1;         ///< bytes sent; -1: the record's own `Length`
     bool ownModelOnly = false;  ///< answers only requests that name its own model

@@ -49,6 +49,8 @@ const char Description[] =
     "\n"
     "Discovery behaviour:\n"
     "  replyDelayMs          ms between a request and the answer\n"
+    "  adoptDelayMs          ms between a Set and its adoption; discovery reports the old\n"
+    "                        settings until then\n"
     "  misbehave             \"wrongKey\", \"short\" or \"overlong\"\n"
     "  replySize             bytes sent (short: 40, overlong: 1000 by default)\n"
     "  ownModelOnly          true: answers only requests that name its own model\n"

@@ -304,6 +304,7 @@ private slots:
         QTest::addColumn<QString>("shown");  // by quillctl log
         QTest::newRow("SIGKILL: a start without an end") << int(SIGKILL) << -1 << 1 << "interrupted";
         QTest::newRow("SIGTERM: abandoned") << int(SIGTERM) << 143 << 2 << "abandoned";
+        QTest::newRow("SIGHUP: abandoned") << int(SIGHUP) << 129 << 2 << "abandoned";
     }
 
     void killedMidRun()

@@ -7,12 +7,13 @@
 #include <sys/stat.h>
 
 struct SetRow {
-    QStringList assignments;
-    bool ignores;  // the receiver keeps its old record
+    QStringList args;  // assignments, and options
+    int adoptMs;       // the receiver adopts a Set this long after it; -1: never, it keeps its old record
     int exitCode;
-    int sets;      // Set datagrams the receiver saw
-    QString key;   // emulator's name of a field to check, and its value after the run
+    int sets;          // Set datagrams the receiver saw
+    QString key;       // emulator's name of a field to check, and its value after the run
     QVariant value;
+    QString said;      // on stdout or stderr
 };
 Q_DECLARE_METATYPE(SetRow)
 
@@ -27,19 +28,25 @@ private slots:
     {
         QTest::addColumn<int>("offered");
         QTest::addColumn<int>("listed");
-        QTest::newRow("three receivers") << 3 << 3;
-        QTest::newRow("33 receivers fill the 32 rows") << 33 << 32;
+        QTest::addColumn<int>("delay");  // ms before each answer
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("three receivers") << 3 << 3 << 0 << QStringList();
+        QTest::newRow("33 receivers fill the 32 rows") << 33 << 32 << 0 << QStringList();
+        QTest::newRow("an answer after 700 ms, past the 500 ms listen") << 1 << 0 << 700 << QStringList();
+        QTest::newRow("the same with --timeout 1500") << 1 << 1 << 700 << QStringList{"--timeout", "1500"};
     }
 
     void find()
     {
         QFETCH(int, offered);
         QFETCH(int, listed);
+        QFETCH(int, delay);
+        QFETCH(QStringList, args);
         for (int i = 0; i < offered; ++i)
             addReceiver(Models::All[size_t(i % Models::Count)].name, QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0')), 2 + i % 59,
-                        {{"serveTcp", false}, {"opMode", i % 3}});
+                        {{"serveTcp", false}, {"opMode", i % 3}, {"replyDelayMs", delay}});
         startSim();
-        QCOMPARE(run({"find", "--json"}), 0);
+        QCOMPARE(run(QStringList{"find", "--json"} + args), listed ? 0 : 1);
         const QJsonArray list = QJsonDocument::fromJson(m_Out).array();
         QCOMPARE(list.size(), listed);
         QSet<QString> seen;
@@ -61,34 +68,42 @@ private slots:
     void set_data()
     {
         QTest::addColumn<SetRow>("row");
-        QTest::newRow("adopted and confirmed")
-            << SetRow{{"TCP Port=50010", "quill-xx description=Roof"}, false, 0, 1, "tcpPort", 50010};
-        QTest::newRow("port beyond 65535: nothing on the wire") << SetRow{{"TCP Port=70000"}, false, 2, 0, "tcpPort", 50000};
-        QTest::newRow("RF range on a model without one") << SetRow{{"RF Port 2 Auto Range Min=2"}, false, 2, 0, "rfPortMin", 0};
-        QTest::newRow("gateway outside the subnet") << SetRow{{"GateWay IP=10.0.0.1"}, false, 2, 0, "gateway", "198.18.0.254"};
-        QTest::newRow("receiver ignores the Set") << SetRow{{"Connection Time Limit=30"}, true, 3, 1, "timeout", 0};
-        QTest::newRow("password of 17") << SetRow{{"Transmit Password=0123456789abcdefX"}, false, 2, 0, "txPassword", "secret"};
+        const auto row = [](const char* name, const SetRow& r) { QTest::newRow(name) << r; };
+        row("adopted and confirmed", {{"TCP Port=50010", "quill-xx description=Roof"}, 0, 0, 1, "tcpPort", 50010, "TCP Port: 50000 -> 50010: adopted"});
+        row("port beyond 65535: nothing on the wire", {{"TCP Port=70000"}, 0, 2, 0, "tcpPort", 50000, "TCP Port: a port number 0-65535, plain digits"});
+        row("RF range on a model without one", {{"RF Port 2 Auto Range Min=2"}, 0, 2, 0, "rfPortMin", 0, "RF Port 2 Auto Range Min: this model has no"});
+        row("gateway outside the subnet", {{"GateWay IP=10.0.0.1"}, 0, 2, 0, "gateway", "198.18.0.254",
+                                           "gateway 10.0.0.1 is outside the subnet 198.18.0.0/24 of 198.18.0.2; nothing was sent (--force sends it anyway)"});
+        row("the same with --force", {{"GateWay IP=10.0.0.1", "--force"}, 0, 0, 1, "gateway", "10.0.0.1", "GateWay IP: 198.18.0.254 -> 10.0.0.1: adopted"});
+        row("broadcast address", {{"TCP IP Adr=198.18.0.255"}, 0, 2, 0, "address", "198.18.0.2", "address 198.18.0.255 is the broadcast address of 198.18.0.0/24"});
+        row("network address", {{"TCP IP Adr=198.18.0.0"}, 0, 2, 0, "address", "198.18.0.2", "address 198.18.0.0 is the network address of 198.18.0.0/24"});
+        row("the first host address", {{"TCP IP Adr=198.18.0.1"}, 0, 0, 1, "address", "198.18.0.1", "TCP IP Adr: 198.18.0.2 -> 198.18.0.1: adopted"});
+        row("the last host address of a /28", {{"TCP IP Adr=198.18.0.30", "SubNet Mask=255.255.255.240", "GateWay IP=198.18.0.17"}, 0, 0, 1,
+                                               "address", "198.18.0.30", "TCP IP Adr: 198.18.0.2 -> 198.18.0.30: adopted"});
+        const QStringList limit{"Connection Time Limit=30"};
+        row("receiver ignores the Set", {limit, -1, 3, 1, "timeout", 0, "Connection Time Limit: 0 Min -> 30 Min: NOT adopted (the receiver reports 0 Min)"});
+        // Discovery cycles ask 1.25, 1.75, 2.25 and 2.75 s after the Set, within --confirm-timeout 3000.
+        row("adopted after the first cycle, within the timeout", {limit, 2000, 0, 1, "timeout", 30, "Connection Time Limit: 0 Min -> 30 Min: adopted"});
+        row("adopted after the timeout", {limit, 4500, 3, 1, "timeout", 0, "QR1 did not confirm the change within 3000 ms"});
+        row("password of 17", {{"Transmit Password=0123456789abcdefX"}, 0, 2, 0, "txPassword", "secret", "Transmit Password: at most 16 characters"});
     }
 
     void set()
     {
         QFETCH(SetRow, row);
-        const auto& [assignments, ignores, exitCode, sets, key, value] = row;
-        addReceiver("Quillrad", "QR1", 2, {{"tcpPort", 50000}, {"opMode", 1}});
+        const auto& [args, adoptMs, exitCode, sets, key, value, said] = row;
+        addReceiver("Quillrad", "QR1", 2, {{"tcpPort", 50000}, {"opMode", 1}, {"adoptDelayMs", qMax(adoptMs, 0)}});
         startSim();
         const QByteArray before = m_Sim->receiver(0).record;
-        if (ignores)
+        if (adoptMs < 0)
             connect(m_Sim.get(), &QuillSim::setAdopted, this, [&](int i) { m_Sim->receiver(i).record = before; });
-        QCOMPARE(run(QStringList{"set", "QR1", "--confirm-timeout", "2000"} + assignments), exitCode);
+        QCOMPARE(run(QStringList{"set", "QR1", "--confirm-timeout", "3000"} + args), exitCode);
         QCOMPARE(setsOnWire(), sets);
         QCOMPARE(fields(0).value(key).toVariant(), value);
         QCOMPARE(m_Sim->control(0)->serverPort(), quint16(fields(0).value("tcpPort").toInt()));  // the emulator follows
-        if (exitCode == 2)
-            QVERIFY2(m_Err.contains(assignments[0].section('=', 0, 0).toLatin1()) || m_Err.contains("gateway"), m_Err);
-        if (assignments[0].startsWith("TCP Port=7"))
+        QVERIFY2((m_Out + m_Err).contains(said.toLatin1()), m_Out + m_Err);
+        if (args[0].startsWith("TCP Port=7"))
             QVERIFY(m_Sim->received().isEmpty());  // refused before discovery too
-        if (ignores)
-            QVERIFY2(m_Out.contains("Connection Time Limit: 0 Min -> 30 Min: NOT adopted"), m_Out);
     }
 
     void secrets_data()
@@ -139,16 +154,20 @@ private slots:
         QTest::addColumn<QString>("why");  // on stderr
         QTest::addColumn<QString>("result");  // in the update record; empty: nothing recorded
         QTest::addColumn<int>("sent");        // bytes, in the update record
+        QTest::addColumn<QString>("parallel");
         // 20000 bytes from position 0x4000, then the CRC the reader stamps behind them and one fill byte.
-        QTest::newRow("programmed, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005;
+        QTest::newRow("programmed with --parallel 1, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005 << "1";
+        QTest::newRow("--parallel 32") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005 << "32";
+        for (const char* n : {"0", "33"})
+            QTest::addRow("--parallel %s", n) << "None" << 0 << false << 2 << "--parallel takes a number from 1 to 32" << "" << 0 << n;
         QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3
-                                              << "QR1: failed: the link was lost during the run" << "link-lost" << 5 * 1024;
+                                              << "QR1: failed: the link was lost during the run" << "link-lost" << 5 * 1024 << "";
         QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3
-                                         << "QR1: failed: the receiver aborted the application run" << "app-aborted" << 5 * 1024;
+                                         << "QR1: failed: the receiver aborted the application run" << "app-aborted" << 5 * 1024 << "";
         QTest::newRow("receiver of another product ID") << "UnknownProduct" << 0 << false << 3
-                                                        << "QR1: not started: the receiver reports product ID 0x4e4b4e55" << "" << 0;
-        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank" << "" << 0;
-        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)" << "" << 0;
+                                                        << "QR1: not started: the receiver reports product ID 0x4e4b4e55" << "" << 0 << "";
+        QTest::newRow("bank 1 file for app0") << "None" << 1 << false << 2 << "wrong size, product ID, bank" << "" << 0 << "";
+        QTest::newRow("batch with a file one receiver refuses") << "None" << 0 << true << 2 << "does not fit app0 of QX2 (Quillix)" << "" << 0 << "";
     }
 
     void update()
@@ -160,6 +179,7 @@ private slots:
         QFETCH(QString, why);
         QFETCH(QString, result);
         QFETCH(int, sent);
+        QFETCH(QString, parallel);
         const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
         const QByteArray bytes = Fixtures::appImage(20000, Fixtures::Qusd, quint8(bank));
         QVERIFY(Fixtures::writeFile(file, bytes));
@@ -171,6 +191,8 @@ private slots:
         QStringList args{"update", "QR1", "--item", "app0", file, "--yes"};
         if (batch)
             args.insert(2, "QX2");
+        if (!parallel.isEmpty())
+            args << "--parallel" << parallel;
         QCOMPARE(run(args), exitCode);
         // Progress and reasons go to stderr; stdout keeps only results.
         QVERIFY2(m_Err.contains(why.toLatin1()), m_Err);
@@ -218,6 +240,99 @@ private slots:
         QCOMPARE(m_Sim->control(0)->appFlash(0).mid(start, end - start),
                  QByteArray(reinterpret_cast<const char*>(image.Buffer()) + start, end - start));
         QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
+    }
+
+    void everyModel_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("productId");  // as info shows it
+        QTest::addColumn<QString>("version");    // the item's, and its value after the run
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<bool>("json");  // info as JSON, else as its table
+        QTest::newRow("Quillix app0") << "Quillix" << "app0" << "0x51495551" << "App Firm 0" << "1.24" << true;
+        QTest::newRow("Quillix cfg2") << "Quillix" << "cfg2" << "0x51495551" << "Config 2" << "13" << false;
+        QTest::newRow("Quillrad app1") << "Quillrad" << "app1" << "0x44535551" << "App Firm 1" << "1.46" << false;
+        QTest::newRow("Quillrad cfg4") << "Quillrad" << "cfg4" << "0x44535551" << "Config 4" << "15" << true;
+    }
+
+    void everyModel()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, item);
+        QFETCH(QString, productId);
+        QFETCH(QString, version);
+        QFETCH(QString, after);
+        QFETCH(bool, json);
+        // Eight distinct versions, and ids 1, 3 and 6 between them distinct again.
+        addReceiver(model, "Q1", 2, {{"control", QJsonObject{{"versions", QJsonObject{{"0", 101}, {"1", 909}, {"2", 302}, {"3", 808}, {"4", 123},
+                                                 {"5", 145}, {"6", 707}, {"7", 11}, {"8", 12}, {"9", 13}, {"10", 14}}}}}});
+        startSim();
+        const int n = item.right(1).toInt();
+        const bool cfg = item.startsWith("cfg");
+        const SimModel& m = *SimModels::byName(model);
+        const QByteArray bytes = cfg ? Fixtures::bitFile(Fixtures::designName(m, n) + '\0', 9000) : Fixtures::appImage(20000, m.productId, quint8(n));
+        const QString file = m_Dir.filePath(cfg ? "image.bit" : "image.bin");
+        QVERIFY(Fixtures::writeFile(file, bytes));
+        QCOMPARE(run({"update", "Q1", "--item", item, file, "--yes"}), 0);
+        SimControl* c = m_Sim->control(0);
+        if (cfg)
+            QCOMPARE(c->cfgSlot(n - 1).left(bytes.size()), bytes);
+        else
+            // From position 0x4000, with the CRC's position 0x8e20 stamped at 0x4200.
+            QCOMPARE(c->appFlash(n).mid(0x4000, bytes.size()), QByteArray(bytes).replace(0x200, 4, QByteArray::fromHex("208e0000")));
+        // The next info shows the receiver's product ID and every version under its own name.
+        QCOMPARE(run(json ? QStringList{"info", "Q1", "--json"} : QStringList{"info", "Q1"}), 0);
+        QJsonObject got = QJsonDocument::fromJson(m_Out).object();
+        const QRegularExpression gap(" {2,}");
+        for (const QString& line : json ? QStringList() : QString::fromLatin1(m_Out).split('\n'))
+            got.insert(line.section(gap, 0, 0), line.section(gap, 1));
+        QJsonObject want{{"Model", model}, {"Product ID", productId}, {"Boot Version", "1.01"}, {"HW Version", "3.02"},
+                         {"App Firm 0", "1.23"}, {"App Firm 1", "1.45"}, {"Config 1", "11"}, {"Config 2", "12"}, {"Config 3", "13"}, {"Config 4", "14"}};
+        want.insert(version, after);
+        for (auto it = want.begin(); it != want.end(); ++it)
+            QCOMPARE(it.key() + ": " + got.value(it.key()).toString(), it.key() + ": " + it.value().toString());
+    }
+
+    void log_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("files");  // of the runs listed, in order
+        const QStringList all{"a.bin", "b.bin", "c.bin"};
+        QTest::newRow("every run, newest last") << QStringList() << 0 << all;
+        QTest::newRow("--last 1") << QStringList{"--last", "1"} << 0 << QStringList{"c.bin"};
+        QTest::newRow("--last 2, as JSON") << QStringList{"--last", "2", "--json"} << 0 << QStringList{"b.bin", "c.bin"};
+        QTest::newRow("--last 3, every run") << QStringList{"--last", "3"} << 0 << all;
+        QTest::newRow("--last 4, above the count") << QStringList{"--last", "4"} << 0 << all;
+        QTest::newRow("--last 0") << QStringList{"--last", "0"} << 2 << QStringList();
+        QTest::newRow("--last x") << QStringList{"--last", "x"} << 2 << QStringList();
+        QTest::newRow("one receiver's, not those of QR10") << QStringList{"QR1"} << 0 << QStringList{"a.bin", "c.bin"};
+        QTest::newRow("one receiver's last 2") << QStringList{"QR1", "--last", "2"} << 0 << QStringList{"a.bin", "c.bin"};
+    }
+
+    void log()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, files);
+        // Three runs, QR10's started while QR1's first still ran and killed before its end.
+        QVERIFY(QDir().mkpath(QFileInfo(m_Record).path()));
+        QVERIFY(Fixtures::writeFile(m_Record, R"({"run":"1","event":"start","receiver":{"serial":"QR1"},"item":"app0","file":{"path":"/i/a.bin"}}
+{"run":"2","event":"start","receiver":{"serial":"QR10"},"item":"app0","file":{"path":"/i/b.bin"}}
+{"run":"1","event":"end","result":"done"}
+{"run":"3","event":"start","receiver":{"serial":"QR1"},"item":"app1","file":{"path":"/i/c.bin"}}
+{"run":"3","event":"end","result":"ack-timeout"}
+)"));
+        QCOMPARE(run(QStringList{"log"} + args), exitCode);
+        QStringList listed;
+        for (auto it = QRegularExpression("\\w\\.bin").globalMatch(QString::fromLatin1(m_Out)); it.hasNext();)
+            listed << it.next().captured();
+        QCOMPARE(listed, files);
+        if (args.contains("--json"))
+            QCOMPARE(QJsonDocument::fromJson(m_Out).array().size(), files.size());
+        if (exitCode == 2)
+            QVERIFY2(m_Err.contains("--last takes a number of runs above 0"), m_Err);
     }
 
     void interruptBeforeAnyRun()
