@@ -238,6 +238,31 @@ private slots:
         QVERIFY(rig.sdr.CanStart());
     }
 
+    void startRightAfterFailure()
+    {
+        // Start pressed again at once after a run that waited too long for an acknowledgement: the late
+        // acknowledgement arrives while the receiver erases for the new run and sends nothing before
+        // its ready answer, and the new run writes the whole image.
+        SimControlConfig cfg;
+        cfg.failure = SimControlConfig::SlowAck;
+        cfg.slowAckMs = 700;
+        cfg.eraseMs = 1000;
+        cfg.appBlockSize = 4096;
+        SdrRig rig(cfg);
+        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("late.bin")), appImage(0x4000 + 4000, Qusd, 0), 0), 0);
+        QVERIFY(rig.start());
+        QSignalSpy results(&rig.sdr, &CSdrInterface::RunResult);
+        rig.sdr.SetRunTimeouts(60000, 300);
+        rig.program(0);
+        QTRY_COMPARE_WITH_TIMEOUT(ints(results), QList<int>{RUN_ACK_TIMEOUT}, 5000);
+        rig.sdr.SetRunTimeouts(60000, 5000);
+        rig.program(0);  // allowed while "!! Programmin Failed !!" shows
+        QVERIFY(rig.sdr.RunActive());
+        QTRY_COMPARE_WITH_TIMEOUT(ints(results), (QList<int>{RUN_ACK_TIMEOUT, RUN_DONE}), 10000);
+        QCOMPARE(rig.sim.protocolViolations(), 0);
+        QCOMPARE(rig.sim.runsCompleted(), 1);
+    }
+
     void bytesMidRun_data()
     {
         // What the device sends right after the start commands, as raw bytes fed to the framer.
