@@ -5,7 +5,6 @@
 #include "SimControl.h"
 #include "TestLog.h"
 #include "TestUi.h"
-#include "Timing.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -42,6 +41,7 @@ private slots:
     {
         QTest::addColumn<QVector<QJsonObject>>("receivers");
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QStringList>("opens");  // what a double-click on each row shows, "" for no dialog
 
         const QJsonObject a{{"model", "Quillrad"}, {"serial", "AB1234"}, {"address", "192.168.1.10"},
                             {"tcpPort", 50000}, {"status", 2}};
@@ -49,7 +49,8 @@ private slots:
         QTest::addRow("in use and idle")
             << QVector<QJsonObject>{a, b}
             << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000",
-                           "Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
+                           "Quillix   SN=QX7   IP=10.0.0.7   Port=7"}
+            << QStringList{"AB1234 50000", "QX7 7"};
 
         // A receiver like another, with some fields changed.
         const auto with = [](QJsonObject o, const QJsonObject& changes) {
@@ -59,36 +60,49 @@ private slots:
         };
         // Status bits 2..7 are not the in-use bits.
         QTest::addRow("other status bits") << QVector<QJsonObject>{with(b, {{"status", 0xFC}})}
-                                           << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7"};
+                                           << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7"} << QStringList{"QX7 7"};
         // An unknown model is listed by its header alone, never marked in use.
         QTest::addRow("other models")
             << QVector<QJsonObject>{with(a, {{"model", "Quillrad "}, {"status", 3}}), with(b, {{"model", "quillix"}, {"serial", "LOW1"}})}
-            << QStringList{"Quillrad    SN=AB1234   IP=192.168.1.10   Port=50000", "quillix   SN=LOW1   IP=10.0.0.7   Port=7"};
+            << QStringList{"Quillrad    SN=AB1234   IP=192.168.1.10   Port=50000", "quillix   SN=LOW1   IP=10.0.0.7   Port=7"} << QStringList{"", ""};
         // Text from the receiver is shown as it is, never taken for a placeholder.
         QTest::addRow("placeholder in a serial number") << QVector<QJsonObject>{with(b, {{"serial", "%1%4"}})}
-                                                        << QStringList{"Quillix   SN=%1%4   IP=10.0.0.7   Port=7"};
-        // A serial number that is a prefix of another names another receiver.
-        QTest::addRow("serial numbers as prefixes")
+                                                        << QStringList{"Quillix   SN=%1%4   IP=10.0.0.7   Port=7"} << QStringList{"%1%4 7"};
+        // A serial number that is a prefix of another names another receiver, in either order.
+        QTest::addRow("serial numbers as prefixes, longer first")
             << QVector<QJsonObject>{with(a, {{"ownModelOnly", true}}), with(b, {{"serial", "AB123"}, {"ownModelOnly", true}})}
-            << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000", "Quillix   SN=AB123   IP=10.0.0.7   Port=7"};
+            << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000", "Quillix   SN=AB123   IP=10.0.0.7   Port=7"}
+            << QStringList{"AB1234 50000", "AB123 7"};
+        QTest::addRow("serial numbers as prefixes, shorter first")
+            << QVector<QJsonObject>{with(a, {{"serial", "AB123"}, {"ownModelOnly", true}}), with(b, {{"serial", "AB1234"}, {"ownModelOnly", true}})}
+            << QStringList{"(In Use) Quillrad   SN=AB123   IP=192.168.1.10   Port=50000", "Quillix   SN=AB1234   IP=10.0.0.7   Port=7"}
+            << QStringList{"AB123 50000", "AB1234 7"};
         // A wrong key changes nothing, not even the row of the receiver whose serial number it names.
         QTest::addRow("wrong key") << QVector<QJsonObject>{a, with(a, {{"misbehave", "wrongKey"}, {"tcpPort", 1}, {"replyDelayMs", 150}})}
-                                   << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000"};
-        // Every receiver answers both requests; the second answer replaces the row and moves it last.
+                                   << QStringList{"(In Use) Quillrad   SN=AB1234   IP=192.168.1.10   Port=50000"} << QStringList{"AB1234 50000"};
+        // Every receiver answers both requests; the second answer replaces the row and its record, and
+        // moves them last; the row behind keeps its own record.
         QTest::addRow("repeated answer replaces its row")
             << QVector<QJsonObject>{a, b, with(b, {{"serial", "AB1234"}, {"tcpPort", 9}, {"replyDelayMs", 200}, {"ownModelOnly", true}})}
-            << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7", "Quillix   SN=AB1234   IP=10.0.0.7   Port=9"};
+            << QStringList{"Quillix   SN=QX7   IP=10.0.0.7   Port=7", "Quillix   SN=AB1234   IP=10.0.0.7   Port=9"}
+            << QStringList{"QX7 7", "AB1234 9"};
     }
 
     void rows()
     {
         QFETCH(QVector<QJsonObject>, receivers);
         QFETCH(QStringList, expected);
+        QFETCH(QStringList, opens);
         for (const QJsonObject& o : receivers)
             m_Sim->addReceiver(receiver(o));
         startSimAndWindow();
         QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
         QCOMPARE(rowTexts(), expected);
+        m_Window->show();
+        QStringList seen;
+        for (int row = 0; row < list()->count(); ++row)
+            seen << opened(row);
+        QCOMPARE(seen, opens);
     }
 
     void emulatedModel_data()
@@ -191,7 +205,10 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(m_Window.get(), "SendDiscoverRequest"));
         QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 1);
         QCOMPARE(m_Log.count(QStringLiteral("UDP Open")), 2);
-        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 3000);
+        // Closed 500 ms after the first pair.
+        QTest::qWait(400);
+        QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 1, 400);
         QTest::qWait(800);
         QCOMPARE(m_Log.count(QStringLiteral("UDP Close")), 1);
         // Each request byte for byte, each from the reply port.
@@ -204,8 +221,9 @@ private slots:
         // Find empties the list at once and runs the whole cycle again 500 ms later.
         QTest::mouseClick(m_Window->findChild<QPushButton*>(QStringLiteral("pushButtonFind")), Qt::LeftButton);
         QCOMPARE(list()->count(), 0);
-        QTest::qWait(Timing::FindToRequestMs - 100);
+        QTest::qWait(400);
         QCOMPARE(m_Sim->received().size(), 4);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sim->received().size(), 6, 400);
         QTRY_COMPARE_WITH_TIMEOUT(m_Log.count(QStringLiteral("UDP Close")), 2, 3000);
         QCOMPARE(rowTexts(), QStringList{"Quillrad   SN=ONE   IP=198.18.0.9   Port=50000"});
         QCOMPARE(m_Log.count(QStringLiteral("UDP bind true")), 2);
@@ -280,14 +298,12 @@ private slots:
                 }
                 closeDialog(*dlg, closeBy);
             });
-        const QRect rect = list()->visualItemRect(list()->item(0));
-        QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
-        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, rect.center());
+        doubleClick(0);
         QCOMPARE(opened, sent >= 0);
         if (sent <= 0) {
             QTest::qWait(300);
             QCOMPARE(list()->count(), 1);  // the list is kept
-            QCOMPARE(m_Sim->received().size(), 2 * Models::Count);  // two cycles of requests, nothing more
+            QCOMPARE(m_Sim->received().size(), 4);  // two cycles of a request per model, nothing more
             return;
         }
 
@@ -330,6 +346,30 @@ private:
         m_Window.reset(new MainWindow);
     }
     QListWidget* list() const { return m_Window->findChild<QListWidget*>(QStringLiteral("listWidget")); }
+    /// Selects `row` and double-clicks it, as a person opens a receiver; an opened dialog runs within.
+    void doubleClick(int row)
+    {
+        const QPoint at = list()->visualItemRect(list()->item(row)).center();
+        QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, at);
+    }
+    /// The serial number and TCP port that the settings dialog opened on `row` shows, closed untouched; "" for none.
+    QString opened(int row)
+    {
+        QString seen;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &poll, [&] {
+            if (auto* dlg = qobject_cast<CEditQuillDlg*>(QApplication::activeModalWidget())) {
+                poll.stop();
+                seen = QRegularExpression("Serial Number = (\\S*)").match(child<QLabel>(*dlg, "labelDevice")->text()).captured(1)
+                       + ' ' + child<QLineEdit>(*dlg, "lineEdit_TCPPort")->text();
+                dlg->close();
+            }
+        });
+        poll.start(20);
+        doubleClick(row);
+        return seen;
+    }
     QStringList rowTexts() const
     {
         QStringList rows;

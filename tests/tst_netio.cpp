@@ -13,11 +13,16 @@ public:
 protected:
     void ParseTcpMsg(quint8* pMsg) override
     {
-        const int length = TcpMsg::lengthField(pMsg);
-        // Length 0 stands for the largest message; after an invalid length of 1 the framer takes one byte.
-        messages << QByteArray(reinterpret_cast<const char*>(pMsg), length == 0 ? TcpMsg::MaxSize : length == 1 ? 3 : length);
+        // The low 13 bits of the little-endian header; 0 stands for the largest message, and after an
+        // invalid length of 1 the framer takes one byte.
+        const int length = (pMsg[0] | pMsg[1] << 8) & 0x1FFF;
+        messages << QByteArray(reinterpret_cast<const char*>(pMsg), length == 0 ? 8194 : length == 1 ? 3 : length);
     }
 };
+
+// Lengths above 4095 need the 13th length bit; their type bits (5 and 7) must not count as length.
+const QByteArray k4096 = QByteArray::fromHex("00b0") + QByteArray(4094, '\x11');
+const QByteArray k8191 = QByteArray::fromHex("ffff") + QByteArray(8189, '\x22');
 
 class tst_Netio : public QObject {
     Q_OBJECT
@@ -58,6 +63,8 @@ private slots:
         QTest::addRow("split across passes") << QByteArrayList{split.left(1), split.mid(1, 149), split.mid(150)}
                                              << QVector<int>{0, 0, 1} << QByteArrayList{split} << 0;
 
+        QTest::addRow("lengths 4096 and 8191") << QByteArrayList{k4096 + k8191.left(4000), k8191.mid(4000) + a}
+                                               << QVector<int>{1, 3} << QByteArrayList{k4096, k8191, a} << 0;
         QTest::addRow("length field 1") << QByteArrayList{QByteArray::fromHex("0100aa04000100")} << QVector<int>{2}
                                         << QByteArrayList{QByteArray::fromHex("0100aa"), a} << 0;
     }
@@ -93,6 +100,11 @@ private slots:
         QByteArray got;
         QTRY_VERIFY_WITH_TIMEOUT((got += peer->readAll()).size() >= 14, 5000);
         QCOMPARE(got, QByteArray::fromHex("0ae00102030405060708 04200500"));
+        for (const QByteArray& m : {k4096, k8191})
+            link.SendTcpMsg(reinterpret_cast<const quint8*>((m + QByteArray(8, '\xEE')).constData()));
+        got.clear();
+        QTRY_VERIFY_WITH_TIMEOUT((got += peer->readAll()).size() >= 4096 + 8191, 5000);
+        QCOMPARE(got, k4096 + k8191);
 
         // Three 8194-byte messages in one write: more than one 9999-byte read piece waiting at once.
         QByteArray burst;
@@ -102,6 +114,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 3, 5000);
         QCOMPARE(link.messages[2].size(), 8194);
         QCOMPARE(link.messages[2].at(8193), 'c');
+        peer->write(k4096 + k8191);
+        QTRY_COMPARE_WITH_TIMEOUT(link.messages.size(), 5, 5000);
+        QCOMPARE(link.messages.mid(3), (QList<QByteArray>{k4096, k8191}));
     }
 
     void supervision_data()
@@ -130,10 +145,10 @@ private slots:
         }
         for (int tick = 0; tick < 50; ++tick)
             link.OnTimer();
-        QCOMPARE(link.m_TcpState, int(CNetio::TCP_CONNECTED));
+        QCOMPARE(link.m_TcpState, 2);  // connected
         QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 0);
         link.OnTimer();
-        QCOMPARE(link.m_TcpState, int(CNetio::TCP_NOT_CONNECTED));
+        QCOMPARE(link.m_TcpState, 0);  // not connected
         QCOMPARE(m_Log.count(QStringLiteral("TCP_Connect_Timeout")), 1);
         QTRY_COMPARE_WITH_TIMEOUT(peer->state(), QAbstractSocket::UnconnectedState, 5000);
 
@@ -155,7 +170,7 @@ private:
         if (!server.waitForNewConnection(5000))
             return nullptr;
         QTcpSocket* peer = server.nextPendingConnection();
-        return QTest::qWaitFor([&] { return link.m_TcpState == CNetio::TCP_CONNECTED; }, 5000) ? peer : nullptr;
+        return QTest::qWaitFor([&] { return link.m_TcpState == 2; }, 5000) ? peer : nullptr;
     }
     TestLog m_Log;
 };

@@ -72,6 +72,33 @@ private slots:
             QVERIFY2(m_Log.contains(QLatin1String(line)), line);
     }
 
+    void linkLostWhileReading()
+    {
+        // The link goes mid-message, before the serial number: the client connects again and reads
+        // everything anew, its framer starting clean.
+        QTcpServer first;
+        QVERIFY2(first.listen(SdrRig::Device, 0), qPrintable(first.errorString()));
+        SdrRig rig(SimControlConfig{});
+        rig.sdr.m_IPAdr = SdrRig::Device;
+        rig.sdr.m_Port = first.serverPort();
+        QTRY_VERIFY_WITH_TIMEOUT(first.hasPendingConnections(), 5000);
+        QTcpSocket* peer = first.nextPendingConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 67, 3000);  // the 14 requests
+        const QByteArray asked = peer->readAll();
+        peer->write(QByteArray::fromHex("0c000100") + "Quillix" + '\0' + QByteArray::fromHex("08000900 51554951 0e000200") + "QR9");
+        peer->disconnectFromHost();
+        first.close();
+        QVERIFY(rig.sim.listen(SdrRig::Device, rig.sdr.m_Port));
+        QTRY_COMPARE_WITH_TIMEOUT(int(rig.sdr.Status()), int(SDR_CONNECTED_IDLE), 10000);
+        QCOMPARE(ints(rig.status), (QList<int>{SDR_NOT_CONNECTED, SDR_GETTING_INFO, SDR_NOT_CONNECTED, SDR_GETTING_INFO,
+                                               SDR_GOT_INFO, SDR_GOT_INFO, SDR_CONNECTED_IDLE}));
+        QCOMPARE(m_Log.count("Get info fail"), 1);
+        QVERIFY(m_Log.contains("Prod ID = 0x51495551"));  // heard on the first link, read anew below
+        QCOMPARE(rig.sim.received().mid(0, 14).join(), asked);
+        QCOMPARE(rig.sdr.m_ModelName + ' ' + rig.sdr.m_SerialNum, QStringLiteral("Quillrad QR000001"));
+        QCOMPARE(rig.sdr.m_ProductId, Qusd);
+    }
+
     void run_data()
     {
         QTest::addColumn<RunRow>("row");
@@ -209,6 +236,31 @@ private slots:
         QCOMPARE(rig.sim.runsStarted(), 1);
         QCOMPARE(rig.sim.runsCut(), 0);
         QVERIFY(rig.sdr.CanStart());
+    }
+
+    void startRightAfterFailure()
+    {
+        // Start pressed again at once after a run that waited too long for an acknowledgement: the late
+        // acknowledgement arrives while the receiver erases for the new run and sends nothing before
+        // its ready answer, and the new run writes the whole image.
+        SimControlConfig cfg;
+        cfg.failure = SimControlConfig::SlowAck;
+        cfg.slowAckMs = 700;
+        cfg.eraseMs = 1000;
+        cfg.appBlockSize = 4096;
+        SdrRig rig(cfg);
+        QCOMPARE(rig.load(m_Dir.filePath(QStringLiteral("late.bin")), appImage(0x4000 + 4000, Qusd, 0), 0), 0);
+        QVERIFY(rig.start());
+        QSignalSpy results(&rig.sdr, &CSdrInterface::RunResult);
+        rig.sdr.SetRunTimeouts(60000, 300);
+        rig.program(0);
+        QTRY_COMPARE_WITH_TIMEOUT(ints(results), QList<int>{RUN_ACK_TIMEOUT}, 5000);
+        rig.sdr.SetRunTimeouts(60000, 5000);
+        rig.program(0);  // allowed while "!! Programmin Failed !!" shows
+        QVERIFY(rig.sdr.RunActive());
+        QTRY_COMPARE_WITH_TIMEOUT(ints(results), (QList<int>{RUN_ACK_TIMEOUT, RUN_DONE}), 10000);
+        QCOMPARE(rig.sim.protocolViolations(), 0);
+        QCOMPARE(rig.sim.runsCompleted(), 1);
     }
 
     void bytesMidRun_data()

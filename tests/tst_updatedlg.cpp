@@ -4,7 +4,6 @@
 #include "SimControl.h"
 #include "TestLog.h"
 #include "TestUi.h"
-#include "Timing.h"
 #include "UpdateDlg.h"
 
 #include <QtNetwork>
@@ -31,6 +30,8 @@ const char* const kBrowse[] = {"pushButtonBrowseApp0", "pushButtonBrowseApp1", "
                                "pushButtonBrowseConfig2", "pushButtonBrowseConfig3", "pushButtonBrowseConfig4"};
 const char* const kFileLabels[] = {"labelAppFile0", "labelAppFile1", "labelConfigFile1",
                                    "labelConfigFile2", "labelConfigFile3", "labelConfigFile4"};
+const char* const kVersionLabels[] = {"label_VerApp0", "label_VerApp1", "label_VerCfg1",
+                                      "label_VerCfg2", "label_VerCfg3", "label_VerCfg4"};
 
 QString colour(QObject& dlg)
 {
@@ -44,6 +45,26 @@ void open(CUpdateDlg& dlg, const QByteArray& rec, const ImagePathSet& paths)
     dlg.m_Paths = paths;
     dlg.Init();
     dlg.show();
+}
+
+/// Presses item `item`'s "Browse.." and, in the file dialog, types `path` and Return, or presses Escape
+/// for an empty `path`; returns the file dialog's "caption | filters".
+QString pickFile(CUpdateDlg& dlg, int item, const QString& path)
+{
+    QString seen;
+    whenModal<QFileDialog>([&](QFileDialog* fd) {
+        seen = fd->windowTitle() + " | " + fd->nameFilters().join(", ");
+        // Keys go in once the dialog has the focus: Qt 6 activates it later and clears text typed before.
+        QLineEdit* edit = child<QLineEdit>(*fd, "fileNameEdit");
+        QVERIFY(QTest::qWaitForWindowActive(fd));
+        QTRY_VERIFY(edit->hasFocus());
+        if (path.isEmpty())
+            return QTest::keyClick(fd, Qt::Key_Escape);
+        QTest::keyClicks(edit, path);
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+    QTest::mouseClick(child<QPushButton>(dlg, kBrowse[item]), Qt::LeftButton);
+    return seen;
 }
 
 } // namespace
@@ -66,8 +87,8 @@ private slots:
     {
         QVERIFY(m_Dir.isValid());
         qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("state")));
-        for (int i = 0; i < ImagePathSet::Count; ++i)
-            m_FirstUse.paths[i] = m_Dir.path() + (i < ImagePathSet::PerModel ? "/Quillix/" : "/Quillrad/");
+        for (int i = 0; i < 14; ++i)
+            m_FirstUse.paths[i] = m_Dir.path() + (i < 7 ? "/Quillix/" : "/Quillrad/");
         m_FirstUse.paths[6] = m_Dir.filePath("Quillix/app2-iq.hex");
         m_FirstUse.paths[13] = m_Dir.filePath("Quillrad/app2-sdr.hex");
         QVERIFY(QDir(m_Dir.path()).mkpath("Quillix") && QDir(m_Dir.path()).mkpath("Quillrad"));
@@ -99,7 +120,7 @@ private slots:
             CUpdateDlg dlg(nullptr);
             open(dlg, rec, m_FirstUse);
             // Bound until 750 ms after the Set, closed right after.
-            QTest::qWait(Timing::SetToCloseMs - 150);
+            QTest::qWait(600);
             QCOMPARE(m_Log.count("UDP Close"), 0);
             QTest::qWait(300);
         }
@@ -157,21 +178,8 @@ private slots:
         for (int i = 0; i < 6; ++i)
             QCOMPARE(child<QPushButton>(dlg, kBrowse[i])->isVisible(), i == select);
 
-        QString seen;
         const QString typed = file.isEmpty() ? QString() : m_Dir.filePath(file);
-        whenModal<QFileDialog>([&](QFileDialog* fd) {
-            seen = fd->windowTitle() + " | " + fd->nameFilters().join(", ");
-            // Keys go in once the dialog has the focus: Qt 6 activates it later and clears text typed before.
-            QLineEdit* edit = child<QLineEdit>(*fd, "fileNameEdit");
-            QVERIFY(QTest::qWaitForWindowActive(fd));
-            QTRY_VERIFY(edit->hasFocus());
-            if (typed.isEmpty())
-                return QTest::keyClick(fd, Qt::Key_Escape);
-            QTest::keyClicks(edit, typed);
-            QTest::keyClick(edit, Qt::Key_Return);
-        });
-        QTest::mouseClick(child<QPushButton>(dlg, kBrowse[select]), Qt::LeftButton);
-        QCOMPARE(seen, fileDialog);
+        QCOMPARE(pickFile(dlg, select, typed), fileDialog);
         QCOMPARE(child<QLabel>(dlg, kFileLabels[select])->text(), label);
 
         closeDialog(dlg, closeBy);
@@ -182,7 +190,7 @@ private slots:
         if (!typed.isEmpty())
             expected.paths[(model == "Quillix" ? 0 : 7) + (select + 4) % 6] = typed;
         QCOMPARE(dlg.m_Paths.progItem, item);
-        for (int i = 0; i < ImagePathSet::Count; ++i)
+        for (int i = 0; i < 14; ++i)
             QCOMPARE(dlg.m_Paths.paths[i], expected.paths[i]);
     }
 
@@ -198,9 +206,10 @@ private slots:
         QFETCH(int, failure);
         const bool aborted = failure == SimControlConfig::AbortConfig;
         SimControlConfig cfg;
-        cfg.versions[0] = 123;
-        cfg.versions[2] = 200;
-        cfg.versions[8] = 7;
+        // Every version distinct, the unshown id 6 too: each label shows its own.
+        const std::pair<int, quint16> versions[] = {{0, 123}, {2, 200}, {4, 345}, {5, 467}, {6, 589}, {7, 11}, {8, 7}, {9, 13}, {10, 17}};
+        for (const auto& [id, version] : versions)
+            cfg.versions[id] = version;
         // Slow acknowledgements stretch the run to about a second, long enough to try the controls.
         cfg.failure = SimControlConfig::Failure(failure);
         cfg.slowAckMs = 100;
@@ -220,7 +229,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Got Info"), 6000);
         QCOMPARE(child<QLabel>(dlg, "label_info")->text(),
                  "Model = Quillrad  SN = QR000001  Boot Version = 1.23  HW Version = 2");
-        QCOMPARE(child<QLabel>(dlg, "label_VerCfg2")->text(), "7");
+        QStringList shown;
+        for (const char* label : kVersionLabels)
+            shown << child<QLabel>(dlg, label)->text();
+        QCOMPARE(shown, (QStringList{"3.45", "4.67", "11", "7", "13", "17"}));
+        // A cancelled file dialog keeps the item's file: its name, the file valid (green), and what Start sends.
+        QCOMPARE(pickFile(dlg, 3, QString()), QString("Select Config02 File | Config01 files (*.bit)"));
+        QCOMPARE(child<QLabel>(dlg, "labelConfigFile2")->text(), "cfg02.bit");
         // Green appears on a tick; starting right then leaves most of a second before the next one.
         QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 3000);
         QCOMPARE(status->text(), "Connected Idle");
@@ -289,6 +304,7 @@ private slots:
         QCOMPARE(st.st_mode & 0777, 0600u);
         QTest::mouseClick(closeButton, Qt::LeftButton);
         QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.m_Paths.paths[8], m_Dir.filePath("Quillrad/cfg02.bit"));
     }
 
     void everyItem()
@@ -308,8 +324,6 @@ private slots:
         }
         CUpdateDlg dlg(nullptr);
         open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
-        const char* const versionLabels[] = {"label_VerApp0", "label_VerApp1", "label_VerCfg1",
-                                             "label_VerCfg2", "label_VerCfg3", "label_VerCfg4"};
         for (int item = 0; item < 6; ++item) {
             QTest::mouseClick(child<QRadioButton>(dlg, kRadios[item]), Qt::LeftButton);
             QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
@@ -324,7 +338,7 @@ private slots:
                 QCOMPARE(sim.cfgSlot(item - 2).left(files[item].size()), files[item]);
             const int id = item < 2 ? 4 + item : 5 + item;
             const QString shown = item < 2 ? QString::number(sim.version(id) / 100.0) : QString::number(sim.version(id));
-            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, versionLabels[item])->text(), shown, 8000);
+            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, kVersionLabels[item])->text(), shown, 8000);
         }
     }
 

@@ -476,7 +476,9 @@ void CSdrInterface::ParseTcpMsg(quint8* pMsg)
         qDebug("Range msg");
         break;
     case TypeAck: {
-        if (m_ProgMode != PROG_APP && m_ProgMode != PROG_CFG)
+        // Only a run past its ready answer waits for acknowledgements: a failed run's that arrives late,
+        // while the receiver erases for the next run, must not send a block before that run's ready answer.
+        if ((m_ProgMode != PROG_APP && m_ProgMode != PROG_CFG) || m_Status != SDR_PROGRAMMING)
             break;
         const int target = m_ProgMode == PROG_APP ? TargetApp : TargetCfg;
         if (m_ProgMode == PROG_APP ? SendNextAppBlock() : SendNextConfigBlock()) {
