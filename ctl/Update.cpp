@@ -16,6 +16,7 @@
 
 #include <cstring>
 #include <map>
+#include <utility>
 #include <unistd.h>
 
 namespace Ctl {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Fixtures.h"
+#include "FirmwareImage.h"
 #include "QuillSim.h"
 #include "SimControl.h"
 
@@ -44,6 +45,14 @@ protected:
         const SimReceiver r = SimReceiver::fromJson(extra, &error);
         QVERIFY2(!r.record.isEmpty(), qPrintable(error));
         m_Sim->addReceiver(r);
+    }
+
+    /// What a receiver's application flash holds from 0x4000 on after a run of `file`, as the reader checks it.
+    static QByteArray checkedApp(const QString& file, quint32 productId, int bank = 0)
+    {
+        CFirmwareImage image;
+        return image.ReadAppFile(file, productId, bank) ? QByteArray()
+            : QByteArray(reinterpret_cast<const char*>(image.Buffer()) + 0x4000, int(image.m_MaxFileAdr) + 1 - 0x4000);
     }
 
     int setsOnWire() const

@@ -65,9 +65,7 @@ private slots:
         }
         QVERIFY(done.wait(60000));
         QCOMPARE(p.exitCode(), 3);
-        CFirmwareImage image;
-        QCOMPARE(image.ReadAppFile(file, Fixtures::Qusd, 0), 0);
-        const QByteArray written(reinterpret_cast<const char*>(image.Buffer()) + 0x4000, int(image.m_MaxFileAdr) + 1 - 0x4000);
+        const QByteArray written = checkedApp(file, Fixtures::Qusd);
         for (int i = 0; i < 4; ++i) {
             SimControl* c = m_Sim->control(i);
             QCOMPARE(c->runsCompleted(), programmed[i]);
@@ -102,17 +100,13 @@ private slots:
         QFETCH(int, parallel);
         QFETCH(QString, replacement);
         const bool quillix = model == "Quillix";
-        const QString other = quillix ? "Quillrad" : "Quillix";
         const quint32 id = quillix ? Fixtures::Quiq : Fixtures::Qusd;
         const QByteArray hex = Fixtures::hexFile(Fixtures::appImage(40000, id, 0));
         const QString file = m_Dir.filePath(QStringLiteral("batch.hex"));
         QVERIFY(Fixtures::writeFile(file, hex));
-        CFirmwareImage checked;
-        QCOMPARE(checked.ReadAppFile(file, id, 0), 0);
-        const QByteArray written(reinterpret_cast<const char*>(checked.Buffer()) + 0x4000, int(checked.m_MaxFileAdr) + 1 - 0x4000);
-        // The receiver of the other model answers first, between the two.
+        const QByteArray written = checkedApp(file, id);
         addReceiver(model, "B1", 2, {{"control", QJsonObject{{"eraseMs", 1500}}}});
-        addReceiver(other, "B2", 3);
+        addReceiver(quillix ? "Quillrad" : "Quillix", "B2", 3);
         addReceiver(model, "B3", 4);
         startSim();
         const QStringList targets = all ? QStringList{"--all", "--model", model.toLower()} : QStringList{"B1", "B3"};
@@ -121,18 +115,13 @@ private slots:
         p.start(QStringLiteral(QUILLCTL_PATH), QStringList{"update"} + targets
                     + QStringList{"--item", "app0", file, "--yes", "--parallel", QString::number(parallel)});
         QTRY_COMPARE_WITH_TIMEOUT(m_Sim->control(0)->runsStarted(), 1, 15000);
-        // One checksum digit wrong halfway down.
-        QByteArray damaged = hex;
+        QByteArray damaged = hex;  // one checksum digit wrong halfway down
         const int digit = hex.indexOf('\n', hex.size() / 2) - 1;
         damaged[digit] = damaged[digit] == '0' ? '1' : '0';
-        if (replacement == "damaged")
-            QVERIFY(Fixtures::writeFile(file, damaged));
-        else if (replacement == "other model")
-            QVERIFY(Fixtures::writeFile(file, Fixtures::hexFile(Fixtures::appImage(40000, quillix ? Fixtures::Qusd : Fixtures::Quiq, 0))));
-        else if (replacement == "truncated")
-            QVERIFY(Fixtures::writeFile(file, hex.left(hex.size() / 2)));
-        else if (replacement == "deleted")
-            QVERIFY(QFile::remove(file));
+        const QMap<QString, QByteArray> replaced{{"damaged", damaged}, {"truncated", hex.left(hex.size() / 2)},
+            {"other model", Fixtures::hexFile(Fixtures::appImage(40000, quillix ? Fixtures::Qusd : Fixtures::Quiq, 0))}};
+        if (!replacement.isEmpty())
+            QVERIFY(replacement == "deleted" ? QFile::remove(file) : Fixtures::writeFile(file, replaced[replacement]));
         QVERIFY(done.wait(60000));
         QVERIFY2(p.exitCode() == 0, p.readAllStandardError());
         for (int i : {0, 2}) {
@@ -144,16 +133,12 @@ private slots:
         const QString sha = QCryptographicHash::hash(hex, QCryptographicHash::Sha256).toHex();
         QStringList serials;
         for (const QJsonObject& line : recordLines()) {
-            if (line.value("event") == "start") {
-                serials << line.value("receiver").toObject().value("serial").toString();
-                QCOMPARE(line.value("file").toObject().value("sha256").toString(), sha);
-                QCOMPARE(line.value("file").toObject().value("size").toInt(), hex.size());
-            } else {
-                QCOMPARE(line.value("result").toString(), QStringLiteral("done"));
-            }
+            const QJsonObject f = line.value("file").toObject();
+            QVERIFY(line.value("event") == "start" ? f.value("sha256") == sha && f.value("size") == hex.size() : line.value("result") == "done");
+            serials << line.value("receiver").toObject().value("serial").toString();
         }
         serials.sort();
-        QCOMPARE(serials, (QStringList{"B1", "B3"}));
+        QCOMPARE(serials, (QStringList{"", "", "B1", "B3"}));
     }
 
     // A release for Quillrad: app0 at 3.06 and cfg1 at 7, each file carrying its version.
@@ -161,8 +146,6 @@ private slots:
     {
         const QByteArray app = Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Qusd, 0, 306));
         const QByteArray cfg = Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1, 7));
-        if (!Fixtures::writeFile(m_Dir.filePath("app.hex"), app) || !Fixtures::writeFile(m_Dir.filePath("cfg1.bit"), cfg))
-            return {};
         QJsonObject a{{"model", "Quillrad"}, {"item", "app0"}, {"file", "app.hex"}, {"version", appVersion},
                       {"sha256", QString(QCryptographicHash::hash(app, QCryptographicHash::Sha256).toHex())}};
         for (auto it = tweak.begin(); it != tweak.end(); ++it)
@@ -171,7 +154,8 @@ private slots:
         if (tweak.contains("twice"))
             images.append(images[0]);
         const QString path = m_Dir.filePath("release.json");
-        return Fixtures::writeFile(path, QJsonDocument(QJsonObject{{"release", "2026-12"}, {"images", images}}).toJson()) ? path : QString();
+        return Fixtures::writeFile(m_Dir.filePath("app.hex"), app) && Fixtures::writeFile(m_Dir.filePath("cfg1.bit"), cfg)
+                && Fixtures::writeFile(path, QJsonDocument(QJsonObject{{"release", "2026-12"}, {"images", images}}).toJson()) ? path : QString();
     }
     /// A Quillrad whose app0 and cfg1 report `app` and `cfg`.
     void addBehind(const QString& serial, int host, int app, int cfg, QJsonObject extra = {}, QJsonObject control = {})
@@ -202,7 +186,6 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QList<int>, runs);
         const QString release = writeRelease(appVersion);
-        QVERIFY(!release.isEmpty());
         addBehind("R1", 2, 306, 7, {{"opMode", 1}});
         addBehind("R2", 3, 305, 7, {}, drop ? QJsonObject{{"failure", "DropAfterBlocks"}, {"failAfterBlocks", 3}} : QJsonObject{});
         addBehind("R3", 4, 300, 5, {{"opMode", 1}});
@@ -212,16 +195,13 @@ private slots:
         QCOMPARE(run(QStringList{"apply", release, "--yes"} + flags), exitCode);
         for (int i = 0; i < 5; ++i)
             QCOMPARE(m_Sim->control(i)->runsStarted(), runs[i]);
-        CFirmwareImage checked;
-        QCOMPARE(checked.ReadAppFile(m_Dir.filePath("app.hex"), Fixtures::Qusd, 0), 0);
-        const QByteArray written(reinterpret_cast<const char*>(checked.Buffer()) + 0x4000, int(checked.m_MaxFileAdr) + 1 - 0x4000);
+        const QByteArray written = checkedApp(m_Dir.filePath("app.hex"), Fixtures::Qusd);
         QCOMPARE(m_Sim->control(2)->appFlash(0).mid(0x4000, written.size()), written);
         QCOMPARE(fields(2).value("opMode").toInt(), 1);
         const bool inUse = !flags.contains("--include-in-use");
         QVERIFY2(QString(m_Out).contains(QRegularExpression("R4 +Quillrad +app0 +3.05 -> " + appVersion + " +" + (inUse ? "skipped: in use" : "update"))), m_Out);
         if (appVersion != "3.06")
             QVERIFY2(m_Out.contains("programmed, but reports 3.06, not 3.07") && m_Out.contains("R3        cfg1  5"), m_Out);
-        // Every run's record names the release and the version it must bring.
         for (const QJsonObject& line : recordLines())
             if (line.value("event") == "start")
                 QCOMPARE(line.value("release").toString() + " " + line.value("expectedVersion").toString(),
@@ -230,7 +210,6 @@ private slots:
         QVERIFY2(QString(m_Out).contains(QRegularExpression("R3 +cfg1 .* 2026-12")) == (appVersion == "3.06"), m_Out);
         if (exitCode != 0)
             return;
-        // Applied again: nothing is behind but what is left alone; no run starts.
         QCOMPARE(run({"apply", release, "--yes"}), 0);
         QCOMPARE(m_Sim->control(2)->runsStarted(), 2);
         QVERIFY2(m_Out.contains(inUse ? "nothing to update" : "all receivers are up to date with 2026-12"), m_Out);

@@ -234,11 +234,8 @@ private slots:
         QCOMPARE(fields(0).value("opMode").toInt(), 1);
         if (exitCode != 0)
             return;
-        CFirmwareImage image;
-        QCOMPARE(image.ReadAppFile(file, Fixtures::Qusd, 0), 0);
-        const int start = int(CFirmwareImage::AppStart), end = int(image.m_MaxFileAdr) + 1;
-        QCOMPARE(m_Sim->control(0)->appFlash(0).mid(start, end - start),
-                 QByteArray(reinterpret_cast<const char*>(image.Buffer()) + start, end - start));
+        const QByteArray written = checkedApp(file, Fixtures::Qusd);
+        QCOMPARE(m_Sim->control(0)->appFlash(0).mid(0x4000, written.size()), written);
         QVERIFY2(m_Out.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Out);
     }
 
