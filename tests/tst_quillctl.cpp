@@ -268,7 +268,7 @@ private slots:
         const int n = item.right(1).toInt();
         const bool cfg = item.startsWith("cfg");
         const SimModel& m = *SimModels::byName(model);
-        const QByteArray bytes = cfg ? Fixtures::bitFile(Fixtures::designName(m, n, version.toInt()) + '\0', 9000) : Fixtures::appImage(20000, m.productId, quint8(n), qRound(version.toDouble() * 100));
+        const QByteArray bytes = cfg ? Fixtures::bitFile(Fixtures::designName(m, n, after.toInt()) + '\0', 9000) : Fixtures::appImage(20000, m.productId, quint8(n), qRound(after.toDouble() * 100));
         const QString file = m_Dir.filePath(cfg ? "image.bit" : "image.bin");
         QVERIFY(Fixtures::writeFile(file, bytes));
         QCOMPARE(run({"update", "Q1", "--item", item, file, "--yes"}), 0);
