@@ -476,7 +476,7 @@ void CSdrInterface::ParseTcpMsg(quint8* pMsg)
         qDebug("Range msg");
         break;
     case TypeAck: {
-        // Only a run past its ready answer waits for acknowledgements: a failed run's that arrives late,
+        // Only a run past its ready answer waits for acknowledgements: one that a failed run gets late,
         // while the receiver erases for the next run, must not send a block before that run's ready answer.
         if ((m_ProgMode != PROG_APP && m_ProgMode != PROG_CFG) || m_Status != SDR_PROGRAMMING)
             break;
