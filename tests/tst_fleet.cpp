@@ -235,7 +235,7 @@ private slots:
         QVERIFY(!tweak.isEmpty() || Fixtures::writeFile(release, "{\"release\": \"2026-12\", \"images\": ["));
         addBehind("R1", 2, 300, 5);
         startSim();
-        for (const QString& command : {"apply", "status"}) {
+        for (const QString& command : QStringList{"apply", "status"}) {
             QCOMPARE(run(command == "apply" ? QStringList{"apply", release, "--yes"} : QStringList{"status", "--release", release}), 2);
             QVERIFY2(m_Err.contains(why.toLatin1()) && m_Err.contains("nothing was sent"), m_Err);
         }
