@@ -26,6 +26,13 @@ CDiscoveryCycle* finder(const CtlOptions& o)
 
 void finish(int code) { QCoreApplication::exit(code); }
 
+void tellNobody(const CDiscoveryCycle& f)
+{
+    Out::error(f.Diagnosis());
+    if (!f.AllInterfaces())
+        Out::error(QStringLiteral("--all-interfaces also asks every interface's directed broadcast address"));
+}
+
 std::function<void()> onInterrupt;
 
 void readDevice(const quint8* record, std::function<void(const DeviceRead&)> done)
@@ -73,7 +80,7 @@ void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(
         if (row < 0) {
             Out::error(QStringLiteral("receiver %1 not found").arg(serial));
             if (f->Rows() == 0)
-                Out::error(f->Diagnosis());
+                tellNobody(*f);
             return finish(Exit::NotFound);
         }
         if (!Disc::isKnownModel(f->Header(row))) {
@@ -95,7 +102,7 @@ void Commands::find(const CtlOptions& o)
     f->Run([f, o] {
         if (f->Rows() == 0) {
             Out::error(QStringLiteral("no receiver answered"));
-            Out::error(f->Diagnosis());
+            tellNobody(*f);
             if (o.json)
                 Out::json(QJsonArray());
             return finish(Exit::NotFound);

@@ -23,6 +23,8 @@ constexpr int ReconnectTimeoutMs = 30000;  ///< ms for the reconnection after a 
 
 /// A discovery cycle with the command line's listen time and interfaces, owned by the application.
 CDiscoveryCycle* finder(const CtlOptions& o);
+/// Says why nothing answered `f`, and how quillctl asks further.
+void tellNobody(const CDiscoveryCycle& f);
 /// Ends the event loop with `code`.
 void finish(int code);
 /// Runs a discovery cycle and calls `then` with the row of `serial`; ends with a message and exit 1

@@ -48,7 +48,7 @@ public:
             if (!missing.isEmpty() || m_Units.isEmpty()) {
                 Out::error(missing.isEmpty() ? QStringLiteral("no receiver answered") : QStringLiteral("not found: ") + missing.join(QStringLiteral(", ")));
                 if (f->Rows() == 0)
-                    Out::error(f->Diagnosis());
+                    tellNobody(*f);
                 return finish(Exit::NotFound);
             }
             ReadMore();

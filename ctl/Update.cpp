@@ -332,7 +332,7 @@ void Updater::Resolve()
         Out::error(targets.isEmpty() ? QStringLiteral("no %1 receiver answered").arg(QLatin1String(m_Model->name))
                                      : QStringLiteral("not found: ") + missing.join(QStringLiteral(", ")));
         if (m_Finder->Rows() == 0)
-            Out::error(m_Finder->Diagnosis());
+            tellNobody(*m_Finder);
         return finish(Exit::NotFound);
     }
     if (!unfit.isEmpty()) {

@@ -184,7 +184,7 @@ QString CDiscoveryCycle::Diagnosis() const
         why << QStringLiteral("no up interface has an IPv4 broadcast address");
     if (why.isEmpty())
         why << QStringLiteral("nothing answered the requests sent to %2 within %1 ms; receivers on a network other "
-                              "than the default route's are found with --all-interfaces")
+                              "than the default route's hear only that network's directed broadcast")
                    .arg(m_ListenMs).arg(m_Destinations.join(QStringLiteral(", ")));
     return why.join(QStringLiteral("\n"));
 }

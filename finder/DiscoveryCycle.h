@@ -29,6 +29,7 @@ public:
     void SetListenMs(int ms) { m_ListenMs = ms; }
     /// Also asks every up interface's directed broadcast address, and notes the interface of each reply.
     void SetAllInterfaces(bool on) { m_AllInterfaces = on; }
+    bool AllInterfaces() const { return m_AllInterfaces; }
 
     /// Binds port 48322 unless the socket is bound ("UDP bind" with the result), then sends the requests.
     void SendRequests();
