@@ -171,8 +171,8 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QList<int>>("runs");     // per receiver R1 R2 R3 R4 X5
         QTest::newRow("mixed fleet") << QStringList{} << "3.06" << false << 0 << QList<int>{0, 1, 2, 0, 0};
-        QTest::newRow("--include-in-use") << QStringList{"--include-in-use"} << "3.06" << false << 0 << QList<int>{0, 1, 2, 1, 0};
-        QTest::newRow("stale file: verification fails, the next item waits") << QStringList{} << "3.07" << false << 3 << QList<int>{1, 1, 1, 0, 0};
+        QTest::newRow("--include-in-use") << QStringList{"--include-in-use", "--parallel", "4"} << "3.06" << false << 0 << QList<int>{0, 1, 2, 1, 0};
+        QTest::newRow("stale file: verification fails, the next item waits") << QStringList{"--parallel", "4"} << "3.07" << false << 3 << QList<int>{1, 1, 1, 0, 0};
         QTest::newRow("one receiver drops its link") << QStringList{"--parallel", "4"} << "3.06" << true << 3 << QList<int>{0, 1, 2, 0, 0};
     }
 
