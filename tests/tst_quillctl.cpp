@@ -329,8 +329,10 @@ private slots:
         QCOMPARE(m_Err.contains("--last takes a number of runs above 0"), exitCode == 2);
     }
 
-    void completion()
+    void versionAndCompletion()
     {
+        QCOMPARE(run({"--version"}), 0);
+        QCOMPARE(m_Out, QByteArray("quillctl 1.08\n"));
         QCOMPARE(run({"completion"}), 0);
         QVERIFY2(m_Out.contains("apply) opts=\"--help --verbose --timeout --confirm-timeout --yes --parallel --dry-run --include-in-use\"; args=file"), m_Out);
     }
@@ -376,12 +378,10 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT((secondLog += second.readAllStandardError()).contains("QX9"), secondLog, 5000);
         // The default route's network only, then every interface: only the second finds QX9, through qf2.
         QStringList interfaces;
-        for (const QStringList& extra : {QStringList(), QStringList{"--all-interfaces"}}) {
-            QCOMPARE(run(QStringList{"find", "--json"} + extra), 0);
-            interfaces << QString();
-            for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
-                if (v.toObject().value("Serial Number") == "QX9")
-                    interfaces.last() = v.toObject().value("Interface").toString();
+        for (const QStringList& extra : {QStringList{"--json"}, QStringList{"--all-interfaces"}}) {
+            QCOMPARE(run(QStringList{"find"} + extra), 0);
+            const QRegularExpressionMatch m = QRegularExpression("QX9 .* (\\S+)\n").match(QString(m_Out));
+            interfaces << (m.hasMatch() ? m.captured(1) : QString());
         }
         QCOMPARE(interfaces, (QStringList{QString(), "qf2"}));
         // SIGTERM ends the emulator cleanly; its namespace, and the veth pair with it, goes with it.
