@@ -3,24 +3,28 @@
 #include <QString>
 #include <QStringList>
 
-/// What the command line asked for; each command reads the parts it knows.
+/// What the command line asked for; each command reads the parts it knows. The command table
+/// (Cli.cpp) fills it, each option into its own member.
 struct CtlOptions {
-    QStringList args;            ///< positional arguments after the command name
-    int timeoutMs = 500;         ///< how long a discovery cycle listens
-    int confirmMs = 10000;       ///< how long set and update wait for discovery to show a change
+    QStringList args;            ///< positional arguments after the command's name
+    int timeoutMs = 500;         ///< ms a discovery cycle listens
+    int confirmMs = 10000;       ///< ms set, settings apply and a mode switch wait for discovery to show a change
     bool json = false;
     bool allInterfaces = false;
     bool force = false;
     bool yes = false;
     bool all = false;
-    int parallel = 1;            ///< receivers programmed, or read, at once
+    int parallel = 0;            ///< receivers programmed, or read, at once; 0 when not given
+    int canary = 0;              ///< receivers programmed first, as a stage of their own; 0: none
+    int maxFailed = 0;           ///< failed runs after which no receiver starts; 0: no limit
     bool showSecrets = false;    ///< passwords printed as they are, not masked
     QString model;
     QString item;
-    int last = 0;                ///< log: only the last N runs; 0 for all
+    int last = 0;                ///< log: only the last N entries; 0 for all
     QString release;             ///< status --release
-    bool dryRun = false;         ///< apply: the plan only
-    bool includeInUse = false;   ///< update and apply also program receivers in use
+    bool dryRun = false;         ///< the plan only
+    bool includeInUse = false;   ///< receivers in use are changed too
+    bool verbose = false;
 };
 
 /// The commands. Each starts its work on the running event loop and ends it with
@@ -44,6 +48,6 @@ void status(const CtlOptions& o);
 void apply(const CtlOptions& o);
 /// A bash completion script for quillctl.
 void completion(const CtlOptions& o);
-/// Asks a running update to stop after its current receiver; ends any other command at once.
+/// Asks a running batch to start no further run; ends any other command at once.
 void interrupt();
 } // namespace Commands

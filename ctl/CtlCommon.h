@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "DiscoveryCycle.h"
 #include "FinderQueue.h"
+#include "Plan.h"
 #include "RecordFields.h"
 #include "SdrInterface.h"
 
@@ -18,6 +19,7 @@
 /// Steps that several commands share.
 namespace Ctl {
 
+constexpr int MaxAtOnce = 256;             ///< receivers programmed or read at once, at most: each is a link of its own
 constexpr int ConnectTimeoutMs = 15000;    ///< ms for the programming interface to connect and read the device
 constexpr int ReconnectTimeoutMs = 30000;  ///< ms for the reconnection after a run, which reads the new versions
 
@@ -30,8 +32,6 @@ void finish(int code);
 /// Runs a discovery cycle and calls `then` with the row of `serial`; ends with a message and exit 1
 /// when the receiver is missing or of no known model.
 void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(int row)> then);
-/// True when the receiver's record says someone uses it (either in-use bit).
-bool inUse(const quint8* record);
 /// What Ctrl-C does for the command under way; by default it ends the command at once.
 extern std::function<void()> onInterrupt;
 
@@ -46,4 +46,22 @@ struct DeviceRead {
 /// Connects to the receiver of `record` as the update dialog does, reads its identity, versions and
 /// flash geometry and disconnects; `done` with what it read, or a problem after ConnectTimeoutMs.
 void readDevice(const quint8* record, std::function<void(const DeviceRead&)> done);
+
+/// The receivers a command works on, chosen from one discovery.
+struct Choice {
+    QVector<Plan::Unit> units;  ///< in the order found
+    QStringList missing;        ///< serials named that did not answer, or are of no known model
+};
+/// Those named in `serials`; with none named, every receiver of a known model, of `model` only when given.
+Choice choose(const CDiscoveryCycle& f, const QStringList& serials, const ReceiverModel* model);
+/// Discovers and chooses the receivers; with `read`, reads every one's versions, up to --parallel at
+/// once (all at once, up to MaxAtOnce, by default). `then` with the units. Ends the command with exit 1
+/// when a named receiver is missing or none was chosen.
+void survey(const CtlOptions& o, const QStringList& serials, const ReceiverModel* model, bool read,
+            std::function<void(QVector<Plan::Unit>&)> then);
+/// Prints the plan: to stdout, or to stderr when a JSON summary will follow on stdout.
+void printPlan(const CtlOptions& o, const QStringList& headers, const QVector<Plan::Unit>& units, const QVector<Plan::Row>& rows);
+/// Prints the summary of a finished plan, as a table and counts or as JSON, and ends with its exit code.
+void report(const CtlOptions& o, const QVector<Plan::Unit>& units, const QVector<Plan::Row>& rows,
+            const QVector<Plan::Outcome>& outcomes, int inUseCode);
 } // namespace Ctl

@@ -19,6 +19,15 @@ namespace {
 QString hex(quint32 v) { return QStringLiteral("0x%1").arg(v, 0, 16); }
 
 Board* s_Board = nullptr;  ///< the bars on the terminal, if any
+bool s_Verbose = false;
+
+void write(const QString& s, FILE* to)
+{
+    Board::aside(true);
+    std::fputs(qPrintable(s + QLatin1Char('\n')), to);
+    std::fflush(to);
+    Board::aside(false);
+}
 
 QString barLine(const QPair<QString, int>& run)
 {
@@ -32,20 +41,21 @@ QString barLine(const QPair<QString, int>& run)
 
 } // namespace
 
-void line(const QString& s)
+void installMessageHandler()
 {
-    Board::aside(true);
-    std::fputs(qPrintable(s + QLatin1Char('\n')), stdout);
-    std::fflush(stdout);
-    Board::aside(false);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+        if (type != QtDebugMsg || s_Verbose)
+            write(qFormatLogMessage(type, context, msg), stderr);
+    });
 }
 
-void error(const QString& s)
-{
-    Board::aside(true);
-    std::fputs(qPrintable(QStringLiteral("quillctl: ") + s + QLatin1Char('\n')), stderr);
-    Board::aside(false);
-}
+void setVerbose(bool on) { s_Verbose = on; }
+
+void line(const QString& s) { write(s, stdout); }
+
+void note(const QString& s) { write(s, stderr); }
+
+void error(const QString& s) { write(QStringLiteral("quillctl: ") + s, stderr); }
 
 QString cell(const QString& s, int width)
 {
@@ -67,7 +77,7 @@ QString cell(const QString& s, int width)
     return out;
 }
 
-void table(const QStringList& headers, const QVector<QStringList>& rows, const QVector<int>& widths)
+void table(const QStringList& headers, const QVector<QStringList>& rows, const QVector<int>& widths, To to)
 {
     QVector<QStringList> shown;
     for (const QStringList& r : rows) {
@@ -85,7 +95,7 @@ void table(const QStringList& headers, const QVector<QStringList>& rows, const Q
         QString s;
         for (int c = 0; c < cells.size(); ++c)
             s += c + 1 < cells.size() ? cells[c].leftJustified(sizes[c] + 2) : cells[c];
-        line(s);
+        write(s, to == To::Out ? stdout : stderr);
     };
     print(headers);
     for (const QStringList& r : shown)
@@ -134,7 +144,7 @@ QStringList receiverCells(const CDiscoveryCycle& f, int row)
         return cells << QStringLiteral("?") << QStringLiteral("?") << QStringLiteral("?") << QStringLiteral("?");
     const quint8* r = f.Record(row);
     for (const char* name : {"In Use", "MAC", "Firmware Version", "Quill-xx Operation Mode"})
-        cells << RecordFields::text(*RecordFields::find(QLatin1String(name)), r);
+        cells << RecordFields::text(RecordFields::named(name), r);
     return cells;
 }
 

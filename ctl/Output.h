@@ -13,8 +13,16 @@ class CDiscoveryCycle;
 /// Printing: results to stdout, messages to stderr.
 namespace Out {
 
-/// Writes one line to stdout.
+/// Where a table or JSON goes: stdout for results, stderr for what a --json reader must not see.
+enum class To { Out, Err };
+
+/// Sends Qt's messages to stderr, the debug lines only when verbose.
+void installMessageHandler();
+void setVerbose(bool on);
+/// Writes one line of results to stdout.
 void line(const QString& s);
+/// Writes one line of progress to stderr.
+void note(const QString& s);
 /// Writes "quillctl: " and one line to stderr.
 void error(const QString& s);
 /// `s` as a terminal may show it: every character that would act on the terminal (escape, carriage
@@ -23,7 +31,7 @@ void error(const QString& s);
 QString cell(const QString& s, int width = 0);
 /// Columns padded to their widest cell, headers first; every cell through cell(), with its column's
 /// entry of `widths` when there is one.
-void table(const QStringList& headers, const QVector<QStringList>& rows, const QVector<int>& widths = {});
+void table(const QStringList& headers, const QVector<QStringList>& rows, const QVector<int>& widths = {}, To to = To::Out);
 /// Writes a JSON document (object or array) to stdout, indented.
 void json(const QJsonValue& v);
 

@@ -25,6 +25,14 @@ const ReceiverModel* byProductId(quint32 productId)
     return nullptr;
 }
 
+const ReceiverModel* byName(const QString& name)
+{
+    for (const ReceiverModel& m : All)
+        if (name.compare(QLatin1String(m.name), Qt::CaseInsensitive) == 0)
+            return &m;
+    return nullptr;
+}
+
 const ReceiverModel& ofHeader(const quint8* header)
 {
     const ReceiverModel* m = byHeader(header);

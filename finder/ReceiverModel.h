@@ -34,6 +34,9 @@ inline constexpr std::array<ReceiverModel, Count> All = {{
 const ReceiverModel* byHeader(const quint8* header);
 /// The model with this product ID, or nullptr.
 const ReceiverModel* byProductId(quint32 productId);
+/// The model a person or a release file names, in any case of letters, or nullptr. A receiver's own
+/// header is matched by byHeader(), whole and case-sensitive.
+const ReceiverModel* byName(const QString& name);
 /// The model of a header; a header of no known model is taken for the first model.
 const ReceiverModel& ofHeader(const quint8* header);
 /// The models' names joined by `separator`, for messages and help texts.

@@ -10,18 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-namespace {
-
-const ReceiverModel* modelNamed(const QString& name)
-{
-    for (const ReceiverModel& m : Models::All)
-        if (name == QLatin1String(m.name))
-            return &m;
-    return nullptr;
-}
-
-} // namespace
-
 bool CRelease::Load(const QString& path, QStringList* problems)
 {
     m_Images.clear();
@@ -51,7 +39,7 @@ bool CRelease::Load(const QString& path, QStringList* problems)
         Image image;
         const QString modelName = j.value(QLatin1String("model")).toString();
         const QString itemName = j.value(QLatin1String("item")).toString();
-        image.model = modelNamed(modelName);
+        image.model = Models::byName(modelName);
         image.item = ProgItem::byName(itemName);
         image.version = j.value(QLatin1String("version")).toString();
         const QString file = j.value(QLatin1String("file")).toString();
