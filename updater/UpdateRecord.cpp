@@ -287,6 +287,9 @@ void CUpdateRecorder::SetEnd(const QString& result, const QString& reason)
              {QStringLiteral("reason"), reason},
              {QStringLiteral("bytesSent"), sent < 0 ? QJsonValue() : QJsonValue(double(sent))},
              {QStringLiteral("durationMs"), double(m_Clock.elapsed())}};
+    // Each line stands alone: a search for the release finds the end of its runs as well as the start.
+    for (auto it = m_Release.begin(); it != m_Release.end(); ++it)
+        m_End.insert(it.key(), it.value());
 }
 
 void CUpdateRecorder::WriteEnd(const QJsonValue& versionsAfter)

@@ -66,7 +66,7 @@ public:
     CUpdateRecorder(CUpdateSession* session, CSdrInterface* sdr);
     ~CUpdateRecorder() override;
     /// Names the release the runs bring the receiver to and the version the item must then report,
-    /// in every start line from here on.
+    /// in every start and end line from here on.
     void SetRelease(const QString& release, const QString& expectedVersion);
 
 private:
