@@ -6,6 +6,7 @@
 #include "SimControl.h"
 
 #include <QtTest>
+#include <functional>
 #include <memory>
 
 /// The real quillctl against emulated receivers in the private network, for tst_quillctl and tst_fleet.
@@ -20,12 +21,16 @@ protected:
         QFile::remove(m_Record);
     }
 
-    /// Runs quillctl to its end; returns its exit code, stdout in m_Out and stderr in m_Err.
-    int run(const QStringList& args)
+    /// Runs quillctl in the test's folder to its end, `meanwhile` once it has started; returns its exit
+    /// code, stdout in m_Out and stderr in m_Err.
+    int run(const QStringList& args, const std::function<void(QProcess&)>& meanwhile = {})
     {
         QProcess p;
         QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        p.setWorkingDirectory(m_Dir.path());
         p.start(QStringLiteral(QUILLCTL_PATH), args);
+        if (meanwhile && p.waitForStarted())
+            meanwhile(p);
         const bool ended = done.wait(120000);
         if (!ended)
             p.kill();

@@ -139,28 +139,161 @@ private slots:
         QCOMPARE(serials, (QStringList{"", "", "B1", "B3"}));
     }
 
-    // A release for Quillrad: app0 at 3.06 and cfg1 at 7, each file carrying its version.
+    // A release of app0 at 3.06 and cfg1 at 7 for Quillrad (app.hex, cfg1.bit) and, as a real release does,
+    // the same items for Quillix (appx.hex, cfgx.bit); each file carries its version, old.hex 3.05.
     QString writeRelease(const QString& appVersion = "3.06", QJsonObject tweak = {})
     {
         const QByteArray app = Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Qusd, 0, 306));
-        const QByteArray cfg = Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1, 7));
         QJsonObject a{{"model", "Quillrad"}, {"item", "app0"}, {"file", "app.hex"}, {"version", appVersion},
                       {"sha256", QString(QCryptographicHash::hash(app, QCryptographicHash::Sha256).toHex())}};
         for (auto it = tweak.begin(); it != tweak.end(); ++it)
             a.insert(it.key(), it.value());
-        QJsonArray images{a, QJsonObject{{"model", "Quillrad"}, {"item", "cfg1"}, {"file", "cfg1.bit"}, {"version", "7"}}};
+        QJsonArray images{a, QJsonObject{{"model", "Quillrad"}, {"item", "cfg1"}, {"file", "cfg1.bit"}, {"version", "7"}},
+                          QJsonObject{{"model", "Quillix"}, {"item", "app0"}, {"file", "appx.hex"}, {"version", "3.06"}},
+                          QJsonObject{{"model", "Quillix"}, {"item", "cfg1"}, {"file", "cfgx.bit"}, {"version", "7"}}};
         if (tweak.contains("twice"))
             images.append(images[0]);
         const QString path = m_Dir.filePath("release.json");
-        return Fixtures::writeFile(m_Dir.filePath("app.hex"), app) && Fixtures::writeFile(m_Dir.filePath("cfg1.bit"), cfg)
+        return Fixtures::writeFile(m_Dir.filePath("app.hex"), app)
+                && Fixtures::writeFile(m_Dir.filePath("old.hex"), Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Qusd, 0, 305)))
+                && Fixtures::writeFile(m_Dir.filePath("appx.hex"), Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Quiq, 0, 306)))
+                && Fixtures::writeFile(m_Dir.filePath("cfg1.bit"), Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1, 7)))
+                && Fixtures::writeFile(m_Dir.filePath("cfgx.bit"), Fixtures::bitFile(Fixtures::designName(SimModels::Quillix, 1, 7)))
                 && Fixtures::writeFile(path, QJsonDocument(QJsonObject{{"release", "2026-12"}, {"images", images}}).toJson()) ? path : QString();
     }
-    /// A Quillrad whose app0 and cfg1 report `app` and `cfg`.
-    void addBehind(const QString& serial, int host, int app, int cfg, QJsonObject extra = {}, QJsonObject control = {})
+    /// A receiver whose app0 and cfg1 report `app` and `cfg`.
+    void addBehind(const QString& serial, int host, int app, int cfg, QJsonObject extra = {}, QJsonObject control = {},
+                   const QString& model = "Quillrad")
     {
         control.insert("versions", QJsonObject{{"4", app}, {"7", cfg}});
         extra.insert("control", control);
-        addReceiver("Quillrad", serial, host, extra);
+        addReceiver(model, serial, host, extra);
+    }
+
+    void outcomes_data()
+    {
+        QTest::addColumn<QJsonObject>("extra");     // R1's record and control port; R1 is behind on app0, R2 too
+        QTest::addColumn<QJsonObject>("tweak");     // of the release's Quillrad app0
+        QTest::addColumn<QStringList>("flags");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("first");         // R1's summary row
+        QTest::addColumn<QString>("second");        // R2's
+        const QString done = "R2 +Quillrad +app0 +3.05 -> 3.06 +done";
+        QTest::newRow("no answer on the control port") << QJsonObject{{"serveTcp", false}} << QJsonObject{} << QStringList{} << 1
+            << "R1 +Quillrad +- +skipped: not answering \\(no answer on 198.18.0.2:50000 within 15 s\\)" << done;
+        QTest::newRow("refused start") << QJsonObject{{"control", QJsonObject{{"failure", "UnknownProduct"}}}} << QJsonObject{} << QStringList{} << 3
+            << "R1 +Quillrad +app0 +3.05 +not started: the receiver reports product ID 0x4e4b4e55, not the 0x44535551 of a Quillrad" << done;
+        QTest::newRow("failed run") << QJsonObject{{"control", QJsonObject{{"failure", "AbortApp"}}}} << QJsonObject{} << QStringList{} << 3
+            << "R1 +Quillrad +app0 +3.05 +failed: \\S.*" << done;
+        QTest::newRow("failed verification") << QJsonObject{} << QJsonObject{{"version", "3.07"}} << QStringList{} << 3
+            << "R1 +Quillrad +app0 +3.05 -> 3.06 +programmed, but reports 3.06, not 3.07" << "R2 +Quillrad +app0 +3.05 -> 3.06 +programmed, but reports 3.06, not 3.07";
+        QTest::newRow("stale file") << QJsonObject{} << QJsonObject{{"file", "old.hex"}, {"sha256", ""}} << QStringList{} << 3
+            << "R1 +Quillrad +app0 +3.05 -> 3.05 +programmed, but reports 3.05, not 3.06" << "R2 +Quillrad +app0 +3.05 -> 3.05 +programmed, but reports 3.05, not 3.06";
+        QTest::newRow("in use") << QJsonObject{{"status", 1}} << QJsonObject{} << QStringList{} << 0 << "R1 +Quillrad +app0 +3.05 +skipped: in use" << done;
+        QTest::newRow("not started after --max-failed 1") << QJsonObject{{"control", QJsonObject{{"failure", "AbortApp"}}}} << QJsonObject{}
+            << QStringList{"--max-failed", "1"} << 3 << "R1 +Quillrad +app0 +3.05 +failed: \\S.*" << "R2 +Quillrad +app0 +3.05 +not started";
+    }
+
+    void outcomes()
+    {
+        // Each way a receiver's run can end, or never start, with its own summary row and exit code.
+        QFETCH(QJsonObject, extra);
+        QFETCH(QJsonObject, tweak);
+        QFETCH(QStringList, flags);
+        QFETCH(int, exitCode);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        const QString release = writeRelease("3.06", tweak);
+        QJsonObject control = extra.value("control").toObject();
+        extra.remove("control");
+        addBehind("R1", 2, 305, 7, extra, control);
+        addBehind("R2", 3, 305, 7);
+        startSim();
+        QCOMPARE(run(QStringList{"apply", release, "--yes"} + flags), exitCode);
+        for (const QString& row : {first, second})
+            QVERIFY2(QString(m_Out).contains(QRegularExpression("^" + row + "$", QRegularExpression::MultilineOption)), m_Out);
+    }
+
+    void stages_data()
+    {
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<bool>("failing");       // every receiver aborts its application runs
+        QTest::addColumn<QList<int>>("runs");    // per receiver: R1 R2 of Quillrad, X3 X4 of Quillix, in the order found
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("stages");  // per receiver, in the JSON summary
+        const QStringList canary{"--canary", "2", "--parallel", "4"};
+        QTest::newRow("apply --canary 2, every receiver failing") << QStringList{"apply", "release.json"} + canary << true << QList<int>{1, 1, 0, 0} << 3
+                                                                 << QStringList{"canary", "canary", "rollout", "rollout"};
+        QTest::newRow("apply --canary 2, every receiver healthy") << QStringList{"apply", "release.json"} + canary << false << QList<int>{1, 1, 1, 1} << 0
+                                                                 << QStringList{"canary", "canary", "rollout", "rollout"};
+        QTest::newRow("update --canary 1, every receiver failing") << QStringList{"update", "R1", "R2", "--item", "app0", "app.hex", "--canary", "1"}
+                                                                  << true << QList<int>{1, 0, 0, 0} << 3 << QStringList{"canary", "rollout"};
+        QTest::newRow("update --max-failed 1 --parallel 1") << QStringList{"update", "R1", "R2", "--item", "app0", "app.hex", "--max-failed", "1",
+                                                                           "--parallel", "1"} << true << QList<int>{1, 0, 0, 0} << 3 << QStringList{"", ""};
+        QTest::newRow("apply --max-failed 2 --parallel 1") << QStringList{"apply", "release.json", "--max-failed", "2", "--parallel", "1"}
+                                                          << true << QList<int>{1, 1, 0, 0} << 3 << QStringList{"", "", "", ""};
+    }
+
+    void stages()
+    {
+        QFETCH(QStringList, command);
+        QFETCH(bool, failing);
+        QFETCH(QList<int>, runs);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, stages);
+        QVERIFY(!writeRelease().isEmpty());
+        const QJsonObject control = failing ? QJsonObject{{"failure", "AbortApp"}} : QJsonObject{};
+        for (int i = 0; i < 4; ++i)
+            addBehind(QStringLiteral("%1%2").arg(i < 2 ? "R" : "X").arg(i + 1), 2 + i, 305, 7, {}, control, i < 2 ? "Quillrad" : "Quillix");
+        startSim();
+        QCOMPARE(run(command + QStringList{"--yes", "--json"}), exitCode);
+        QList<int> started;
+        for (int i = 0; i < 4; ++i)
+            started << m_Sim->control(i)->runsStarted();
+        QCOMPARE(started, runs);
+        // Each model got its own image of the same item.
+        for (int i = 0; i < 4 && !failing; ++i) {
+            const QByteArray image = checkedApp(m_Dir.filePath(i < 2 ? "app.hex" : "appx.hex"), i < 2 ? Fixtures::Qusd : Fixtures::Quiq);
+            QCOMPARE(m_Sim->control(i)->appFlash(0).mid(0x4000, image.size()), image);
+        }
+        // stdout holds the summary's JSON alone; the plan and the progress went to stderr.
+        QJsonParseError e;
+        const QJsonArray rows = QJsonDocument::fromJson(m_Out, &e).array();
+        QVERIFY2(e.error == QJsonParseError::NoError, m_Out);
+        QStringList seen;
+        for (const QJsonValue& row : rows) {
+            const QJsonObject o = row.toObject();
+            if (o.value("item") != "app0")
+                continue;
+            const QString serial = o.value("serial").toString();
+            const bool ran = m_Sim->control(m_Sim->indexOf(serial))->runsStarted() > 0;
+            QCOMPARE(o.value("model").toString(), serial.startsWith('R') ? "Quillrad" : "Quillix");
+            QCOMPARE(o.value("before").toString(), "3.05");
+            QCOMPARE(o.value("after"), ran && !failing ? QJsonValue("3.06") : QJsonValue());
+            QVERIFY2(o.value("result").toString().startsWith(!ran ? "not started" : failing ? "failed: " : "done"), qPrintable(o.value("result").toString()));
+            seen << o.value("stage").toString();
+        }
+        QCOMPARE(seen, stages);
+        QVERIFY2(m_Err.contains(command[0] == "apply" ? "ACTION" : "app0 from app.hex") && !m_Out.contains("RECEIVER") && !m_Out.contains('%'), m_Err);
+    }
+
+    void swappedFile()
+    {
+        // The file changes while discovery listens: the flash holds what was read and checked, and the record says so.
+        addReceiver("Quillrad", "QR1", 2);
+        startSim();
+        const QString path = m_Dir.filePath("cfg.bit");
+        const QByteArray bit = Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1, 7));
+        QVERIFY(Fixtures::writeFile(path, bit));
+        QCOMPARE(run({"update", "QR1", "--item", "cfg1", "cfg.bit", "--yes", "--timeout", "1500"}, [&](QProcess&) {
+            QTRY_VERIFY_WITH_TIMEOUT(!m_Sim->received().isEmpty(), 5000);
+            QVERIFY(Fixtures::writeFile(path, Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1, 9))));
+        }), 0);
+        const QJsonObject file = recordLines().value(0).value("file").toObject();
+        QCOMPARE(file.value("path").toString(), path);
+        QCOMPARE(file.value("size").toInt(), bit.size());
+        QCOMPARE(file.value("sha256").toString(),
+                 QString(QCryptographicHash::hash(m_Sim->control(0)->cfgSlot(0).left(bit.size()), QCryptographicHash::Sha256).toHex()));
     }
 
     void apply_data()
@@ -170,10 +303,12 @@ private slots:
         QTest::addColumn<bool>("drop");           // R2 drops its link mid-run
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QList<int>>("runs");     // per receiver R1 R2 R3 R4 X5
-        QTest::newRow("mixed fleet") << QStringList{} << "3.06" << false << 0 << QList<int>{0, 1, 2, 0, 0};
-        QTest::newRow("--include-in-use") << QStringList{"--include-in-use", "--parallel", "4"} << "3.06" << false << 0 << QList<int>{0, 1, 2, 1, 0};
-        QTest::newRow("stale file: verification fails, the next item waits") << QStringList{"--parallel", "4"} << "3.07" << false << 3 << QList<int>{1, 1, 1, 0, 0};
-        QTest::newRow("one receiver drops its link") << QStringList{"--parallel", "4"} << "3.06" << true << 3 << QList<int>{0, 1, 2, 0, 0};
+        QTest::addColumn<bool>("interrupt");      // Ctrl-C once R3's first item runs
+        QTest::newRow("mixed fleet") << QStringList{} << "3.06" << false << 0 << QList<int>{0, 1, 2, 0, 0} << false;
+        QTest::newRow("--include-in-use") << QStringList{"--include-in-use", "--parallel", "4"} << "3.06" << false << 0 << QList<int>{0, 1, 2, 1, 0} << false;
+        QTest::newRow("stale file: verification fails, the next item waits") << QStringList{"--parallel", "4"} << "3.07" << false << 3 << QList<int>{1, 1, 1, 0, 0} << false;
+        QTest::newRow("one receiver drops its link") << QStringList{"--parallel", "4"} << "3.06" << true << 3 << QList<int>{0, 1, 2, 0, 0} << false;
+        QTest::newRow("Ctrl-C during R3's first of two items") << QStringList{} << "3.06" << false << 3 << QList<int>{0, 1, 1, 0, 0} << true;
     }
 
     void apply()
@@ -183,27 +318,51 @@ private slots:
         QFETCH(bool, drop);
         QFETCH(int, exitCode);
         QFETCH(QList<int>, runs);
+        QFETCH(bool, interrupt);
         const QString release = writeRelease(appVersion);
         addBehind("R1", 2, 306, 7, {{"opMode", 1}});
         addBehind("R2", 3, 305, 7, {}, drop ? QJsonObject{{"failure", "DropAfterBlocks"}, {"failAfterBlocks", 3}} : QJsonObject{});
-        addBehind("R3", 4, 300, 5, {{"opMode", 1}});
+        addBehind("R3", 4, 300, 5, {{"opMode", 1}}, {{"eraseMs", interrupt ? 1500 : 0}});
         addBehind("R4", 5, 305, 7, {{"status", 1}});
-        addReceiver("Quillix", "X5", 6);
+        addBehind("X5", 6, 306, 7, {}, {}, "Quillix");
         startSim();
-        QCOMPARE(run(QStringList{"apply", release, "--yes"} + flags), exitCode);
+        const QByteArray r3 = m_Sim->receiver(2).record;
+        QCOMPARE(run(QStringList{"apply", release, "--yes"} + flags, [&](QProcess& p) {
+            if (interrupt) {
+                QTRY_COMPARE_WITH_TIMEOUT(m_Sim->control(2)->runsStarted(), 1, 30000);
+                ::kill(pid_t(p.processId()), SIGINT);
+            }
+        }), exitCode);
         for (int i = 0; i < 5; ++i)
             QCOMPARE(m_Sim->control(i)->runsStarted(), runs[i]);
         const QByteArray written = checkedApp(m_Dir.filePath("app.hex"), Fixtures::Qusd);
         QCOMPARE(m_Sim->control(2)->appFlash(0).mid(0x4000, written.size()), written);
         QCOMPARE(fields(2).value("opMode").toInt(), 1);
+        // R3's two Sets: its record as it reported it, message type 2, in I/Q Mode (87: 0) for the runs, then back.
+        QList<QByteArray> sets;
+        for (const QByteArray& d : m_Sim->received())
+            if (d.size() > 4 && d[4] == 2 && d.mid(21, 3) == QByteArray("R3", 3))
+                sets << d;
+        QByteArray toIq = r3, back = r3;
+        toIq[4] = back[4] = 2;
+        toIq[87] = 0;
+        QCOMPARE(sets, (QList<QByteArray>{toIq, back}));
+        if (interrupt)
+            QVERIFY2(QString(m_Out).contains(QRegularExpression("R3 +Quillrad +app0 +3.00 -> 3.06 +done\n.*R3 +Quillrad +cfg1 +5 +not started")), m_Out);
         const bool inUse = !flags.contains("--include-in-use");
         QVERIFY2(QString(m_Out).contains(QRegularExpression("R4 +Quillrad +app0 +3.05 -> " + appVersion + " +" + (inUse ? "skipped: in use" : "update"))), m_Out);
         if (appVersion != "3.06")
-            QVERIFY2(m_Out.contains("programmed, but reports 3.06, not 3.07") && m_Out.contains("R3        cfg1  5"), m_Out);
-        for (const QJsonObject& line : recordLines())
+            QVERIFY2(m_Out.contains("programmed, but reports 3.06, not 3.07")
+                     && QString(m_Out).contains(QRegularExpression("R3 +Quillrad +cfg1 +5 +not started")), m_Out);
+        // Every line names the release and the version expected, the end as its start.
+        QHash<QString, QString> item;
+        for (const QJsonObject& line : recordLines()) {
+            const QString run = line.value("run").toString();
             if (line.value("event") == "start")
-                QCOMPARE(line.value("release").toString() + " " + line.value("expectedVersion").toString(),
-                         "2026-12 " + (line.value("item") == "app0" ? appVersion : "7"));
+                item[run] = line.value("item").toString();
+            QCOMPARE(line.value("release").toString() + " " + line.value("expectedVersion").toString(),
+                     "2026-12 " + (item.value(run) == "app0" ? appVersion : "7"));
+        }
         QCOMPARE(run({"log", "R3", "--last", "1"}), 0);
         QVERIFY2(QString(m_Out).contains(QRegularExpression("R3 +cfg1 .* 2026-12")) == (appVersion == "3.06"), m_Out);
         if (exitCode != 0)
@@ -224,15 +383,20 @@ private slots:
         QTest::newRow("another item's file") << QJsonObject{{"file", "cfg1.bit"}} << "cfg1.bit is no app0 image";
         QTest::newRow("SHA-256") << QJsonObject{{"sha256", QString(64, 'a')}} << "not the aaaa";
         QTest::newRow("empty version") << QJsonObject{{"version", " "}} << "images[0]: no version";
-        QTest::newRow("not JSON") << QJsonObject{} << "not a JSON object";
+        QTest::newRow("not JSON") << QJsonObject{{"text", "{\"release\": \"2026-12\", \"images\": ["}} << "not a JSON object";
+        QTest::newRow("empty file") << QJsonObject{{"text", ""}} << "not a JSON object";
+        QTest::newRow("no images") << QJsonObject{{"text", "{\"release\": \"2026-12\", \"images\": []}"}} << "\"images\" lists no image";
+        QTest::newRow("no name") << QJsonObject{{"text", "{\"images\": [{\"model\": \"Quillrad\", \"item\": \"cfg1\", \"file\": \"cfg1.bit\", "
+                                                         "\"version\": \"7\"}]}"}} << "\"release\" names no release";
+        QTest::newRow("no file") << QJsonObject{{"file", ""}} << "images[0]: no file";
     }
 
     void badRelease()
     {
         QFETCH(QJsonObject, tweak);
         QFETCH(QString, why);
-        const QString release = writeRelease("3.06", tweak);
-        QVERIFY(!tweak.isEmpty() || Fixtures::writeFile(release, "{\"release\": \"2026-12\", \"images\": ["));
+        const QString release = writeRelease("3.06", tweak.contains("text") ? QJsonObject{} : tweak);
+        QVERIFY(!tweak.contains("text") || Fixtures::writeFile(release, tweak.value("text").toString().toUtf8()));
         addBehind("R1", 2, 300, 5);
         startSim();
         for (const QString& command : QStringList{"apply", "status"}) {
@@ -261,15 +425,23 @@ private slots:
         const QString release = writeRelease();
         addBehind("R1", 2, app, 7, {{"status", 2}});
         addBehind("R2", 3, 306, 7, silent ? QJsonObject{{"serveTcp", false}} : QJsonObject{});
-        addReceiver("Quillix", "X5", 4);
+        addBehind("X5", 4, 306, 7, {}, {}, "Quillix");
         startSim();
         QCOMPARE(run({"status", "--release", release}), exitCode);
         QVERIFY2(QString(m_Out).contains(QRegularExpression("R1 +Quillrad +198.18.0.2 +yes +" + QString(app == 306 ? "3.06 ok" : "3.05 -> 3.06") + " +1.22 +7 ok +2 +3 +4")), m_Out);
         QCOMPARE(run({"apply", release, "--dry-run"}), exitCode);
         QCOMPARE(m_Sim->control(0)->runsStarted() + (silent ? 0 : m_Sim->control(1)->runsStarted()), 0);
-        QCOMPARE(run({"status", "R1", "--json"}), 0);
-        QCOMPARE(QJsonDocument::fromJson(m_Out).array().at(0).toObject().value("versions").toObject().value("app0").toString(),
-                 app == 306 ? "3.06" : "3.05");
+        QCOMPARE(run({"status", "--release", release, "--json"}), exitCode);
+        const QJsonArray rows = QJsonDocument::fromJson(m_Out).array();
+        QCOMPARE(rows.size(), 3);
+        const QJsonObject wanted{{"app0", "3.06"}, {"cfg1", "7"}};
+        QCOMPARE(rows[0].toObject(), (QJsonObject{{"serial", "R1"}, {"model", "Quillrad"}, {"address", "198.18.0.2"}, {"inUse", true},
+            {"versions", QJsonObject{{"app0", app == 306 ? "3.06" : "3.05"}, {"app1", "1.22"}, {"cfg1", "7"}, {"cfg2", "2"}, {"cfg3", "3"}, {"cfg4", "4"}}},
+            {"problem", QJsonValue()}, {"release", wanted}}));
+        QCOMPARE(rows[1]["versions"].isNull(), silent);
+        QCOMPARE(rows[1]["problem"].toString().startsWith("no answer on 198.18.0.3:50000 within 15 s"), silent);
+        QCOMPARE(rows[2]["release"].toObject(), wanted);
+        QCOMPARE(rows[2]["versions"]["app0"].toString(), "3.06");
     }
 
     void killedMidRun_data()
