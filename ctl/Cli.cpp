@@ -15,7 +15,6 @@
 namespace Cli {
 
 namespace {
-constexpr int MaxAtOnce = 256;     ///< receivers programmed or read at once, at most: each is a link of its own
 constexpr int MaxCount = 100000;   ///< receivers or runs an option may count, at most
 constexpr int MaxWaitMs = 3600000;  ///< ms a wait may be given, at most: an hour
 } // namespace

@@ -170,10 +170,6 @@ void Commands::set(const CtlOptions& o)
         }
         edits.append({field, a.mid(eq + 1)});
     }
-    if (serial.isEmpty() || edits.isEmpty()) {
-        Out::error(QStringLiteral("usage: quillctl set SERIAL FIELD=VALUE..."));
-        return finish(Exit::BadInput);
-    }
     auto* f = finder(o);
     withReceiver(f, serial, [f, o, serial, edits](int row) {
         QByteArray target(reinterpret_cast<const char*>(f->Record(row)), Disc::RecordSize);

@@ -3,6 +3,9 @@
 #include <QString>
 #include <QStringList>
 
+/// Receivers programmed or read at once, at most: each is a link of its own.
+constexpr int MaxAtOnce = 256;
+
 /// What the command line asked for; each command reads the parts it knows. The command table
 /// (Cli.cpp) fills it, each option into its own member.
 struct CtlOptions {

@@ -19,7 +19,6 @@
 /// Steps that several commands share.
 namespace Ctl {
 
-constexpr int MaxAtOnce = 256;             ///< receivers programmed or read at once, at most: each is a link of its own
 constexpr int ConnectTimeoutMs = 15000;    ///< ms for the programming interface to connect and read the device
 constexpr int ReconnectTimeoutMs = 30000;  ///< ms for the reconnection after a run, which reads the new versions
 

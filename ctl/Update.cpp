@@ -116,7 +116,7 @@ void Commands::update(const CtlOptions& o)
     else if (!o.all && (model || o.args.size() < 2))
         problem = QStringLiteral("name the receivers (SERIAL... FILE), or give --all --model NAME");
     if (!problem.isEmpty()) {
-        Out::error(problem + QStringLiteral("; usage: quillctl update SERIAL... FILE --item ITEM, or update --all --model NAME FILE --item ITEM"));
+        Out::error(problem + QStringLiteral("; see quillctl update --help"));
         return finish(Exit::BadInput);
     }
     // Before any traffic the file is read once: it must be an image of this item for at least one

@@ -70,6 +70,7 @@ private slots:
             }
         }
         QCOMPARE(refusals.value("--parallel"), QByteArray("quillctl: --parallel takes a number from 1 to 256\n"));
+        QCOMPARE(refusals.value("--last"), QByteArray("quillctl: --last takes a number from 1 to 100000\n"));
         QCOMPARE(refusals.value("--item"), QByteArray("quillctl: --item takes one of app0, app1, cfg1, cfg2, cfg3, cfg4\n"));
         QCOMPARE(run({"--version"}), 0);
         QCOMPARE(m_Out, QByteArray("quillctl 1.08\n"));
@@ -83,7 +84,7 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"fnd"} << "unknown command \"fnd\"";
         QTest::newRow("unknown option") << QStringList{"find", "--yes"} << "Unknown option 'yes'";
         QTest::newRow("show without SERIAL") << QStringList{"show"} << "usage: quillctl show SERIAL";
-        QTest::newRow("info with two") << QStringList{"info", "A", "B"} << "usage: quillctl info SERIAL";
+        QTest::newRow("info with two") << QStringList{"info", "A", "B"} << "usage: quillctl info SERIAL [--json] [--all-interfaces]\n";
         QTest::newRow("set without FIELD=VALUE") << QStringList{"set", "A"} << "usage: quillctl set SERIAL FIELD=VALUE...";
         QTest::newRow("set with an unknown field") << QStringList{"set", "A", "colour=red"} << "\"colour\" is not FIELD=VALUE";
         QTest::newRow("apply without RELEASE") << QStringList{"apply"} << "usage: quillctl apply RELEASE [SERIAL...]";
