@@ -6,11 +6,13 @@
 #include <QtTest>
 
 namespace {
-/// A receiver's record from the emulator's own encoder: its defaults, serial QX1, then `extra`.
-QByteArray simRecord(const QString& model, QJsonObject extra = {})
+/// A receiver's record from the emulator's own encoder: its defaults, serial QX1, then `fields`.
+QByteArray simRecord(const QJsonObject& fields, const QJsonObject& over = {})
 {
-    extra.insert("model", model);
+    QJsonObject extra = fields;
     extra.insert("serial", "QX1");
+    for (auto it = over.begin(); it != over.end(); ++it)
+        extra.insert(it.key(), it.value());
     QString error;
     const QByteArray r = SimRecord::build(extra, &error);
     if (r.isEmpty())
@@ -65,44 +67,46 @@ private slots:
 
     void plan_data()
     {
-        QTest::addColumn<QString>("model");
+        QTest::addColumn<QJsonObject>("receiver");  // the emulator's fields
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<QStringList>("changes");    // "field: now -> wanted"
         QTest::addColumn<QJsonObject>("adopted");    // the emulator's fields the target holds over the record's
         QTest::addColumn<QStringList>("problems");
         QTest::addColumn<QString>("network");
+        const QJsonObject quillix{{"model", "Quillix"}}, quillrad{{"model", "Quillrad"}};
         QTest::addRow("own entry wins over the defaults")
-            << "Quillix" << QByteArray(R"({"defaults": {"TCP Port": 50001, "Connection Time Limit": 30, "Use DHCP": "yes"},
+            << quillix << QByteArray(R"({"defaults": {"TCP Port": 50001, "Connection Time Limit": 30, "Use DHCP": "yes"},
                                           "receivers": {"QX1": {"TCP Port": "50002"}, "QX2": {"TCP Port": 1}}})")
             << QStringList{"TCP Port: 50000 -> 50002", "Use DHCP: no -> yes", "Connection Time Limit: 0 Min -> 30 Min"}
             << QJsonObject{{"tcpPort", 50002}, {"netFlags", 1}, {"timeout", 30}} << QStringList() << QString();
         QTest::addRow("******** keeps a password, own over a default")
-            << "Quillix" << QByteArray(R"({"defaults": {"Transmit Password": "other"},
+            << quillix << QByteArray(R"({"defaults": {"Transmit Password": "other"},
                                           "receivers": {"QX1": {"Transmit Password": "********", "Receive Password": "rx"}}})")
             << QStringList{"Receive Password:  -> ********"} << QJsonObject{{"rxPassword", "rx"}} << QStringList() << QString();
         QTest::addRow("values as reported plan nothing")
-            << "Quillix" << QByteArray(R"({"receivers": {"QX1": {"TCP Port": "50000", "Latitude": "51.5074", "Transmit Password": "secret",
+            << quillix << QByteArray(R"({"receivers": {"QX1": {"TCP Port": "50000", "Latitude": "51.5074", "Transmit Password": "secret",
                                           "RF Port 2 Auto Range Max": 56, "Use DHCP": false, "Audio Monitor": "Monitor Off"}}})")
             << QStringList() << QJsonObject() << QStringList() << QString();
         QTest::addRow("RF range: a default the model lacks is left out, its own entry refused")
-            << "Quillrad" << QByteArray(R"({"defaults": {"RF Port 2 Auto Range Max": 30, "UDP Port": 7},
+            << quillrad << QByteArray(R"({"defaults": {"RF Port 2 Auto Range Max": 30, "UDP Port": 7},
                                            "receivers": {"QX1": {"RF Port 2 Auto Range Min": 1}}})")
             << QStringList{"UDP Port: 0 -> 7"} << QJsonObject{{"altUdpPort", 7}}
             << QStringList{"RF Port 2 Auto Range Min: this model has no RF range"} << QString();
         QTest::addRow("an address that leaves the gateway outside")
-            << "Quillix" << QByteArray(R"({"receivers": {"QX1": {"TCP IP Adr": "10.0.0.5", "UDP Adr": "198.18.0.255"}}})")
+            << quillix << QByteArray(R"({"receivers": {"QX1": {"TCP IP Adr": "10.0.0.5", "UDP Adr": "198.18.0.255"}}})")
             << QStringList{"TCP IP Adr: 198.18.0.2 -> 10.0.0.5", "UDP Adr: 0.0.0.0 -> 198.18.0.255"}
             << QJsonObject{{"address", "10.0.0.5"}, {"altUdpAddress", "198.18.0.255"}} << QStringList()
             << "gateway 198.18.0.254 is outside the subnet 10.0.0.0/24 of 10.0.0.5";
-        QTest::addRow("only the alternate destination changes: no network check")
-            << "Quillix" << QByteArray(R"({"receivers": {"QX1": {"UDP Adr": "198.18.0.255", "GateWay IP": "198.18.0.254"}}})")
+        QTest::addRow("a gateway outside that stays, and the alternate destination: no network check")
+            << QJsonObject{{"model", "Quillix"}, {"gateway", "10.0.0.1"}}
+            << QByteArray(R"({"receivers": {"QX1": {"UDP Adr": "198.18.0.255", "GateWay IP": "10.0.0.1"}}})")
             << QStringList{"UDP Adr: 0.0.0.0 -> 198.18.0.255"} << QJsonObject{{"altUdpAddress", "198.18.0.255"}}
             << QStringList() << QString();
     }
 
     void plan()
     {
-        QFETCH(QString, model);
+        QFETCH(QJsonObject, receiver);
         QFETCH(QByteArray, document);
         QFETCH(QStringList, changes);
         QFETCH(QJsonObject, adopted);
@@ -111,7 +115,7 @@ private slots:
         SettingsFile::Document doc;
         QStringList parseProblems;
         QVERIFY2(SettingsFile::parse(document, &doc, &parseProblems), qPrintable(parseProblems.join('\n')));
-        const QByteArray record = simRecord(model);
+        const QByteArray record = simRecord(receiver);
         const SettingsFile::Plan p = SettingsFile::plan(bytes(record), doc.defaults, doc.receivers.value("QX1"));
         QStringList planned;
         for (const SettingsFile::Change& c : p.changes)
@@ -119,14 +123,14 @@ private slots:
         QCOMPARE(planned, changes);
         // Every other byte as the receiver reported it; problems leave the target as far as it got.
         if (problems.isEmpty())
-            QCOMPARE(p.target, simRecord(model, adopted));
+            QCOMPARE(p.target, simRecord(receiver, adopted));
         QCOMPARE(p.problems, problems);
         QCOMPARE(p.networkProblem, network);
     }
 
     void exportPlansNothing()
     {
-        const QByteArray record = simRecord("Quillrad", {{"rxPassword", "rx"}, {"timeout", 9}});
+        const QByteArray record = simRecord({{"model", "Quillrad"}, {"rxPassword", "rx"}, {"timeout", 9}});
         const QJsonObject exported = SettingsFile::exportRecord(bytes(record));
         const QJsonObject expected = QJsonDocument::fromJson(R"({"TCP IP Adr": "198.18.0.2", "TCP Port": 50000, "Use DHCP": false,
             "SubNet Mask": "255.255.255.0", "GateWay IP": "198.18.0.254", "Use Alternate Data Destination UDP Address": false,
@@ -151,8 +155,8 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath("updates.jsonl");
         QVERIFY(Fixtures::writeFile(file, "{\"run\":\"1\",\"event\":\"start\"}\n{\"event\":\"settings\",\"changes\":7}\n"));
-        const QByteArray before = simRecord("Quillix", {{"txPassword", "old"}});
-        const QByteArray after = simRecord("Quillix", {{"txPassword", "new"}, {"tcpPort", 50001}, {"rxPassword", "rx"}});
+        const QByteArray before = simRecord({{"model", "Quillix"}, {"txPassword", "old"}});
+        const QByteArray after = simRecord({{"model", "Quillix"}, {"txPassword", "new"}, {"tcpPort", 50001}, {"rxPassword", "rx"}});
         QVERIFY(UpdateRecord::appendSettings(bytes(before), bytes(after), file));
         QVERIFY(UpdateRecord::append({{"run", "1"}, {"event", "end"}}, file));
         const UpdateRecord::Listing l = UpdateRecord::read(file);
