@@ -75,7 +75,7 @@ void readEntry(const QString& where, const QJsonValue& entry, Wanted* wanted, QS
     const QJsonObject o = entry.toObject();
     for (auto it = o.begin(); it != o.end(); ++it) {
         const Field* f = RecordFields::find(it.key());
-        QString value = f ? asText(*f, it.value()) : QString();
+        const QString value = f ? asText(*f, it.value()) : QString();
         QString error;
         // A scratch record of no model: the model's own limits wait for the receiver, as in `set`.
         quint8 scratch[Disc::RecordSize] = {};
