@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 
+#include <algorithm>
+
 using namespace Ctl;
 
 namespace {
@@ -42,16 +44,26 @@ QString itemVersion(const QJsonObject& start, const QJsonValue& versions)
     return QStringLiteral("?");
 }
 
+QString timeCell(const QJsonObject& line)
+{
+    const QString time = line.value(QStringLiteral("time")).toString();
+    const QDateTime at = QDateTime::fromString(time, Qt::ISODateWithMs);
+    return at.isValid() ? at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : time;
+}
+
+QString serial(const QJsonObject& line)
+{
+    return line.value(QStringLiteral("receiver")).toObject().value(QStringLiteral("serial")).toString();
+}
+
 QStringList cells(const UpdateRecord::Run& run)
 {
     const QJsonObject& s = run.start;
     const QJsonObject file = s.value(QStringLiteral("file")).toObject();
-    const QString time = s.value(QStringLiteral("time")).toString();
-    const QDateTime at = QDateTime::fromString(time, Qt::ISODateWithMs);
     const bool ended = !run.end.isEmpty();
     const double ms = run.end.value(QStringLiteral("durationMs")).toDouble();
-    return {at.isValid() ? at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : time,
-            s.value(QStringLiteral("receiver")).toObject().value(QStringLiteral("serial")).toString(),
+    return {timeCell(s),
+            serial(s),
             s.value(QStringLiteral("item")).toString(),
             QFileInfo(file.value(QStringLiteral("path")).toString()).fileName(),
             file.value(QStringLiteral("sha256")).toString().left(12),
@@ -61,6 +73,21 @@ QStringList cells(const UpdateRecord::Run& run)
             !ended ? QStringLiteral("-") : ms < 1000 ? QStringLiteral("%1 ms").arg(ms, 0, 'f', 0) : QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1),
             s.value(QStringLiteral("release")).toString()};
 }
+
+/// A Set's line: the keys it changed where a run has its file; the line is written as the Set is sent.
+QStringList cells(const QJsonObject& settings)
+{
+    return {timeCell(settings), serial(settings), QStringLiteral("settings"),
+            settings.value(QStringLiteral("changes")).toObject().keys().join(QStringLiteral(", ")), QString(),
+            QStringLiteral("-"), QStringLiteral("sent"), QStringLiteral("-"), QString()};
+}
+
+/// One row of the log: a run or a Set, with its place in the file.
+struct Entry {
+    int line;
+    QJsonObject json;
+    QStringList cells;
+};
 
 } // namespace
 
@@ -74,25 +101,30 @@ void Commands::log(const CtlOptions& o)
         Out::error(listing.error);
         return finish(Exit::BadInput);
     }
-    QVector<UpdateRecord::Run> runs;
+    QVector<Entry> entries;
     for (const UpdateRecord::Run& run : listing.runs)
-        if (o.args.isEmpty()
-            || run.start.value(QStringLiteral("receiver")).toObject().value(QStringLiteral("serial")).toString() == o.args[0])
-            runs.append(run);
-    if (o.last > 0 && runs.size() > o.last)
-        runs.remove(0, runs.size() - o.last);
+        if (o.args.isEmpty() || serial(run.start) == o.args[0])
+            entries.append({run.line, run.merged(), cells(run)});
+    for (const UpdateRecord::SettingsLine& s : listing.settings)
+        if (o.args.isEmpty() || serial(s.json) == o.args[0])
+            entries.append({s.line, s.json, cells(s.json)});
+    // The file's order is the order things happened in; clocks and hand-edited times may disagree.
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.line < b.line; });
+    if (o.last > 0 && entries.size() > o.last)
+        entries.remove(0, entries.size() - o.last);
     if (o.json) {
         QJsonArray a;
-        for (const UpdateRecord::Run& run : runs)
-            a.append(run.merged());
+        for (const Entry& e : entries)
+            a.append(e.json);
         Out::json(a);
         return finish(Exit::Ok);
     }
-    if (runs.isEmpty())
-        Out::error(QStringLiteral("no runs%1 recorded in %2").arg(o.args.isEmpty() ? QString() : QStringLiteral(" of ") + o.args[0], path));
+    if (entries.isEmpty())
+        Out::error(QStringLiteral("no runs or settings changes%1 recorded in %2")
+                       .arg(o.args.isEmpty() ? QString() : QStringLiteral(" of ") + o.args[0], path));
     QVector<QStringList> rows;
-    for (const UpdateRecord::Run& run : runs)
-        rows << cells(run);
+    for (const Entry& e : entries)
+        rows << e.cells;
     QStringList headers;
     QVector<int> widths;
     for (const auto& c : Columns) {

@@ -21,9 +21,6 @@ const char* const AudioMonitor[] = {QT_TRANSLATE_NOOP("CEditQuillDlg", "Monitor 
 const char* const ExtRef[] = {QT_TRANSLATE_NOOP("CEditQuillDlg", "Ext Ref Off"),
                               QT_TRANSLATE_NOOP("CEditQuillDlg", "10 MHz Ref")};
 
-// A fixed width, so the mask does not tell how long the secret is.
-constexpr char Masked[] = "********";
-
 QString squeezed(const QString& s) { return s.toLower().remove(QRegularExpression(QStringLiteral("[^a-z0-9]"))); }
 
 /// Unsigned decimal digits only, as the dialog's validators take them; -1 for anything else.

@@ -16,6 +16,8 @@ constexpr int MaxMinutes = 255;        ///< largest connection time limit, minut
 constexpr double MaxMHz = 56.0;        ///< largest RF range value, MHz; the smallest is 0
 constexpr int MHzDecimals = 3;         ///< RF range resolution: decimals of a MHz
 constexpr double HzPerMHz = 1000000.0;
+/// A set secret as printed: a fixed width, so the mask does not tell how long the secret is.
+inline constexpr char Masked[] = "********";
 
 /// How a field's bytes read and what the dialog lets a person type into it.
 enum class Kind { Text, Address, Port, Flag, Choice, Minutes, RfMHz, Version, Mac, InUse };

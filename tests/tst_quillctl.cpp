@@ -379,6 +379,46 @@ private slots:
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
     }
+
+    void logSettings_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("listed");  // runs by file, Sets as "settings", in order
+        QTest::newRow("beside the runs, in file order") << QStringList() << QStringList{"a.bin", "settings", "settings", "c.bin"};
+        QTest::newRow("one receiver's") << QStringList{"QR1"} << QStringList{"a.bin", "settings", "c.bin"};
+        QTest::newRow("--last 2 counts them") << QStringList{"--last", "2"} << QStringList{"settings", "c.bin"};
+        QTest::newRow("as JSON, each line's own keys") << QStringList{"QR10", "--json"} << QStringList{"settings"};
+    }
+
+    void logSettings()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, listed);
+        // Times out of file order: the log goes by the file, as the lines were appended.
+        QVERIFY(QDir().mkpath(QFileInfo(m_Record).path()));
+        QVERIFY(Fixtures::writeFile(m_Record, R"({"run":"1","event":"start","time":"2026-01-01T10:00:00.000Z","receiver":{"serial":"QR1"},"item":"app0","file":{"path":"/i/a.bin"}}
+{"event":"settings","time":"2026-01-01T12:00:00.000Z","receiver":{"serial":"QR1"},"changes":{"TCP Port":{"before":50000,"after":50001},"Receive Password":{"before":"","after":"********"}}}
+{"run":"1","event":"end","result":"done"}
+{"event":"settings","time":"2026-01-01T11:00:00.000Z","receiver":{"serial":"QR10"},"changes":{"Latitude":{"before":"1","after":"2"}}}
+{"run":"3","event":"start","receiver":{"serial":"QR1"},"item":"app1","file":{"path":"/i/c.bin"}}
+)"));
+        QCOMPARE(run(QStringList{"log"} + args), 0);
+        QStringList seen;
+        if (args.contains("--json")) {
+            const QJsonArray a = QJsonDocument::fromJson(m_Out).array();
+            for (const QJsonValue& v : a)
+                seen << v["event"].toString();
+            QCOMPARE(a.first()["changes"]["Latitude"]["after"], QJsonValue("2"));
+        } else {
+            for (auto it = QRegularExpression("\\w\\.bin|settings").globalMatch(QString::fromLatin1(m_Out)); it.hasNext();)
+                seen << it.next().captured();
+            // The changed keys where a run's file stands, no version, and the Set as sent.
+            const QRegularExpression row(" QR1 +settings +Receive Password, TCP Port +- +sent +- *$| QR10 +settings +Latitude +- +sent +- *$");
+            for (const QByteArray& line : m_Out.split('\n'))
+                QVERIFY2(!line.contains("settings") || row.match(QString::fromLatin1(line)).hasMatch(), line);
+        }
+        QCOMPARE(seen, listed);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_Quillctl)

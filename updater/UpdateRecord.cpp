@@ -2,6 +2,7 @@
 
 #include "DiscoveryDatagram.h"
 #include "ProgItem.h"
+#include "RecordFields.h"
 #include "UpdateSession.h"
 #include "Version.h"
 
@@ -47,6 +48,27 @@ QString userName()
     if (const passwd* pw = ::getpwuid(::getuid()))
         return QString::fromLocal8Bit(pw->pw_name);
     return qEnvironmentVariable("USER");
+}
+
+/// What every line that opens an event says of its writer, beside `event`.
+QJsonObject opening(const QString& event)
+{
+    return {{QStringLiteral("event"), event},
+            {QStringLiteral("time"), now()},
+            {QStringLiteral("program"), QCoreApplication::applicationName()},
+            {QStringLiteral("version"), QStringLiteral(QF_VERSION)},
+            {QStringLiteral("host"), QSysInfo::machineHostName()},
+            {QStringLiteral("user"), userName()}};
+}
+
+/// Of the receiver's settings only what names it: never passwords or free text.
+QJsonObject receiver(const quint8* r)
+{
+    return {{QStringLiteral("model"), Disc::text(r, Disc::ModelName)},
+            {QStringLiteral("serial"), Disc::text(r, Disc::SerialNum)},
+            {QStringLiteral("mac"), Disc::macText(r)},
+            {QStringLiteral("address"), Disc::addressText(r, Disc::OffIPAdr)},
+            {QStringLiteral("port"), int(Disc::u16(r, Disc::OffTcpPort))}};
 }
 
 QJsonObject versions(const SdrVersions& v)
@@ -114,6 +136,19 @@ bool append(const QJsonObject& line, const QString& file)
     return problem.isEmpty();
 }
 
+bool appendSettings(const quint8* before, const quint8* after, const QString& file)
+{
+    QJsonObject changes;
+    for (const RecordFields::Field& f : RecordFields::all())
+        if (f.editable && !RecordFields::same(f, before, after))
+            changes.insert(QLatin1String(f.name), QJsonObject{{QStringLiteral("before"), RecordFields::json(f, before)},
+                                                              {QStringLiteral("after"), RecordFields::json(f, after)}});
+    QJsonObject line = opening(QStringLiteral("settings"));
+    line.insert(QStringLiteral("receiver"), receiver(before));
+    line.insert(QStringLiteral("changes"), changes);
+    return append(line, file);
+}
+
 QJsonObject Run::merged() const
 {
     QJsonObject o = start;
@@ -168,14 +203,17 @@ Listing read(QIODevice& device, const QString& name)
         const QString id = o.value(QStringLiteral("run")).toString();
         const QString event = o.value(QStringLiteral("event")).toString();
         const int at = byId.value(id, -1);
-        if (e.error != QJsonParseError::NoError || id.isEmpty()
+        if (e.error == QJsonParseError::NoError && event == QLatin1String("settings")
+            && o.value(QStringLiteral("changes")).isObject()) {
+            l.settings.append({o, number});
+        } else if (e.error != QJsonParseError::NoError || id.isEmpty()
             || (event != QLatin1String("start") && event != QLatin1String("end"))) {
             l.skipped << QStringLiteral("%1 line %2: damaged or truncated; skipped").arg(name).arg(number);
         } else if (event == QLatin1String("start") ? at >= 0 : at < 0 || !l.runs[at].end.isEmpty()) {
             l.skipped << QStringLiteral("%1 line %2: a %3 line out of place; skipped").arg(name).arg(number).arg(event);
         } else if (event == QLatin1String("start")) {
             byId.insert(id, l.runs.size());
-            l.runs.append({o, {}});
+            l.runs.append({o, {}, number});
         } else {
             l.runs[at].end = o;
         }
@@ -220,29 +258,17 @@ void CUpdateRecorder::OnRunStarted(int item)
     m_Running = true;
     m_Clock.start();
     m_FirstPosition = m_pSdr->NextPosition();
-    // Of the receiver's settings only what names it: never passwords or free text.
-    const quint8* r = m_pSession->Discovered();
-    const QJsonObject receiver{{QStringLiteral("model"), Disc::text(r, Disc::ModelName)},
-                               {QStringLiteral("serial"), Disc::text(r, Disc::SerialNum)},
-                               {QStringLiteral("mac"), Disc::macText(r)},
-                               {QStringLiteral("address"), Disc::addressText(r, Disc::OffIPAdr)},
-                               {QStringLiteral("port"), int(Disc::u16(r, Disc::OffTcpPort))}};
     const FileFacts& f = m_pSession->File();
     const QJsonValue file = f.path.isEmpty() ? QJsonValue()
                                              : QJsonObject{{QStringLiteral("path"), f.path},
                                                            {QStringLiteral("size"), double(f.size)},
                                                            {QStringLiteral("sha256"), f.sha256}};
-    QJsonObject line{{QStringLiteral("run"), m_RunId},
-                          {QStringLiteral("event"), QStringLiteral("start")},
-                          {QStringLiteral("time"), UpdateRecord::now()},
-                          {QStringLiteral("program"), QCoreApplication::applicationName()},
-                          {QStringLiteral("version"), QStringLiteral(QF_VERSION)},
-                          {QStringLiteral("host"), QSysInfo::machineHostName()},
-                          {QStringLiteral("user"), UpdateRecord::userName()},
-                          {QStringLiteral("receiver"), receiver},
-                          {QStringLiteral("item"), ProgItem::name(item)},
-                          {QStringLiteral("file"), file},
-                          {QStringLiteral("versionsBefore"), UpdateRecord::versions(m_pSession->VersionsBefore())}};
+    QJsonObject line = UpdateRecord::opening(QStringLiteral("start"));
+    line.insert(QStringLiteral("run"), m_RunId);
+    line.insert(QStringLiteral("receiver"), UpdateRecord::receiver(m_pSession->Discovered()));
+    line.insert(QStringLiteral("item"), ProgItem::name(item));
+    line.insert(QStringLiteral("file"), file);
+    line.insert(QStringLiteral("versionsBefore"), UpdateRecord::versions(m_pSession->VersionsBefore()));
     for (auto it = m_Release.begin(); it != m_Release.end(); ++it)
         line.insert(it.key(), it.value());
     UpdateRecord::append(line);

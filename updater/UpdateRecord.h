@@ -16,7 +16,7 @@ class QIODevice;
 class QTimer;
 
 /// The update record: one JSON Lines file that QuillFinder and quillctl share, two lines per firmware
-/// run (a start and an end, tied by the run's id). Every line is appended by one write under an
+/// run (a start and an end, tied by the run's id) and one per Set of changed settings. Every line is appended by one write under an
 /// advisory lock, so the window and several quillctl processes may write at once.
 namespace UpdateRecord {
 
@@ -33,21 +33,33 @@ void setProblemLevel(QtMsgType level);
 /// false, told at the problem level, when the line could not be written whole.
 bool append(const QJsonObject& line, const QString& file = path());
 
+/// Appends the line of one Set sent to the receiver that reported `before`: "event": "settings", who
+/// sent it, the receiver, and "changes": {KEY: {"before": ..., "after": ...}} for every setting that
+/// `after` changes, as `show --json` prints them with secrets masked; false as for append().
+bool appendSettings(const quint8* before, const quint8* after, const QString& file = path());
+
 /// One run read back from the record.
 struct Run {
     QJsonObject start;  ///< the start line
     QJsonObject end;    ///< the end line; empty when none was written (the program was killed mid-run)
+    int line = 0;       ///< the start's line number
     /// The start line's keys, the end's under their own names and its time as "endTime"; a run without
     /// an end has the result "interrupted" and nulls.
     QJsonObject merged() const;
 };
+/// One settings line read back.
+struct SettingsLine {
+    QJsonObject json;  ///< the line as written
+    int line = 0;      ///< its line number: the runs' starts and these lines are in the order they happened
+};
 /// What read() found.
 struct Listing {
     QVector<Run> runs;     ///< in the order they started
+    QVector<SettingsLine> settings;  ///< in file order
     QStringList skipped;   ///< one message per line skipped, naming its line number
     QString error;         ///< why the file could not be read; empty when it was, or does not exist
 };
-/// Reads every run of `file`; damaged lines are skipped and named, never rewritten.
+/// Reads every run and settings line of `file`; damaged lines are skipped and named, never rewritten.
 Listing read(const QString& file = path());
 /// Reads every run from the open `device`, whose messages call it `name`; a line longer than
 /// MaxLineBytes is skipped without being held whole.
