@@ -52,7 +52,7 @@ void Commands::status(const CtlOptions& o)
         QJsonArray list;
         for (int i = 0; i < units.size(); ++i) {
             const Plan::Unit& u = units[i];
-            const bool read = u.problem.isEmpty();
+            const bool read = u.read;
             QStringList cells{u.serial, QLatin1String(u.model->name), Disc::addressText(u.Rec(), Disc::OffIPAdr),
                               u.InUse() ? QStringLiteral("yes") : QStringLiteral("no")};
             QJsonObject versions, wanted;

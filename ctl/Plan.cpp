@@ -24,7 +24,7 @@ QVector<Row> make(const QVector<Unit>& units, const QVector<Want>& wants, bool i
         for (const Want& w : wants) {
             if (*w.model != *unit.model)
                 continue;
-            const QString now = unit.problem.isEmpty() ? unit.versions.Text(SdrVersions::OfItem(w.item)) : QString();
+            const QString now = unit.read ? unit.versions.Text(SdrVersions::OfItem(w.item)) : QString();
             const bool behind = w.version.isEmpty() || now != w.version;
             own.append({u, w.item, now, w.version,
                         !behind ? Action::UpToDate : unit.InUse() && !includeInUse ? Action::InUse : Action::Update});

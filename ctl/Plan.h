@@ -21,6 +21,7 @@ struct Unit {
     const ReceiverModel* model = nullptr;
     QString problem;    ///< why its versions were not read; empty when they were, or when none were asked
     SdrVersions versions;
+    bool read = false;  ///< the versions were read
 
     const quint8* Rec() const { return reinterpret_cast<const quint8*>(record.constData()); }
     /// Either in-use bit of its record is set: someone listens to it.

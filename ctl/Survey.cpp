@@ -16,7 +16,7 @@ Choice choose(const CDiscoveryCycle& f, const QStringList& serials, const Receiv
     Choice c;
     const auto unit = [&f](int row) {
         return Plan::Unit{Disc::text(f.Header(row), Disc::SerialNum),
-                          QByteArray(reinterpret_cast<const char*>(f.Record(row)), Disc::RecordSize), Models::byHeader(f.Header(row)), {}, {}};
+                          QByteArray(reinterpret_cast<const char*>(f.Record(row)), Disc::RecordSize), Models::byHeader(f.Header(row)), {}, {}, false};
     };
     if (serials.isEmpty()) {
         for (int row = 0; row < f.Rows(); ++row) {
@@ -56,6 +56,7 @@ private:
             readDevice(m_Units[i].Rec(), [this, i](const DeviceRead& read) {
                 m_Units[i].problem = read.problem;
                 m_Units[i].versions = read.versions;
+                m_Units[i].read = read.problem.isEmpty();
                 --m_Reading;
                 More();
             });

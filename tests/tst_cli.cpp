@@ -30,7 +30,7 @@ class tst_Cli : public QObject {
         QByteArray record(862, 0);
         record[86] = char(f.contains("in-use") ? 2 : 0);  // the status byte: the second in-use bit
         record.replace(5, f[1].size(), f[1].toLatin1());
-        Plan::Unit u{f[0], record, Models::byName(f[1]), f[2] == "-" ? "no answer" : "", {}};
+        Plan::Unit u{f[0], record, Models::byName(f[1]), f[2] == "-" ? "no answer" : "", {}, f[2] != "-"};
         u.versions.m_Wide[4] = quint16(qRound(f[2].toDouble() * 100));
         u.versions.m_Narrow[0] = 7;
         return u;

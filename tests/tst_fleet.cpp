@@ -180,7 +180,7 @@ private slots:
         QTest::addColumn<QString>("second");        // R2's
         const QString done = "R2 +Quillrad +app0 +3.05 -> 3.06 +done";
         QTest::newRow("no answer on the control port") << QJsonObject{{"serveTcp", false}} << QJsonObject{} << QStringList{} << 1
-            << "R1 +Quillrad +- +skipped: not answering \\(no answer on 198.18.0.2:50000 within 15 s\\)" << done;
+            << "R1 +Quillrad +- +skipped: not answering \\(no answer on 198.18.0.2:\\d+ within 15 s\\)" << done;
         QTest::newRow("refused start") << QJsonObject{{"control", QJsonObject{{"failure", "UnknownProduct"}}}} << QJsonObject{} << QStringList{} << 3
             << "R1 +Quillrad +app0 +3.05 +not started: the receiver reports product ID 0x4e4b4e55, not the 0x44535551 of a Quillrad" << done;
         QTest::newRow("failed run") << QJsonObject{{"control", QJsonObject{{"failure", "AbortApp"}}}} << QJsonObject{} << QStringList{} << 3
@@ -439,7 +439,7 @@ private slots:
             {"versions", QJsonObject{{"app0", app == 306 ? "3.06" : "3.05"}, {"app1", "1.22"}, {"cfg1", "7"}, {"cfg2", "2"}, {"cfg3", "3"}, {"cfg4", "4"}}},
             {"problem", QJsonValue()}, {"release", wanted}}));
         QCOMPARE(rows[1]["versions"].isNull(), silent);
-        QCOMPARE(rows[1]["problem"].toString().startsWith("no answer on 198.18.0.3:50000 within 15 s"), silent);
+        QCOMPARE(rows[1]["problem"].toString().contains(QRegularExpression("^no answer on 198.18.0.3:\\d+ within 15 s")), silent);
         QCOMPARE(rows[2]["release"].toObject(), wanted);
         QCOMPARE(rows[2]["versions"]["app0"].toString(), "3.06");
     }
