@@ -11,13 +11,11 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QPointer>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstring>
 #include <map>
 #include <utility>
-#include <unistd.h>
 
 namespace Ctl {
 
@@ -277,28 +275,6 @@ bool Batch::Interrupt()
     return m_Started;
 }
 
-void confirm(const CtlOptions& options, const QString& question, std::function<void()> then)
-{
-    if (options.yes)
-        return then();
-    if (!::isatty(STDIN_FILENO)) {
-        Out::error(QStringLiteral("stdin is not a terminal: confirm with --yes; nothing was sent"));
-        return finish(Exit::BadInput);
-    }
-    // On stderr, with the other messages: stdout carries only results.
-    std::fputs(qPrintable(question + QStringLiteral(" [y/N] ")), stderr);
-    auto* answer = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, qApp);
-    QObject::connect(answer, &QSocketNotifier::activated, qApp, [answer, then] {
-        answer->setEnabled(false);
-        answer->deleteLater();
-        char buf[64] = {};
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf - 1);
-        if (n > 0 && (buf[0] == 'y' || buf[0] == 'Y'))
-            return then();
-        Out::error(QStringLiteral("not confirmed; nothing was sent"));
-        finish(Exit::BadInput);
-    });
-}
 
 
 } // namespace Ctl

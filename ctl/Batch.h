@@ -84,8 +84,4 @@ private:
     Out::Board m_Board;
 };
 
-/// Asks "question [y/N]" on the terminal unless --yes was given; `then` on yes. Otherwise ends with
-/// exit 2 and nothing sent.
-void confirm(const CtlOptions& options, const QString& question, std::function<void()> then);
-
 } // namespace Ctl

@@ -25,12 +25,12 @@ const Option Options[] = {
     {"timeout", Kind::Ms, "MS", 1, MaxWaitMs, "*", "How long discovery listens for answers.", nullptr, &CtlOptions::timeoutMs, nullptr},
     {"json", Kind::Switch, nullptr, 0, 0, "find|show|info|status|log|update|apply",
      "Prints JSON (the README describes it); messages, plans and progress go to stderr.", &CtlOptions::json, nullptr, nullptr},
-    {"all-interfaces", Kind::Switch, nullptr, 0, 0, "find|show|set|info|update|status|apply",
+    {"all-interfaces", Kind::Switch, nullptr, 0, 0, "find|show|set|info|update|status|apply|settings export|settings apply",
      "Also sends the requests to every interface's directed broadcast address, and names the interface each answer came in on.",
      &CtlOptions::allInterfaces, nullptr, nullptr},
-    {"show-secrets", Kind::Switch, nullptr, 0, 0, "find|show|set", "Prints passwords as they are; otherwise a set one shows as ********.",
+    {"show-secrets", Kind::Switch, nullptr, 0, 0, "find|show|set|settings export|settings apply", "Prints passwords as they are; otherwise a set one shows as ********.",
      &CtlOptions::showSecrets, nullptr, nullptr},
-    {"force", Kind::Switch, nullptr, 0, 0, "set", "Sends an address, subnet mask and gateway that cannot work together.",
+    {"force", Kind::Switch, nullptr, 0, 0, "set|settings apply", "Sends an address, subnet mask and gateway that cannot work together.",
      &CtlOptions::force, nullptr, nullptr},
     {"item", Kind::Item, "ITEM", 0, 0, "update", "What to program (needed).", nullptr, nullptr, &CtlOptions::item},
     {"all", Kind::Switch, nullptr, 0, 0, "update", "Programs every receiver of --model that answers, instead of SERIAL...",
@@ -38,8 +38,8 @@ const Option Options[] = {
     {"model", Kind::Model, "NAME", 0, 0, "update", "Receiver model whose receivers --all programs.", nullptr, nullptr, &CtlOptions::model},
     {"release", Kind::File, "FILE", 0, 0, "status", "Compares every receiver with the release in FILE.", nullptr, nullptr,
      &CtlOptions::release},
-    {"dry-run", Kind::Switch, nullptr, 0, 0, "apply", "Shows the plan and sends nothing.", &CtlOptions::dryRun, nullptr, nullptr},
-    {"yes", Kind::Switch, nullptr, 0, 0, "update|apply", "Goes ahead without asking.", &CtlOptions::yes, nullptr, nullptr},
+    {"dry-run", Kind::Switch, nullptr, 0, 0, "apply|settings apply", "Shows the plan and sends nothing.", &CtlOptions::dryRun, nullptr, nullptr},
+    {"yes", Kind::Switch, nullptr, 0, 0, "update|apply|settings apply", "Goes ahead without asking.", &CtlOptions::yes, nullptr, nullptr},
     {"parallel", Kind::Number, "N", 1, MaxAtOnce, "update|status|apply",
      "Programs up to N receivers at once, each on its own link (one after another by default); status and apply read "
      "every receiver's versions up to N at once (all at once by default).", nullptr, &CtlOptions::parallel, nullptr},
@@ -48,9 +48,9 @@ const Option Options[] = {
      nullptr, &CtlOptions::canary, nullptr},
     {"max-failed", Kind::Number, "N", 1, MaxCount, "update|apply",
      "Starts no further receiver once N runs have failed; the runs under way finish.", nullptr, &CtlOptions::maxFailed, nullptr},
-    {"include-in-use", Kind::Switch, nullptr, 0, 0, "update|apply",
+    {"include-in-use", Kind::Switch, nullptr, 0, 0, "update|apply|settings apply",
      "Also changes receivers that report being in use, cutting off whoever listens.", &CtlOptions::includeInUse, nullptr, nullptr},
-    {"confirm-timeout", Kind::Ms, "MS", 1, MaxWaitMs, "set|update|apply",
+    {"confirm-timeout", Kind::Ms, "MS", 1, MaxWaitMs, "set|update|apply|settings apply",
      "How long discovery is repeated to confirm a change of settings or of operation mode.", nullptr, &CtlOptions::confirmMs, nullptr},
     {"last", Kind::Number, "N", 1, MaxCount, "log", "Lists only the last N entries.", nullptr, &CtlOptions::last, nullptr},
 };
@@ -89,7 +89,20 @@ const Command Commands[] = {
      "receiver that does not then report the release's version has failed, and its later items are not run. "
      "Receivers in use are left alone unless --include-in-use. A summary and the worst exit code end it.",
      Commands::apply},
-    {"log", {{"SERIAL", Kind::Serial, true, false}}, "the firmware runs recorded on this host",
+    {"settings export", {{"SERIAL", Kind::Serial, true, true}}, "every receiver's settings as a settings file",
+     "Prints the settings a Set can change of every receiver that answers (or of those named) as a settings file: "
+     "{\"receivers\": {SERIAL: {KEY: VALUE, ...}}}, keys and values as \"show --json\" prints them. A set password "
+     "prints as ******** unless --show-secrets.", Commands::settingsExport},
+    {"settings apply", {{"FILE", Kind::File, false, false}, {"SERIAL", Kind::Serial, true, true}},
+     "bring receivers to the settings in a file",
+     "Reads a settings file (an export's form, with an optional \"defaults\": {KEY: VALUE} for every receiver "
+     "found or named; a receiver's own entry wins) and shows the plan: each receiver's settings with the value "
+     "now and the one wanted. A key that is absent is left alone, and ******** leaves a password as it is. After "
+     "the question (or --yes) each receiver with changes gets one Set holding all of them, built from the record "
+     "it reported, and discovery confirms them as \"set\" does. A file with an unknown key, a key that is not a "
+     "setting or a value \"set\" would refuse is refused whole, nothing sent. Receivers in use are left alone "
+     "unless --include-in-use. Each Set is written to the update record.", Commands::settingsApply},
+    {"log", {{"SERIAL", Kind::Serial, true, false}}, "the firmware runs and settings changes recorded on this host",
      "Lists the firmware runs of QuillFinder and quillctl from the update record ($XDG_STATE_HOME/quillfinder/"
      "updates.jsonl, ~/.local/state/quillfinder/updates.jsonl by default), newest last: time, receiver, item, file and "
      "the start of its SHA-256, the item's version before and after, result, duration and release. A run whose "

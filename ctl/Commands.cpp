@@ -5,6 +5,7 @@
 #include "RecordFields.h"
 #include "SdrInterface.h"
 #include "Timing.h"
+#include "UpdateRecord.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -193,6 +194,7 @@ void Commands::set(const CtlOptions& o)
         }
         auto* queue = new FinderQueue(f, qApp);
         queue->SendSet(reinterpret_cast<const quint8*>(target.constData()));
+        UpdateRecord::appendSettings(f->Record(row), reinterpret_cast<const quint8*>(target.constData()));
         queue->Confirm(serial, target, fields, o.confirmMs, [=](const quint8* seen, bool ok) {
             const auto* b = reinterpret_cast<const quint8*>(before.constData());
             const auto* t = reinterpret_cast<const quint8*>(target.constData());

@@ -49,6 +49,10 @@ void log(const CtlOptions& o);
 void status(const CtlOptions& o);
 /// Brings the receivers that are behind a release to it, verified.
 void apply(const CtlOptions& o);
+/// The settings a Set can change of every receiver (or those named), as a settings file.
+void settingsExport(const CtlOptions& o);
+/// Brings receivers to the settings a file wants, one Set each, confirmed by discovery.
+void settingsApply(const CtlOptions& o);
 /// A bash completion script for quillctl.
 void completion(const CtlOptions& o);
 /// Asks a running batch to start no further run; ends any other command at once.

@@ -58,6 +58,10 @@ Choice choose(const CDiscoveryCycle& f, const QStringList& serials, const Receiv
 /// when a named receiver is missing or none was chosen.
 void survey(const CtlOptions& o, const QStringList& serials, const ReceiverModel* model, bool read,
             std::function<void(QVector<Plan::Unit>&)> then);
+/// Asks "question [y/N]" on the terminal unless --yes was given; `then` on yes. Otherwise ends with
+/// exit 2 and nothing sent.
+void confirm(const CtlOptions& options, const QString& question, std::function<void()> then);
+
 /// Prints the plan: to stdout, or to stderr when a JSON summary will follow on stdout.
 void printPlan(const CtlOptions& o, const QStringList& headers, const QVector<Plan::Unit>& units, const QVector<Plan::Row>& rows);
 /// Prints the summary of a finished plan, as a table and counts or as JSON, and ends with its exit code.

@@ -66,6 +66,7 @@ public:
 
     /// Every datagram received on the discovery port, in order.
     const QVector<QByteArray>& received() const { return m_Received; }
+    void clearReceived() { m_Received.clear(); }
 
 signals:
     void datagramReceived(const QByteArray& datagram);

@@ -268,7 +268,7 @@ private slots:
             const QString serial = o.value("serial").toString();
             const bool ran = m_Sim->control(m_Sim->indexOf(serial))->runsStarted() > 0;
             QCOMPARE(o.value("model").toString(), serial.startsWith('R') ? "Quillrad" : "Quillix");
-            QCOMPARE(o.value("before").toString(), "3.05");
+            QCOMPARE(o.value("before"), ran || command[0] == "apply" ? QJsonValue("3.05") : QJsonValue());  // update reads at the run
             QCOMPARE(o.value("after"), ran && !failing ? QJsonValue("3.06") : QJsonValue());
             QVERIFY2(o.value("result").toString().startsWith(!ran ? "not started" : failing ? "failed: " : "done"), qPrintable(o.value("result").toString()));
             seen << o.value("stage").toString();
@@ -442,6 +442,89 @@ private slots:
         QCOMPARE(rows[1]["problem"].toString().contains(QRegularExpression("^no answer on 198.18.0.3:\\d+ within 15 s")), silent);
         QCOMPARE(rows[2]["release"].toObject(), wanted);
         QCOMPARE(rows[2]["versions"]["app0"].toString(), "3.06");
+    }
+
+    void settings_data()
+    {
+        QTest::addColumn<QByteArray>("file");       // empty: the export, applied unchanged
+        QTest::addColumn<QStringList>("flags");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("sets");              // Set datagrams on the wire
+        QTest::addColumn<QJsonObject>("wanted");    // per receiver, the fields it then reports (by the emulator's names)
+        QTest::addColumn<QString>("said");          // on stderr
+        const QByteArray fleet = R"({"defaults": {"List Server Domain": "fleet.example", "Transmit Password": "********"},
+                                     "receivers": {"QX3": {"listserverdomain": "own.example", "TCP Port": 50010}}})";
+        QTest::newRow("an export applied unchanged") << QByteArray() << QStringList{} << 0 << 0 << QJsonObject{} << "nothing to change";
+        QJsonObject taken{{"QR1", QJsonObject{{"listServerUrl", "fleet.example"}, {"txPassword", "tx-secret"}}},
+                          {"QX3", QJsonObject{{"listServerUrl", "own.example"}, {"tcpPort", 50010}}}};
+        QTest::newRow("defaults and overrides, in use left alone") << fleet << QStringList{} << 0 << 2 << taken << "";
+        taken.insert("QR2", QJsonObject{{"listServerUrl", "fleet.example"}});
+        QTest::newRow("--include-in-use") << fleet << QStringList{"--include-in-use"} << 0 << 3 << taken << "";
+        QTest::newRow("--dry-run") << fleet << QStringList{"--dry-run"} << 4 << 0 << QJsonObject{{"QR1", QJsonObject{{"listServerUrl", "one.example"}}}} << "";
+        QTest::newRow("an address change, confirmed at the new address") << QByteArray(R"({"receivers": {"QR1": {"TCP IP Adr": "198.18.0.9"}}})")
+            << QStringList{} << 0 << 1 << QJsonObject{{"QR1", QJsonObject{{"address", "198.18.0.9"}}}} << "";
+        QTest::newRow("a receiver that never adopts") << QByteArray(R"({"receivers": {"QX3": {"Quill-xx Description": "Roof 40 m"}}})")
+            << QStringList{"--confirm-timeout", "1500"} << 3 << 1 << QJsonObject{} << "did not confirm its settings within 1500 ms";
+        QTest::newRow("a receiver not found") << QByteArray(R"({"receivers": {"QR9": {"TCP Port": 1}, "QR1": {"TCP Port": 50001}}})")
+            << QStringList{} << 1 << 1 << QJsonObject{{"QR1", QJsonObject{{"tcpPort", 50001}}}} << "";
+        QTest::newRow("three defects, each named") << QByteArray(R"({"receivers": {"QR1": {"Colour": 1, "Serial Number": "x", "TCP Port": 70000}}})")
+            << QStringList{} << 2 << 0 << QJsonObject{} << "\"Colour\"|\"Serial Number\" is not a setting|TCP Port: a port number 0-65535";
+        QTest::newRow("not JSON") << QByteArray("{\"receivers\": ") << QStringList{} << 2 << 0 << QJsonObject{} << "refused; nothing was sent";
+        QTest::newRow("a gateway outside the subnet") << QByteArray(R"({"receivers": {"QR1": {"GateWay IP": "10.0.0.1"}}})")
+            << QStringList{} << 2 << 0 << QJsonObject{} << "QR1: .*--force sends it anyway";
+    }
+
+    void settings()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, flags);
+        QFETCH(int, exitCode);
+        QFETCH(int, sets);
+        QFETCH(QJsonObject, wanted);
+        QFETCH(QString, said);
+        addReceiver("Quillrad", "QR1", 2, {{"txPassword", "tx-secret"}, {"listServerUrl", "one.example"}});
+        addReceiver("Quillrad", "QR2", 3, {{"status", 1}, {"listServerUrl", "two.example"}});
+        addReceiver("Quillix", "QX3", 4, {{"adoptDelayMs", file.contains("Roof") ? 60000 : 0}});
+        startSim();
+        QVector<QJsonObject> before;
+        for (int i = 0; i < 3; ++i)
+            before << fields(i);
+        QCOMPARE(run({"settings", "export", "--show-secrets"}), 0);
+        QCOMPARE(QJsonDocument::fromJson(m_Out)["receivers"]["QR1"]["Transmit Password"].toString(), "tx-secret");
+        QCOMPARE(run({"settings", "export"}), 0);
+        const QJsonObject exported = QJsonDocument::fromJson(m_Out)["receivers"].toObject();
+        QCOMPARE(exported.keys(), (QStringList{"QR1", "QR2", "QX3"}));
+        QCOMPARE(exported["QR1"]["Transmit Password"].toString(), "********");
+        QCOMPARE(exported["QX3"]["TCP IP Adr"].toString(), "198.18.0.4");
+        QCOMPARE(exported["QX3"].toObject().contains("RF Port 2 Auto Range Min"), true);
+        QCOMPARE(exported["QR1"].toObject().contains("RF Port 2 Auto Range Min") || exported["QR1"].toObject().contains("Serial Number"), false);
+        m_Sim->clearReceived();
+        QVERIFY(Fixtures::writeFile(m_Dir.filePath("settings.json"), file.isEmpty() ? m_Out : file));
+        QCOMPARE(run(QStringList{"settings", "apply", "settings.json", "--yes"} + flags), exitCode);
+        QCOMPARE(setsOnWire(), sets);
+        QVERIFY2(QString(m_Err).contains(QRegularExpression(said)), m_Err);
+        if (exitCode == 2 && !file.contains("GateWay"))
+            QVERIFY(m_Sim->received().isEmpty());
+        // What was wanted, and every other field as it was.
+        for (int i = 0; i < 3; ++i) {
+            QJsonObject want = before[i];
+            const QJsonObject w = wanted.value(m_Sim->receiver(i).serial()).toObject();
+            for (auto it = w.begin(); it != w.end(); ++it)
+                want.insert(it.key(), it.value());
+            QCOMPARE(fields(i), want);
+        }
+        const QList<QJsonObject> lines = recordLines();
+        QCOMPARE(lines.size(), sets);
+        if (exitCode != 0 || sets == 0)
+            return;
+        QCOMPARE(lines[0].value("receiver").toObject().value("serial").toString(), "QR1");
+        if (sets > 1)
+            QCOMPARE(lines[0]["changes"].toObject(), (QJsonObject{{"List Server Domain", QJsonObject{{"before", "one.example"}, {"after", "fleet.example"}}}}));
+        // A second apply of the same file finds nothing to change; the log lists what the first one sent.
+        QCOMPARE(run(QStringList{"settings", "apply", "settings.json", "--yes"} + flags), 0);
+        QCOMPARE(setsOnWire(), sets);
+        QCOMPARE(run({"log", "--json"}), 0);
+        QCOMPARE(QJsonDocument::fromJson(m_Out).array().size(), sets);
     }
 
     void killedMidRun_data()
