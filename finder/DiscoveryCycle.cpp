@@ -18,9 +18,12 @@
 
 namespace {
 
-/// What the kernel charges a socket's receive buffer for one 862-byte reply with its bookkeeping
-/// (about 2.3 KiB on Linux), with a margin.
-constexpr qint64 kBufferPerReply = 3072;  ///< bytes
+/// What Linux charges a receive buffer for one 862-byte reply with its bookkeeping: the default
+/// buffer of 212992 bytes holds 92 replies.
+constexpr qint64 kBufferPerReply = 2304;  ///< bytes
+/// A receiver hears each model's request twice: from a dual-stack socket Qt sends a broadcast to
+/// 255.255.255.255 and again to every interface's own broadcast address.
+constexpr int kCopiesPerRequest = 2;
 
 struct Destination {
     QHostAddress address;
@@ -122,7 +125,7 @@ void CDiscoveryCycle::GrowReceiveBuffer()
     // holds under a hundred replies: the rest of a big fleet's burst would be lost unseen. A small table
     // gets a fleet's buffer too, so that the receivers it drops are still heard and counted.
     const qint64 receivers = qMax(m_Table.capacity(), Disc::CommandLineRows);
-    const int bytes = int(qMin<qint64>(receivers * Models::Count * kBufferPerReply, INT_MAX / 2));
+    const int bytes = int(qMin<qint64>(receivers * Models::Count * kCopiesPerRequest * kBufferPerReply, INT_MAX / 2));
     bool forced = false;
 #if defined(Q_OS_LINUX) && defined(SO_RCVBUFFORCE)
     // Passes net.core.rmem_max, given CAP_NET_ADMIN; an ordinary user gets at most that maximum below.

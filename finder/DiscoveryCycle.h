@@ -24,8 +24,9 @@ public:
     /// Works through `socket`, which the caller owns and whose readyRead it connects to ReadPending();
     /// lists at most `capacity` receivers per cycle.
     CDiscoveryCycle(QUdpSocket* socket, int capacity, QObject* parent);
-    /// Works through a socket of its own, with a receive buffer that holds a full table's burst of
-    /// replies, and reads every reply as it arrives; lists at most `capacity` receivers per cycle.
+    /// Works through a socket of its own, whose receive buffer asks room for the burst of replies of
+    /// a whole fleet (CommandLineRows receivers, or `capacity` if more), and reads every reply as it
+    /// arrives; lists at most `capacity` receivers per cycle.
     explicit CDiscoveryCycle(QObject* parent, int capacity = Disc::CommandLineRows);
 
     /// How long Run() listens after its requests; default 500 ms.
