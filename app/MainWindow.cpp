@@ -40,7 +40,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     m_pUdpSocket = new QUdpSocket(this);
     connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &MainWindow::ReadUDPMessages);
-    m_pCycle = new CDiscoveryCycle(m_pUdpSocket, this);
+    m_pCycle = new CDiscoveryCycle(m_pUdpSocket, Disc::MaxRows, this);
 
     ClearList();
     // The first discovery goes out at once; only Find waits.

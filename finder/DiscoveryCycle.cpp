@@ -9,9 +9,21 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <climits>
 #include <cstring>
 
+#ifdef Q_OS_LINUX
+#include <sys/socket.h>
+#endif
+
 namespace {
+
+/// What Linux charges a receive buffer for one 862-byte reply with its bookkeeping: the default
+/// buffer of 212992 bytes holds 92 replies.
+constexpr qint64 kBufferPerReply = 2304;  ///< bytes
+/// A receiver hears each model's request twice: from a dual-stack socket Qt sends a broadcast to
+/// 255.255.255.255 and again to every interface's own broadcast address.
+constexpr int kCopiesPerRequest = 2;
 
 struct Destination {
     QHostAddress address;
@@ -34,18 +46,20 @@ QVector<Destination> directedBroadcasts()
 
 } // namespace
 
-CDiscoveryCycle::CDiscoveryCycle(QUdpSocket* socket, QObject* parent)
+CDiscoveryCycle::CDiscoveryCycle(QUdpSocket* socket, int capacity, QObject* parent)
     : QObject(parent)
     , m_pSocket(socket)
     , m_pSender(new CSetSender(socket, this))
+    , m_Table(capacity)
 {
 }
 
-CDiscoveryCycle::CDiscoveryCycle(QObject* parent)
-    : CDiscoveryCycle(new QUdpSocket, parent)
+CDiscoveryCycle::CDiscoveryCycle(QObject* parent, int capacity)
+    : CDiscoveryCycle(new QUdpSocket, capacity, parent)
 {
     m_pSocket->setParent(this);
     m_NoteInterfaces = true;
+    m_OwnSocket = true;
     connect(m_pSocket, &QUdpSocket::readyRead, this, [this] { ReadPending(); });
 }
 
@@ -63,6 +77,7 @@ void CDiscoveryCycle::Clear()
 {
     m_Table.rows = 0;
     m_Interfaces.clear();
+    m_Dropped.clear();
 }
 
 void CDiscoveryCycle::SendSet(quint8* record)
@@ -78,6 +93,8 @@ void CDiscoveryCycle::SendRequests()
         qDebug() << "UDP bind" << m_BindOk;
         if (!m_BindOk)
             m_SendErrors << m_pSocket->errorString();
+        else if (m_OwnSocket)
+            GrowReceiveBuffer();
     }
     qDebug() << "UDP Open";
 
@@ -100,6 +117,24 @@ void CDiscoveryCycle::SendRequests()
                 m_SendErrors << QStringLiteral("sending to %1 failed: %2").arg(m_Destinations[i], m_pSocket->errorString());
         }
     }
+}
+
+void CDiscoveryCycle::GrowReceiveBuffer()
+{
+    // Every receiver answers each model's request at once, and the default buffer (about 200 KiB)
+    // holds under a hundred replies: the rest of a big fleet's burst would be lost unseen. A small table
+    // gets a fleet's buffer too, so that the receivers it drops are still heard and counted.
+    const qint64 receivers = qMax(m_Table.capacity(), Disc::CommandLineRows);
+    const int bytes = int(qMin<qint64>(receivers * Models::Count * kCopiesPerRequest * kBufferPerReply, INT_MAX / 2));
+    bool forced = false;
+#if defined(Q_OS_LINUX) && defined(SO_RCVBUFFORCE)
+    // Passes net.core.rmem_max, given CAP_NET_ADMIN; an ordinary user gets at most that maximum below.
+    forced = ::setsockopt(int(m_pSocket->socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0;
+#endif
+    if (!forced)
+        m_pSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, bytes);
+    qDebug() << "UDP receive buffer" << m_pSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt()
+             << "bytes of" << bytes << "asked";
 }
 
 qint64 CDiscoveryCycle::PendingSize() const
@@ -125,6 +160,8 @@ void CDiscoveryCycle::ReadPending(const std::function<void(const Disc::ReplyTabl
         if (got < 0)
             continue;
         const Disc::ReplyTable::Outcome out = m_Table.accept(m_RxBuf, int(got));
+        if (out.dropped)
+            m_Dropped.insert(Disc::text(m_RxBuf, Disc::SerialNum));
         if (m_NoteInterfaces) {
             if (out.removedRow >= 0)
                 m_Interfaces.remove(out.removedRow);
@@ -149,7 +186,7 @@ void CDiscoveryCycle::Run(std::function<void()> done)
 int CDiscoveryCycle::RowOf(const QString& serial) const
 {
     for (int row = 0; row < m_Table.rows; ++row)
-        if (Disc::text(m_Table.header[row], Disc::SerialNum) == serial)
+        if (Disc::text(m_Table.header(row), Disc::SerialNum) == serial)
             return row;
     return -1;
 }

@@ -4,6 +4,7 @@
 #include "Timing.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -20,10 +21,13 @@ class QUdpSocket;
 class CDiscoveryCycle : public QObject {
     Q_OBJECT
 public:
-    /// Works through `socket`, which the caller owns and whose readyRead it connects to ReadPending().
-    CDiscoveryCycle(QUdpSocket* socket, QObject* parent);
-    /// Works through a socket of its own and reads every reply as it arrives.
-    explicit CDiscoveryCycle(QObject* parent);
+    /// Works through `socket`, which the caller owns and whose readyRead it connects to ReadPending();
+    /// lists at most `capacity` receivers per cycle.
+    CDiscoveryCycle(QUdpSocket* socket, int capacity, QObject* parent);
+    /// Works through a socket of its own, whose receive buffer asks room for the burst of replies of
+    /// a whole fleet (CommandLineRows receivers, or `capacity` if more), and reads every reply as it
+    /// arrives; lists at most `capacity` receivers per cycle.
+    explicit CDiscoveryCycle(QObject* parent, int capacity = Disc::CommandLineRows);
 
     /// How long Run() listens after its requests; default 500 ms.
     void SetListenMs(int ms) { m_ListenMs = ms; }
@@ -50,25 +54,33 @@ public:
 
     /// Rows listed.
     int Rows() const { return m_Table.rows; }
+    /// Receivers (distinct serial numbers) that answered since the last Clear() but are not listed
+    /// because every row was taken; more than 0 means the list is incomplete.
+    int Dropped() const { return m_Dropped.size(); }
+
     /// The row whose serial number is `serial`, or -1.
     int RowOf(const QString& serial) const;
     /// The 56-byte header of `row`.
-    const quint8* Header(int row) const { return m_Table.header[row]; }
+    const quint8* Header(int row) const { return m_Table.header(row); }
     /// The 862-byte record of `row`; a receiver of no known model leaves it untouched.
-    const quint8* Record(int row) const { return m_Table.record[row]; }
-    quint8* Record(int row) { return m_Table.record[row]; }
+    const quint8* Record(int row) const { return m_Table.record(row); }
+    quint8* Record(int row) { return m_Table.record(row); }
     /// Name of the interface the row's reply came in on; empty unless interfaces are noted.
     QString Interface(int row) const;
     /// Why nothing might have answered the last cycle, in a sentence or two.
     QString Diagnosis() const;
 
 private:
+    void GrowReceiveBuffer();
+
     QUdpSocket* m_pSocket;
     CSetSender* m_pSender;
     Disc::ReplyTable m_Table;
     quint8 m_RxBuf[Disc::RecordSize];  ///< one datagram, cut to a record's size
     QVector<int> m_Interfaces;         ///< interface index of each row's reply, when noted
+    QSet<QString> m_Dropped;           ///< serial numbers that found the table full
     bool m_NoteInterfaces = false;     ///< read with the datagrams' metadata (quillctl)
+    bool m_OwnSocket = false;          ///< quillctl's socket, whose receive buffer holds a whole burst
     int m_ListenMs = Timing::RequestToCloseMs;  ///< ms, Run() only
     bool m_AllInterfaces = false;
     bool m_BindOk = true;

@@ -13,6 +13,7 @@ namespace Disc {
 constexpr int HeaderSize = 56;   ///< bytes: discovery request and the header of every reply
 constexpr int RecordSize = 862;  ///< bytes: a whole discovery record
 constexpr int MaxRows = 32;      ///< replies the finder keeps per cycle
+constexpr int CommandLineRows = 4096;  ///< receivers quillctl lists per cycle: a whole fleet on one network
 
 constexpr quint16 ReceiverPort = 48321;  ///< receivers listen here
 constexpr quint16 FinderPort = 48322;    ///< the finder sends from and listens on this port

@@ -30,7 +30,7 @@ const char Description[] =
     "                        \"control\", unless \"serveTcp\" is false\n"
     "  serial                text, e.g. \"QR100042\"\n"
     "  address               IPv4 text; the control port listens there too (198.18.0.2 to\n"
-    "                        198.18.0.60 inside scripts/netns-run)\n"
+    "                        198.18.0.253 inside scripts/netns-run)\n"
     "  tcpPort               control port; 0 picks a free one and the record reports it\n"
     "  mac                   \"02:51:52:00:00:42\"\n"
     "  hwVersion, fwVersion, bootVersion   hundredths: 123 is 1.23\n"

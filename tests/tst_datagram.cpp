@@ -100,7 +100,7 @@ private slots:
     {
         // A new cycle writes its rows over the last one's: a short reply of a known model must not carry
         // an earlier receiver's passwords and names, which a Set made from its row would broadcast.
-        Disc::ReplyTable table;
+        Disc::ReplyTable table(32);
         quint8 d[Disc::RecordSize];
         std::memset(d, 0x77, sizeof d);
         std::memcpy(d, "\x5e\x03\x5a\xa5\x01Quillrad\0", 14);
@@ -109,8 +109,41 @@ private slots:
         std::memset(d + 100, 0, sizeof d - 100);  // what the window's receive buffer holds behind 100 bytes
         std::memcpy(d + 21, "B2\0", 3);
         QCOMPARE(table.accept(d, 100).row, 0);
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(table.record[0]) + 100, Disc::RecordSize - 100),
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(table.record(0)) + 100, Disc::RecordSize - 100),
                  QByteArray(Disc::RecordSize - 100, '\0'));
+    }
+
+    void smallTable_data()
+    {
+        QTest::addColumn<QStringList>("serials");  // answers, in order, to a table of 3 rows
+        QTest::addColumn<QVector<int>>("last");    // the last answer's removed row, appended row, dropped
+        QTest::addColumn<QString>("listed");       // each row's serial and the number of the answer it holds
+        QTest::addRow("the third fills the last row") << QStringList{"A", "B", "C"} << QVector<int>{-1, 2, 0} << "A0 B1 C2";
+        QTest::addRow("the fourth is dropped") << QStringList{"A", "B", "C", "D"} << QVector<int>{-1, -1, 1} << "A0 B1 C2";
+        QTest::addRow("a prefix of a listed serial is dropped") << QStringList{"AB", "B", "C", "A"} << QVector<int>{-1, -1, 1}
+                                                                << "AB0 B1 C2";
+        QTest::addRow("a listed serial while full replaces its row") << QStringList{"A", "B", "C", "D", "B"}
+                                                                     << QVector<int>{1, 2, 0} << "A0 C2 B4";
+    }
+
+    void smallTable()
+    {
+        QFETCH(QStringList, serials);
+        QFETCH(QVector<int>, last);
+        QFETCH(QString, listed);
+        Disc::ReplyTable table(3);
+        Disc::ReplyTable::Outcome out;
+        for (int i = 0; i < serials.size(); ++i) {
+            quint8 d[Disc::RecordSize] = {0x5e, 0x03, 0x5a, 0xa5, 0x01, 'Q', 'u', 'i', 'l', 'l', 'r', 'a', 'd'};
+            std::memcpy(d + 21, qPrintable(serials[i]), size_t(serials[i].size()));
+            d[100] = quint8('0' + i);  // in the record only: which answer a row holds
+            out = table.accept(d, Disc::RecordSize);
+        }
+        QCOMPARE((QVector<int>{out.removedRow, out.row, out.dropped}), last);
+        QStringList rows;
+        for (int row = 0; row < table.rows; ++row)
+            rows << Disc::text(table.header(row), Disc::SerialNum) + QChar(table.record(row)[100]);
+        QCOMPARE(rows.join(' '), listed);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "CtlRig.h"
+#include "DiscoveryCycle.h"
 #include "FirmwareImage.h"
 #include "ReceiverModel.h"
 
@@ -31,7 +32,6 @@ private slots:
         QTest::addColumn<int>("delay");  // ms before each answer
         QTest::addColumn<QStringList>("args");
         QTest::newRow("three receivers") << 3 << 3 << 0 << QStringList();
-        QTest::newRow("33 receivers fill the 32 rows") << 33 << 32 << 0 << QStringList();
         QTest::newRow("an answer after 700 ms, past the 500 ms listen") << 1 << 0 << 700 << QStringList();
         QTest::newRow("the same with --timeout 1500") << 1 << 1 << 700 << QStringList{"--timeout", "1500"};
     }
@@ -418,6 +418,44 @@ private slots:
                 QVERIFY2(!line.contains("settings") || row.match(QString::fromLatin1(line)).hasMatch(), line);
         }
         QCOMPARE(seen, listed);
+    }
+
+    void wholeFleet_data()
+    {
+        QTest::addColumn<int>("offered");
+        QTest::addColumn<int>("runs");
+        QTest::newRow("33, one past the window's rows") << 33 << 1;
+        QTest::newRow("250 answering at once, three times") << 250 << 3;
+    }
+
+    void wholeFleet()
+    {
+        QFETCH(int, offered);
+        QFETCH(int, runs);
+        QStringList offeredSerials;
+        for (int i = 0; i < offered; ++i) {
+            offeredSerials << QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0'));
+            addReceiver(Models::All[size_t(i % Models::Count)].name, offeredSerials.last(), 2 + i);
+        }
+        startSim();
+        for (int r = 0; r < runs; ++r) {
+            QCOMPARE(run({"find", "--json"}), 0);
+            QStringList serials;
+            for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
+                serials << v.toObject().value("Serial Number").toString();
+            serials.sort();
+            QCOMPARE(serials, offeredSerials);
+        }
+        // The last receiver's control port, on its own address, answers too.
+        QCOMPARE(run({"info", offeredSerials.last()}), 0);
+        QCOMPARE(m_Sim->control(offered - 1)->connectionCount(), 1);
+        // The core with the window's 32 rows counts every other receiver once as dropped, however often it answers.
+        CDiscoveryCycle cycle(nullptr, 32);
+        bool done = false;
+        cycle.Run([&done] { done = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
+        QCOMPARE(cycle.Rows(), 32);
+        QCOMPARE(cycle.Dropped(), offered - 32);
     }
 };
 
