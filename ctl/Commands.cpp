@@ -25,7 +25,23 @@ CDiscoveryCycle* finder(const CtlOptions& o)
     return f;
 }
 
-void finish(int code) { QCoreApplication::exit(code); }
+namespace {
+int s_Floor = Exit::Ok;  ///< the least exit code: set when a discovery left receivers out
+} // namespace
+
+void finish(int code) { QCoreApplication::exit(Exit::worst(code, s_Floor)); }
+
+void discover(CDiscoveryCycle* f, std::function<void()> then)
+{
+    f->Run([f, then] {
+        if (f->Dropped() > 0) {
+            Out::error(QStringLiteral("%1 more receivers answered than the %2 one discovery lists; they are left out")
+                           .arg(f->Dropped()).arg(f->Rows()));
+            s_Floor = Exit::worst(s_Floor, Exit::NotFound);
+        }
+        then();
+    });
+}
 
 void tellNobody(const CDiscoveryCycle& f)
 {
@@ -76,7 +92,7 @@ void readDevice(const quint8* record, std::function<void(const DeviceRead&)> don
 
 void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(int row)> then)
 {
-    f->Run([f, serial, then] {
+    discover(f, [f, serial, then] {
         const int row = f->RowOf(serial);
         if (row < 0) {
             Out::error(QStringLiteral("receiver %1 not found").arg(serial));
@@ -100,7 +116,7 @@ using namespace Ctl;
 void Commands::find(const CtlOptions& o)
 {
     auto* f = finder(o);
-    f->Run([f, o] {
+    discover(f, [f, o] {
         if (f->Rows() == 0) {
             Out::error(QStringLiteral("no receiver answered"));
             tellNobody(*f);

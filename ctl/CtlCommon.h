@@ -26,8 +26,11 @@ constexpr int ReconnectTimeoutMs = 30000;  ///< ms for the reconnection after a 
 CDiscoveryCycle* finder(const CtlOptions& o);
 /// Says why nothing answered `f`, and how quillctl asks further.
 void tellNobody(const CDiscoveryCycle& f);
-/// Ends the event loop with `code`.
+/// Ends the event loop with `code`, or with 1 if that says less and a discovery left receivers out.
 void finish(int code);
+/// Runs one discovery cycle of `f`, then `then`; a receiver the cycle could not list is said on stderr
+/// and makes the command exit at least 1.
+void discover(CDiscoveryCycle* f, std::function<void()> then);
 /// Runs a discovery cycle and calls `then` with the row of `serial`; ends with a message and exit 1
 /// when the receiver is missing or of no known model.
 void withReceiver(CDiscoveryCycle* f, const QString& serial, std::function<void(int row)> then);

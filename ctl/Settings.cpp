@@ -119,7 +119,7 @@ void Commands::settingsApply(const CtlOptions& o)
         return finish(Exit::BadInput);
     }
     CDiscoveryCycle* f = finder(o);
-    f->Run([o, f, doc] {
+    discover(f, [o, f, doc] {
         // Those named; otherwise, with defaults, every receiver found and those the file names; without, those the file names.
         QStringList serials = o.args.mid(1);
         if (serials.isEmpty()) {

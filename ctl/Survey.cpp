@@ -82,7 +82,7 @@ void survey(const CtlOptions& o, const QStringList& serials, const ReceiverModel
             std::function<void(QVector<Plan::Unit>&)> then)
 {
     CDiscoveryCycle* f = finder(o);
-    f->Run([f, o, serials, model, read, then] {
+    discover(f, [f, o, serials, model, read, then] {
         Choice c = choose(*f, serials, model);
         if (!c.missing.isEmpty() || c.units.isEmpty()) {
             Out::error(!c.missing.isEmpty() ? QStringLiteral("not found: ") + c.missing.join(QStringLiteral(", "))
