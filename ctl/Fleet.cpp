@@ -113,6 +113,9 @@ void Commands::apply(const CtlOptions& o)
         if (std::none_of(rows.cbegin(), rows.cend(), [](const Plan::Row& r) { return r.action == Plan::Action::Update; })) {
             Out::note(dryCode == Exit::Ok ? QStringLiteral("all receivers are up to date with %1").arg(release->Name())
                                           : QStringLiteral("nothing to update"));
+            // A JSON reader gets its summary whatever happened.
+            if (o.json)
+                return report(o, units, rows, outcomes(rows.size(), {}), Exit::Ok);
             return finish(dryCode == Exit::NotFound ? Exit::NotFound : Exit::Ok);
         }
         const QVector<Target> run = targets(units, rows, [release](const Plan::Row& r, const Plan::Unit& u) {

@@ -40,6 +40,13 @@ struct Step {
     bool Sends() const { return !record.isEmpty() && !inUse && !plan.changes.isEmpty(); }
 };
 
+/// "now -> wanted", an empty value as "" so that it shows.
+QString fromTo(const SettingsFile::Change& c)
+{
+    const auto shown = [](const QString& v) { return v.isEmpty() ? QStringLiteral("\"\"") : v; };
+    return shown(c.now) + QStringLiteral(" -> ") + shown(c.wanted);
+}
+
 /// The plan's table: receiver, setting, now -> wanted, and what happens.
 QVector<QStringList> planCells(const QVector<Step>& steps)
 {
@@ -51,7 +58,7 @@ QVector<QStringList> planCells(const QVector<Step>& steps)
             continue;
         }
         for (const SettingsFile::Change& c : s.plan.changes)
-            rows << QStringList{s.serial, QLatin1String(c.field->name), QStringLiteral("%1 -> %2").arg(c.now, c.wanted),
+            rows << QStringList{s.serial, QLatin1String(c.field->name), fromTo(c),
                                 s.inUse ? QStringLiteral("skipped: in use") : QStringLiteral("change")};
     }
     return rows;
@@ -89,7 +96,7 @@ void send(const CtlOptions& o, CDiscoveryCycle* f, std::shared_ptr<QVector<Step>
             const auto* t = reinterpret_cast<const quint8*>(step->plan.target.constData());
             for (const SettingsFile::Change& c : step->plan.changes) {
                 const bool took = seen && RecordFields::same(*c.field, seen, t);
-                step->results << QStringList{step->serial, QLatin1String(c.field->name), QStringLiteral("%1 -> %2").arg(c.now, c.wanted),
+                step->results << QStringList{step->serial, QLatin1String(c.field->name), fromTo(c),
                                              took   ? QStringLiteral("adopted")
                                              : seen ? QStringLiteral("NOT adopted (the receiver reports %1)")
                                                           .arg(RecordFields::text(*c.field, seen, o.showSecrets))
