@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     device.open(QIODevice::ReadOnly);
     const UpdateRecord::Listing l = UpdateRecord::read(device, QStringLiteral("r"));
 
-    // Every line but a blank one is a run's start, its end, or skipped; exactly those past 65536 bytes
+    // Every line but a blank one is a run's start, its end, a settings line, or skipped; exactly those past 65536 bytes
     // are skipped for their length.
     int lines = 0, counted = 0;
     QList<int> tooLong;
@@ -53,7 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
         ends += !run.end.isEmpty();
     }
-    if (!l.error.isEmpty() || l.runs.size() + ends + l.skipped.size() != counted)
+    for (const UpdateRecord::SettingsLine& s : l.settings)
+        if (s.json.value(QStringLiteral("event")).toString() != QLatin1String("settings") || !s.json.value(QStringLiteral("changes")).isObject()
+            || s.line < 1 || s.line > lines)
+            std::abort();
+    if (!l.error.isEmpty() || l.runs.size() + ends + l.settings.size() + l.skipped.size() != counted)
         std::abort();
     // Each message is "r line N: why; skipped", the lines named in order.
     QList<int> namedLong;

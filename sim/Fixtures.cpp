@@ -275,7 +275,9 @@ bool writeFuzzSeeds(const QString& dir)
         + R"(","time":"2024-05-01T10:00:41.234Z","versionsAfter":)" + QByteArray(versions).replace("1.23", "1.24") + "}\n";
     const QByteArray other = QByteArray(start).replace(id.left(8), "9a1f3c4d");
     const auto records = [&](const char* name, const QByteArray& text, int blanks = 0) { seed("record", QLatin1String(name), le(quint64(blanks), 2) + text); };
-    records("whole", start + end + other);
+    const QByteArray settings = R"({"changes":{"Receive Password":{"after":"********","before":""},"TCP Port":{"after":50001,)"
+        R"("before":50000}},"event":"settings","host":"bench","program":"quillctl","receiver":{"serial":"QR1"},"time":"2024-05-01T10:01:00.000Z"})" "\n";
+    records("whole", start + settings + end + other);
     records("cut", start + end.left(end.size() - 20) + other + end.left(30));
     records("out-of-place", end + start + start + end + end + "[1]\n{\"run\":\"x\"}\n");
     records("blank-crlf", "\r\n" + QByteArray(start).replace('\n', "\r\n") + "\n \t\n" + end);
