@@ -277,4 +277,13 @@ bool Batch::Interrupt()
 
 
 
+void interruptBatch(Batch* batch)
+{
+    if (!batch || !batch->Interrupt()) {
+        Out::error(QStringLiteral("interrupted; nothing was programmed"));
+        return finish(Exit::Interrupted);
+    }
+    Out::error(QStringLiteral("interrupt: the runs under way go on to their end; no further run starts"));
+}
+
 } // namespace Ctl

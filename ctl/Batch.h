@@ -84,4 +84,8 @@ private:
     Out::Board m_Board;
 };
 
+/// Ctrl-C during a batch command: before `batch` started a run (or without one) the command ends with
+/// exit 130; otherwise the runs under way finish and no further one starts.
+void interruptBatch(Batch* batch);
+
 } // namespace Ctl

@@ -99,10 +99,7 @@ void Commands::apply(const CtlOptions& o)
     const std::shared_ptr<CRelease> release = loadRelease(o.args.value(0));
     if (!release)
         return;
-    onInterrupt = [] {
-        Out::error(QStringLiteral("interrupted; nothing was programmed"));
-        finish(Exit::Interrupted);
-    };
+    onInterrupt = [] { interruptBatch(nullptr); };
     survey(o, o.args.mid(1), nullptr, true, [o, release](QVector<Plan::Unit>& units) {
         const QVector<Plan::Row> rows = Plan::make(units, wants(*release), o.includeInUse, o.canary);
         printPlan(o, {QStringLiteral("RECEIVER"), QStringLiteral("MODEL"), QStringLiteral("ITEM"), QStringLiteral("NOW -> ") + release->Name(),
@@ -126,13 +123,7 @@ void Commands::apply(const CtlOptions& o)
         });
         confirm(o, QStringLiteral("Apply %1?").arg(release->Name()), [o, release, units, rows, run] {
             auto* batch = new Batch(o, new FinderQueue(finder(o), qApp), release->Name(), qApp);
-            onInterrupt = [batch] {
-                if (!batch->Interrupt()) {
-                    Out::error(QStringLiteral("interrupted; nothing was programmed"));
-                    return finish(Exit::Interrupted);
-                }
-                Out::error(QStringLiteral("interrupt: the runs under way go on to their end; no further run starts"));
-            };
+            onInterrupt = [batch] { interruptBatch(batch); };
             // The release holds the images the runs send: it lives as long as the batch.
             batch->Run(run, [o, batch, release, units, rows] { report(o, units, rows, outcomes(rows.size(), batch->Targets()), Exit::Ok); });
         });

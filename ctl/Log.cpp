@@ -69,7 +69,7 @@ QStringList cells(const UpdateRecord::Run& run)
             file.value(QStringLiteral("sha256")).toString().left(12),
             itemVersion(s, s.value(QStringLiteral("versionsBefore"))) + QStringLiteral(" -> ")
                 + itemVersion(s, run.end.value(QStringLiteral("versionsAfter"))),
-            ended ? run.end.value(QStringLiteral("result")).toString() : QStringLiteral("interrupted"),
+            ended ? run.end.value(QStringLiteral("result")).toString() : QLatin1String(RunResultName(RUN_INTERRUPTED)),
             !ended ? QStringLiteral("-") : ms < 1000 ? QStringLiteral("%1 ms").arg(ms, 0, 'f', 0) : QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1),
             s.value(QStringLiteral("release")).toString()};
 }

@@ -32,7 +32,8 @@ public:
         return m.result;
     }
     void Start();
-    bool Interrupt() { return m_Batch && m_Batch->Interrupt(); }
+    /// The batch, once the runs have begun.
+    Batch* Running() const { return m_Batch; }
 
 private:
     /// The item's image checked for one model: every receiver of that model is programmed from it.
@@ -136,12 +137,6 @@ void Commands::update(const CtlOptions& o)
                        .arg(o.args.last(), o.item, why.join(QStringLiteral("; "))));
         return finish(Exit::BadInput);
     }
-    onInterrupt = [updater] {
-        if (!updater->Interrupt()) {
-            Out::error(QStringLiteral("interrupted; nothing was programmed"));
-            return finish(Exit::Interrupted);
-        }
-        Out::error(QStringLiteral("interrupt: the runs under way go on to their end; no further run starts"));
-    };
+    onInterrupt = [updater] { interruptBatch(updater->Running()); };
     updater->Start();
 }

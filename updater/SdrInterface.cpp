@@ -62,12 +62,14 @@ const RunResultWords RunResults[] = {
     {"no-image", "not started: the image is empty"},
     {"image-too-large", "not started: the image does not fit the receiver's configuration slot"},
     {"bad-geometry", "not started: the receiver's flash geometry does not fit the image"},
+    {"abandoned", "the program ended during the run"},
+    {"interrupted", "no end recorded: the run is still under way, or its program was killed"},
 };
-static_assert(sizeof RunResults / sizeof RunResults[0] == START_BAD_GEOMETRY + 1, "one entry per result");
+static_assert(sizeof RunResults / sizeof RunResults[0] == RUN_INTERRUPTED + 1, "one entry per result");
 
 const RunResultWords* wordsOf(eRunResult result)
 {
-    return result >= 0 && result <= START_BAD_GEOMETRY ? &RunResults[result] : nullptr;
+    return result >= 0 && result <= RUN_INTERRUPTED ? &RunResults[result] : nullptr;
 }
 } // namespace
 

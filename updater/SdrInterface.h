@@ -39,6 +39,8 @@ enum eRunResult {
     START_NO_IMAGE,           ///< refused: the image is empty
     START_IMAGE_TOO_LARGE,    ///< refused: a configuration image that does not stay below its slot size
     START_BAD_GEOMETRY,       ///< refused: the device reported a flash geometry that cannot be programmed
+    RUN_ABANDONED,            ///< the record's ending of a run under way when its program ended
+    RUN_INTERRUPTED,          ///< the record's ending of a start without an end: killed, or still under way
 };
 Q_DECLARE_METATYPE(eRunResult)
 

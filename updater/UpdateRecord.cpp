@@ -155,11 +155,11 @@ QJsonObject Run::merged() const
     o.remove(QStringLiteral("event"));
     const bool ended = !end.isEmpty();
     o.insert(QStringLiteral("endTime"), ended ? end.value(QStringLiteral("time")) : QJsonValue());
-    o.insert(QStringLiteral("result"), ended ? end.value(QStringLiteral("result")) : QStringLiteral("interrupted"));
+    o.insert(QStringLiteral("result"), ended ? end.value(QStringLiteral("result")) : QLatin1String(RunResultName(RUN_INTERRUPTED)));
     for (const char* key : {"reason", "bytesSent", "durationMs", "versionsAfter"})
         o.insert(QLatin1String(key), ended ? end.value(QLatin1String(key)) : QJsonValue());
     if (!ended)
-        o.insert(QStringLiteral("reason"), QStringLiteral("no end recorded: the run is still under way, or its program was killed"));
+        o.insert(QStringLiteral("reason"), RunResultText(RUN_INTERRUPTED));
     return o;
 }
 
@@ -297,7 +297,7 @@ void CUpdateRecorder::Finish()
 {
     if (m_Running) {
         m_Running = false;
-        SetEnd(QStringLiteral("abandoned"), QStringLiteral("the program ended during the run"));
+        SetEnd(QLatin1String(RunResultName(RUN_ABANDONED)), RunResultText(RUN_ABANDONED));
     }
     if (!m_End.isEmpty())
         WriteEnd(QJsonValue());
