@@ -135,7 +135,7 @@ private slots:
             << QStringList{"R1 Quillrad 3.06", "R2 Quillrad 3.05", "R3 Quillrad 3.05", "R4 Quillrad 3.05"} << false << 2
             << QStringList{"R1 app0 up to date", "R1 cfg1 up to date", "R2 app0 update canary", "R2 cfg1 up to date canary",
                            "R3 app0 update canary", "R3 cfg1 up to date canary", "R4 app0 update rollout", "R4 cfg1 up to date rollout"}
-            << 4 << QList<int>{0, 3, -1} << "1 updated, 1 failed, 1 not started, 5 up to date, 0 skipped" << 3;
+            << 4 << QList<int>{0, 0, -1} << "2 updated, 0 failed, 1 not started, 5 up to date, 0 skipped" << 3;
     }
 
     void plan()
