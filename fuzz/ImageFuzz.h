@@ -35,14 +35,12 @@ inline Params Select(quint8 selector, int numbers)
     return {id, (selector / ProductIdCount) % numbers};
 }
 
-/// Installs a message handler that drops the log lines, which would only slow the run.
-inline void Quiet()
-{
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {
-        if (type == QtFatalMsg)
-            abort();
-    });
-}
+/// A message handler that drops the log lines, which would only slow the run; installed before
+/// libFuzzer starts, in every fuzzer that includes this header.
+inline const QtMessageHandler Quiet = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {
+    if (type == QtFatalMsg)
+        abort();
+});
 
 /// Writes `data` to `fileName` in a directory that lives as long as the process; returns the path.
 inline QString WriteInput(const char* fileName, const uint8_t* data, size_t size)

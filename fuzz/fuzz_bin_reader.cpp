@@ -2,12 +2,6 @@
 // Input: one selector byte (product ID, application number 0 to 3), then the file.
 #include "ImageFuzz.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    ImageFuzz::Quiet();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)

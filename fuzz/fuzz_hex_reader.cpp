@@ -7,12 +7,6 @@ namespace {
 constexpr uint8_t RawChecksums = 0x80;  ///< selector bit: leave record checksums as the input has them
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    ImageFuzz::Quiet();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)

@@ -31,7 +31,6 @@ void MakeImages()
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     g_App = new QCoreApplication(*argc, *argv);
-    ImageFuzz::Quiet();
     MakeImages();
     return 0;
 }

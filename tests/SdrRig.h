@@ -15,6 +15,15 @@ inline QList<int> ints(const QSignalSpy& spy)
     return out;
 }
 
+/// The message type (the header's top three bits) of each message in `got`.
+inline QList<int> types(const QList<QByteArray>& got)
+{
+    QList<int> out;
+    for (const QByteArray& m : got)
+        out << (quint8(m.at(1)) >> 5);
+    return out;
+}
+
 /// A CSdrInterface wired to an emulated receiver over real sockets in the test's private network,
 /// with an image and spies on the client's status and progress.
 struct SdrRig {

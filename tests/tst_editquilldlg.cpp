@@ -37,15 +37,6 @@ QByteArray makeRecord(const QByteArray& model, quint32 rfMin = 0, quint32 rfMax 
     return r;
 }
 
-// The first byte where `a` differs from `b`, -1 for none.
-int firstDifference(const quint8* a, const QByteArray& b)
-{
-    for (int i = 0; i < RecordBytes; ++i)
-        if (a[i] != quint8(b[i]))
-            return i;
-    return -1;
-}
-
 bool open(CEditQuillDlg& dlg, const QByteArray& record)
 {
     std::memcpy(dlg.m_Record, record.constData(), RecordBytes);
@@ -186,7 +177,7 @@ private slots:
         closeDialog(dlg, closeBy);
         QVERIFY(!dlg.isVisible());
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
-        QCOMPARE(firstDifference(dlg.m_Record, expected), -1);
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(dlg.m_Record), RecordBytes).toHex(' '), expected.toHex(' '));
         QCOMPARE(dlg.m_Changed, changed);
     }
 

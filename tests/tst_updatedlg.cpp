@@ -21,6 +21,7 @@ using namespace Fixtures;
 namespace {
 
 const QByteArray kCfg02 = bitFile(designName(SimModels::Quillrad, 2, 8), 50000);
+const QByteArray kCfg02v9 = bitFile(designName(SimModels::Quillrad, 2, 9), 50000);
 const QHostAddress kDevice(QStringLiteral("198.18.0.5"));
 const QHostAddress kNobody(QStringLiteral("198.18.0.9"));  ///< local address where nothing listens
 
@@ -218,6 +219,7 @@ private slots:
         cfg.cfgBlockSize = 8000;
         SimControl sim(cfg);
         QVERIFY(sim.listen(kDevice, 0));
+        QVERIFY(writeFile(m_Dir.filePath("Quillrad/cfg02.bit"), kCfg02));
 
         CUpdateDlg dlg(nullptr);
         openOnConfig02(dlg, sim);
@@ -233,7 +235,9 @@ private slots:
         for (const char* label : kVersionLabels)
             shown << child<QLabel>(dlg, label)->text();
         QCOMPARE(shown, (QStringList{"3.45", "4.67", "11", "7", "13", "17"}));
-        // A cancelled file dialog keeps the item's file: its name, the file valid (green), and what Start sends.
+        // A cancelled file dialog keeps the item's file and reads it again: the file changed on disk
+        // meanwhile, and Start sends the new bytes.
+        QVERIFY(writeFile(m_Dir.filePath("Quillrad/cfg02.bit"), kCfg02v9));
         QCOMPARE(pickFile(dlg, 3, QString()), QString("Select Config02 File | Config01 files (*.bit)"));
         QCOMPARE(child<QLabel>(dlg, "labelConfigFile2")->text(), "cfg02.bit");
         // Green appears on a tick; starting right then leaves most of a second before the next one.
@@ -282,7 +286,7 @@ private slots:
         QCOMPARE(child<QProgressBar>(dlg, "progressBar")->value(), 100);
         QCOMPARE(colour(dlg), "lightGray");
         QVERIFY(closeButton->isEnabled() && closeButton->toolTip().isEmpty());
-        QCOMPARE(sim.cfgSlot(1).left(kCfg02.size()), kCfg02);
+        QCOMPARE(sim.cfgSlot(1).left(kCfg02v9.size()), kCfg02v9);
         // Start right after "Program Finished OK": the reconnection would cut it, so nothing goes out.
         QTest::mouseClick(start, Qt::LeftButton);
         QCOMPARE(m_Log.count("Start error"), 3);
@@ -294,11 +298,11 @@ private slots:
         const QList<QJsonObject> rec = lastRecordLines(2);
         QCOMPARE(rec[0].value("program").toString(), QCoreApplication::applicationName());
         QCOMPARE(rec[0].value("file").toObject().value("sha256").toString(),
-                 QString(QCryptographicHash::hash(kCfg02, QCryptographicHash::Sha256).toHex()));
+                 QString(QCryptographicHash::hash(kCfg02v9, QCryptographicHash::Sha256).toHex()));
         QCOMPARE(rec[0].value("versionsBefore").toObject().value("Config 2").toString(), "7");
         QCOMPARE(rec[1].value("run"), rec[0].value("run"));
         QCOMPARE(rec[1].value("result").toString(), "done");
-        QCOMPARE(rec[1].value("versionsAfter").toObject().value("Config 2").toString(), "8");
+        QCOMPARE(rec[1].value("versionsAfter").toObject().value("Config 2").toString(), "9");
         struct stat st;
         QVERIFY(::stat(QFile::encodeName(m_Dir.filePath("state/quillfinder/updates.jsonl")).constData(), &st) == 0);
         QCOMPARE(st.st_mode & 0777, 0600u);
