@@ -96,6 +96,23 @@ private slots:
         QCOMPARE(versions, (QStringList{"1.23", "1", "2.5", "0.07", "655.35"}));
     }
 
+    void shortReplyLeavesZeros()
+    {
+        // A new cycle writes its rows over the last one's: a short reply of a known model must not carry
+        // an earlier receiver's passwords and names, which a Set made from its row would broadcast.
+        Disc::ReplyTable table(32);
+        quint8 d[Disc::RecordSize];
+        std::memset(d, 0x77, sizeof d);
+        std::memcpy(d, "\x5e\x03\x5a\xa5\x01Quillrad\0", 14);
+        QCOMPARE(table.accept(d, Disc::RecordSize).row, 0);
+        table.rows = 0;
+        std::memset(d + 100, 0, sizeof d - 100);  // what the window's receive buffer holds behind 100 bytes
+        std::memcpy(d + 21, "B2\0", 3);
+        QCOMPARE(table.accept(d, 100).row, 0);
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(table.record(0)) + 100, Disc::RecordSize - 100),
+                 QByteArray(Disc::RecordSize - 100, '\0'));
+    }
+
     void smallTable_data()
     {
         QTest::addColumn<QStringList>("serials");  // answers, in order, to a table of 3 rows
