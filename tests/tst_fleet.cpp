@@ -46,7 +46,9 @@ private slots:
         }), 3);
         for (int i = 0; i < 4; ++i) {
             QCOMPARE(m_Sim->control(i)->runsCompleted(), int(i < 2));
-            QCOMPARE(m_Sim->control(i)->connectionCount() > 0, i < 2);  // a receiver not started is never touched
+            // A receiver not started is never touched: no connection, no switch to I/Q Mode and back.
+            QCOMPARE(m_Sim->control(i)->connectionCount() > 0, i < 2);
+            QCOMPARE(m_Sim->receiver(i).setsAdopted, i == 1 ? 2 : 0);
             QCOMPARE(fields(i).value("opMode").toInt(), i % 2);
         }
         QVERIFY2(QString(m_Out).contains(QRegularExpression("QR2 +Quillrad +app0 +(1.23 +)?not started")), m_Out);
