@@ -60,6 +60,13 @@ protected:
             : QByteArray(reinterpret_cast<const char*>(image.Buffer()) + 0x4000, int(image.m_MaxFileAdr) + 1 - 0x4000);
     }
 
+    /// An application image for a Quillrad's app0, `size` bytes from 0x4000, written into the test's folder; its path.
+    QString appFile(const QString& name = "app.bin", int size = 20000) const
+    {
+        const QString path = m_Dir.filePath(name);
+        return Fixtures::writeFile(path, Fixtures::appImage(size, Fixtures::Qusd, 0)) ? path : QString();
+    }
+
     int setsOnWire() const
     {
         int n = 0;

@@ -25,46 +25,6 @@ private slots:
     void init() { startRig(); }
     void cleanup() { m_Sim.reset(); }
 
-    void find_data()
-    {
-        QTest::addColumn<int>("offered");
-        QTest::addColumn<int>("listed");
-        QTest::addColumn<int>("delay");  // ms before each answer
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("three receivers") << 3 << 3 << 0 << QStringList();
-        QTest::newRow("an answer after 700 ms, past the 500 ms listen") << 1 << 0 << 700 << QStringList();
-        QTest::newRow("the same with --timeout 1500") << 1 << 1 << 700 << QStringList{"--timeout", "1500"};
-    }
-
-    void find()
-    {
-        QFETCH(int, offered);
-        QFETCH(int, listed);
-        QFETCH(int, delay);
-        QFETCH(QStringList, args);
-        for (int i = 0; i < offered; ++i)
-            addReceiver(Models::All[size_t(i % Models::Count)].name, QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0')), 2 + i % 59,
-                        {{"serveTcp", false}, {"opMode", i % 3}, {"replyDelayMs", delay}});
-        startSim();
-        QCOMPARE(run(QStringList{"find", "--json"} + args), listed ? 0 : 1);
-        const QJsonArray list = QJsonDocument::fromJson(m_Out).array();
-        QCOMPARE(list.size(), listed);
-        QSet<QString> seen;
-        for (const QJsonValue& v : list) {
-            const QJsonObject o = v.toObject();
-            const int i = m_Sim->indexOf(o.value("Serial Number").toString());
-            QVERIFY(i >= 0);
-            seen << o.value("Serial Number").toString();
-            QCOMPARE(o.value("Device").toString(), fields(i).value("model").toString());
-            QCOMPARE(o.value("TCP IP Adr").toString(), fields(i).value("address").toString());
-            const char* modes[] = {"I/Q Mode", "Quill Mode", "Aux Mode"};
-            QCOMPARE(o.value("Quill-xx Operation Mode").toString(), QLatin1String(modes[fields(i).value("opMode").toInt()]));
-            // The RF range only for the model that has one, in MHz.
-            QCOMPARE(o.contains("RF Port 2 Auto Range Max"), o.value("Device") == "Quillix");
-        }
-        QCOMPARE(seen.size(), listed);
-    }
-
     void set_data()
     {
         QTest::addColumn<SetRow>("row");
@@ -157,7 +117,6 @@ private slots:
         QTest::addColumn<QString>("parallel");
         // 20000 bytes from position 0x4000, then the CRC the reader stamps behind them and one fill byte.
         QTest::newRow("programmed with --parallel 1, back in Quill Mode") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005 << "1";
-        QTest::newRow("--parallel 256") << "None" << 0 << false << 0 << "QR1 app0 100%" << "done" << 20005 << "256";
         QTest::newRow("link dropped mid-run") << "DropAfterBlocks" << 0 << false << 3
                                               << "QR1: failed: the link was lost during the run" << "link-lost" << 5 * 1024 << "";
         QTest::newRow("receiver aborts") << "AbortApp" << 0 << false << 3
@@ -187,12 +146,19 @@ private slots:
         if (batch)
             addReceiver("Quillix", "QX2", 3, {{"opMode", 0}});
         startSim();
-        QStringList args{"update", "QR1", "--item", "app0", file, "--yes", "--include-in-use"};
+        QStringList args{"update", "QR1", "--item", "app0", "app.bin", "--yes", "--include-in-use", "--timeout", "1500"};
         if (batch)
             args.insert(2, "QX2");
         if (!parallel.isEmpty())
             args << "--parallel" << parallel;
-        QCOMPARE(run(args), exitCode);
+        const QByteArray written = checkedApp(file, Fixtures::Qusd);
+        // The file changes while discovery listens: the receiver gets, and the record names, what was read and checked.
+        QCOMPARE(run(args, [&](QProcess&) {
+            if (!result.isEmpty()) {
+                QTRY_VERIFY_WITH_TIMEOUT(!m_Sim->received().isEmpty(), 5000);
+                QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, 0, 199)));
+            }
+        }), exitCode);
         // Progress and reasons go to stderr; stdout keeps only results.
         QVERIFY2(m_Err.contains(why.toLatin1()), m_Err);
         QVERIFY2(!m_Out.contains('%'), m_Out);
@@ -233,6 +199,7 @@ private slots:
         QCOMPARE(fields(0).value("opMode").toInt(), 1);
         if (exitCode != 0)
             return;
+        QCOMPARE(m_Sim->control(0)->appFlash(0).mid(0x4000, written.size()), written);
         QVERIFY2(m_Err.contains("QR1: Boot Version 1.05, HW Version 2, App Firm 0 1.24"), m_Err);
     }
 
@@ -291,39 +258,49 @@ private slots:
     void log_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QStringList>("files");  // of the runs listed, in order
-        const QStringList all{"a.bin", "b.bin", "c.bin"};
-        QTest::newRow("every run, newest last") << QStringList() << 0 << all;
-        QTest::newRow("--last 1") << QStringList{"--last", "1"} << 0 << QStringList{"c.bin"};
-        QTest::newRow("--last 2, as JSON") << QStringList{"--last", "2", "--json"} << 0 << QStringList{"b.bin", "c.bin"};
-        QTest::newRow("--last 3, every run") << QStringList{"--last", "3"} << 0 << all;
-        QTest::newRow("--last 4, above the count") << QStringList{"--last", "4"} << 0 << all;
-        QTest::newRow("one receiver's, not those of QR10") << QStringList{"QR1"} << 0 << QStringList{"a.bin", "c.bin"};
-        QTest::newRow("one receiver's last 2") << QStringList{"QR1", "--last", "2"} << 0 << QStringList{"a.bin", "c.bin"};
+        QTest::addColumn<QStringList>("listed");  // runs by file, Sets as "settings", in order
+        const QStringList all{"a.bin", "settings", "b.bin", "settings", "c.bin"};
+        QTest::newRow("runs and Sets in file order, newest last") << QStringList() << all;
+        QTest::newRow("--last 1") << QStringList{"--last", "1"} << QStringList{"c.bin"};
+        QTest::newRow("--last 2, as JSON, each line's own keys") << QStringList{"--last", "2", "--json"} << QStringList{"settings", "c.bin"};
+        QTest::newRow("--last 5, every one") << QStringList{"--last", "5"} << all;
+        QTest::newRow("--last 6, above the count") << QStringList{"--last", "6"} << all;
+        QTest::newRow("one receiver's, not those of QR10") << QStringList{"QR1"} << QStringList{"a.bin", "settings", "c.bin"};
+        QTest::newRow("one receiver's last 2") << QStringList{"QR1", "--last", "2"} << QStringList{"settings", "c.bin"};
+        QTest::newRow("QR10's as JSON") << QStringList{"QR10", "--json"} << QStringList{"b.bin", "settings"};
     }
 
     void log()
     {
         QFETCH(QStringList, args);
-        QFETCH(int, exitCode);
-        QFETCH(QStringList, files);
-        // Three runs, QR10's started while QR1's first still ran and killed before its end.
+        QFETCH(QStringList, listed);
+        // QR10's run started while QR1's first still ran and was killed before its end; the Sets' times are
+        // out of file order: the log goes by the file, as the lines were appended.
         QVERIFY(QDir().mkpath(QFileInfo(m_Record).path()));
         QVERIFY(Fixtures::writeFile(m_Record, R"({"run":"1","event":"start","receiver":{"serial":"QR1"},"item":"app0","file":{"path":"/i/a.bin"}}
-{"run":"2","event":"start","receiver":{"serial":"QR10"},"item":"app0","file":{"path":"/i/b.bin"}}
+{"event":"settings","time":"2026-01-01T12:00:00.000Z","receiver":{"serial":"QR1"},"changes":{"TCP Port":{"before":50000,"after":50001},"Receive Password":{"before":"","after":"********"}}}
+{"run":"2","event":"start","time":"2026-01-01T10:00:00.000Z","receiver":{"serial":"QR10"},"item":"app0","file":{"path":"/i/b.bin"}}
 {"run":"1","event":"end","result":"done"}
+{"event":"settings","time":"2026-01-01T11:00:00.000Z","receiver":{"serial":"QR10"},"changes":{"Latitude":{"before":"1","after":"2"}}}
 {"run":"3","event":"start","receiver":{"serial":"QR1"},"item":"app1","file":{"path":"/i/c.bin"}}
 {"run":"3","event":"end","result":"ack-timeout"}
 )"));
-        QCOMPARE(run(QStringList{"log"} + args), exitCode);
-        QStringList listed;
-        for (auto it = QRegularExpression("\\w\\.bin").globalMatch(QString::fromLatin1(m_Out)); it.hasNext();)
-            listed << it.next().captured();
-        QCOMPARE(listed, files);
-        if (args.contains("--json"))
-            QCOMPARE(QJsonDocument::fromJson(m_Out).array().size(), files.size());
-        QCOMPARE(m_Err.contains("--last takes a number of runs above 0"), exitCode == 2);
+        QCOMPARE(run(QStringList{"log"} + args), 0);
+        QStringList seen;
+        if (args.contains("--json")) {
+            const QJsonArray a = QJsonDocument::fromJson(m_Out).array();
+            for (const QJsonValue& v : a)
+                seen << (v["event"] == "settings" ? "settings" : QRegularExpression("\\w\\.bin").match(QJsonDocument(v.toObject()).toJson()).captured());
+            QCOMPARE(a[seen.indexOf("settings")]["changes"]["Latitude"]["after"], QJsonValue("2"));
+        } else {
+            for (auto it = QRegularExpression("\\w\\.bin|settings").globalMatch(QString::fromLatin1(m_Out)); it.hasNext();)
+                seen << it.next().captured();
+            // The changed keys where a run's file stands, no version, and the Set as sent.
+            const QRegularExpression row(" QR1 +settings +Receive Password, TCP Port +- +sent +- *$| QR10 +settings +Latitude +- +sent +- *$");
+            for (const QByteArray& line : m_Out.split('\n'))
+                QVERIFY2(!line.contains("settings") || row.match(QString::fromLatin1(line)).hasMatch(), line);
+        }
+        QCOMPARE(seen, listed);
     }
 
     void interruptBeforeAnyRun()
@@ -331,16 +308,11 @@ private slots:
         // Ctrl-C while discovery still listens: nothing is sent to the receiver, and the exit code says so.
         addReceiver("Quillrad", "QR1", 2, {{"opMode", 1}});
         startSim();
-        const QString file = m_Dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(Fixtures::writeFile(file, Fixtures::appImage(20000, Fixtures::Qusd, 0)));
-        QProcess p;
-        QSignalSpy done(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-        p.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "app0", file, "--yes", "--timeout", "3000"});
-        QTRY_VERIFY_WITH_TIMEOUT(!m_Sim->received().isEmpty(), 5000);
-        ::kill(pid_t(p.processId()), SIGINT);
-        QVERIFY(done.wait(5000));
-        QCOMPARE(p.exitCode(), 130);
-        QVERIFY(p.readAllStandardError().contains("interrupted; nothing was programmed"));
+        QCOMPARE(run({"update", "QR1", "--item", "app0", appFile(), "--yes", "--timeout", "3000"}, [&](QProcess& p) {
+            QTRY_VERIFY_WITH_TIMEOUT(!m_Sim->received().isEmpty(), 5000);
+            ::kill(pid_t(p.processId()), SIGINT);
+        }), 130);
+        QVERIFY2(m_Err.contains("interrupted; nothing was programmed"), m_Err);
         QCOMPARE(setsOnWire(), 0);
         QCOMPARE(m_Sim->control(0)->connectionCount(), 0);
     }
@@ -380,74 +352,51 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
     }
 
-    void logSettings_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QStringList>("listed");  // runs by file, Sets as "settings", in order
-        QTest::newRow("beside the runs, in file order") << QStringList() << QStringList{"a.bin", "settings", "settings", "c.bin"};
-        QTest::newRow("one receiver's") << QStringList{"QR1"} << QStringList{"a.bin", "settings", "c.bin"};
-        QTest::newRow("--last 2 counts them") << QStringList{"--last", "2"} << QStringList{"settings", "c.bin"};
-        QTest::newRow("as JSON, each line's own keys") << QStringList{"QR10", "--json"} << QStringList{"settings"};
-    }
-
-    void logSettings()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QStringList, listed);
-        // Times out of file order: the log goes by the file, as the lines were appended.
-        QVERIFY(QDir().mkpath(QFileInfo(m_Record).path()));
-        QVERIFY(Fixtures::writeFile(m_Record, R"({"run":"1","event":"start","time":"2026-01-01T10:00:00.000Z","receiver":{"serial":"QR1"},"item":"app0","file":{"path":"/i/a.bin"}}
-{"event":"settings","time":"2026-01-01T12:00:00.000Z","receiver":{"serial":"QR1"},"changes":{"TCP Port":{"before":50000,"after":50001},"Receive Password":{"before":"","after":"********"}}}
-{"run":"1","event":"end","result":"done"}
-{"event":"settings","time":"2026-01-01T11:00:00.000Z","receiver":{"serial":"QR10"},"changes":{"Latitude":{"before":"1","after":"2"}}}
-{"run":"3","event":"start","receiver":{"serial":"QR1"},"item":"app1","file":{"path":"/i/c.bin"}}
-)"));
-        QCOMPARE(run(QStringList{"log"} + args), 0);
-        QStringList seen;
-        if (args.contains("--json")) {
-            const QJsonArray a = QJsonDocument::fromJson(m_Out).array();
-            for (const QJsonValue& v : a)
-                seen << v["event"].toString();
-            QCOMPARE(a.first()["changes"]["Latitude"]["after"], QJsonValue("2"));
-        } else {
-            for (auto it = QRegularExpression("\\w\\.bin|settings").globalMatch(QString::fromLatin1(m_Out)); it.hasNext();)
-                seen << it.next().captured();
-            // The changed keys where a run's file stands, no version, and the Set as sent.
-            const QRegularExpression row(" QR1 +settings +Receive Password, TCP Port +- +sent +- *$| QR10 +settings +Latitude +- +sent +- *$");
-            for (const QByteArray& line : m_Out.split('\n'))
-                QVERIFY2(!line.contains("settings") || row.match(QString::fromLatin1(line)).hasMatch(), line);
-        }
-        QCOMPARE(seen, listed);
-    }
-
     void wholeFleet_data()
     {
         QTest::addColumn<int>("offered");
+        QTest::addColumn<int>("listed");
+        QTest::addColumn<int>("delay");  // ms before each answer
+        QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("runs");
-        QTest::newRow("33, one past the window's rows") << 33 << 1;
-        QTest::newRow("250 answering at once, three times") << 250 << 3;
+        QTest::newRow("33, one past the window's rows") << 33 << 33 << 0 << QStringList() << 1;
+        QTest::newRow("250 answering at once, three times") << 250 << 250 << 0 << QStringList() << 3;
+        QTest::newRow("an answer after 700 ms, past the 500 ms listen") << 1 << 0 << 700 << QStringList() << 1;
+        QTest::newRow("the same with --timeout 1500") << 1 << 1 << 700 << QStringList{"--timeout", "1500"} << 1;
     }
 
     void wholeFleet()
     {
         QFETCH(int, offered);
+        QFETCH(int, listed);
+        QFETCH(int, delay);
+        QFETCH(QStringList, args);
         QFETCH(int, runs);
-        QStringList offeredSerials;
-        for (int i = 0; i < offered; ++i) {
-            offeredSerials << QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0'));
-            addReceiver(Models::All[size_t(i % Models::Count)].name, offeredSerials.last(), 2 + i);
-        }
+        for (int i = 0; i < offered; ++i)
+            addReceiver(Models::All[size_t(i % Models::Count)].name, QStringLiteral("QR%1").arg(i, 4, 10, QLatin1Char('0')), 2 + i,
+                        {{"opMode", i % 3}, {"replyDelayMs", delay}});
         startSim();
         for (int r = 0; r < runs; ++r) {
-            QCOMPARE(run({"find", "--json"}), 0);
-            QStringList serials;
-            for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
-                serials << v.toObject().value("Serial Number").toString();
-            serials.sort();
-            QCOMPARE(serials, offeredSerials);
+            QCOMPARE(run(QStringList{"find", "--json"} + args), listed ? 0 : 1);
+            QSet<int> seen;
+            for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array()) {
+                const QJsonObject o = v.toObject();
+                const int i = m_Sim->indexOf(o.value("Serial Number").toString());
+                QVERIFY(i >= 0);
+                seen << i;
+                QCOMPARE(o.value("Device").toString(), fields(i).value("model").toString());
+                QCOMPARE(o.value("TCP IP Adr").toString(), fields(i).value("address").toString());
+                const char* modes[] = {"I/Q Mode", "Quill Mode", "Aux Mode"};
+                QCOMPARE(o.value("Quill-xx Operation Mode").toString(), QLatin1String(modes[fields(i).value("opMode").toInt()]));
+                // The RF range only for the model that has one, in MHz.
+                QCOMPARE(o.contains("RF Port 2 Auto Range Max"), o.value("Device") == "Quillix");
+            }
+            QCOMPARE(seen.size(), listed);
         }
+        if (offered < 33)
+            return;
         // The last receiver's control port, on its own address, answers too.
-        QCOMPARE(run({"info", offeredSerials.last()}), 0);
+        QCOMPARE(run({"info", QStringLiteral("QR%1").arg(offered - 1, 4, 10, QLatin1Char('0'))}), 0);
         QCOMPARE(m_Sim->control(offered - 1)->connectionCount(), 1);
         // The core with the window's 32 rows counts every other receiver once as dropped, however often it answers.
         CDiscoveryCycle cycle(nullptr, 32);
