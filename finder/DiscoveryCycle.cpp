@@ -8,6 +8,7 @@
 #include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <climits>
 #include <cstring>
