@@ -1,7 +1,7 @@
 // Feeds raw bytes to the control-protocol client's framer and message parser, with no socket:
 // whatever a receiver sends must never crash it or make it write past a buffer.
 #include "Fixtures.h"
-#include "ImageFuzz.h"
+#include "FirmwareImage.h"
 #include "SdrInterface.h"
 
 #include <QCoreApplication>
@@ -31,6 +31,11 @@ void MakeImages()
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     g_App = new QCoreApplication(*argc, *argv);
+    // The log lines would only slow the run.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {
+        if (type == QtFatalMsg)
+            std::abort();
+    });
     MakeImages();
     return 0;
 }
