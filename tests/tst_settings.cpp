@@ -25,7 +25,6 @@ private slots:
         QTest::addColumn<bool>("minimised");
         QTest::addRow("first start") << QVariant() << 0 << false;
         QTest::addRow("item 3, minimised") << QVariant(3) << 3 << true;
-        QTest::addRow("item 0, normal") << QVariant(0) << 0 << false;
         QTest::addRow("out of range kept") << QVariant(17) << 17 << false;
         QTest::addRow("not a number reads 0") << QVariant(QStringLiteral("abc")) << 0 << false;
     }
