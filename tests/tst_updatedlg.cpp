@@ -257,8 +257,8 @@ private slots:
         }
 
         // All through the erase the status reads idle, yet the run has begun: nothing may replace the
-        // image or end the dialog, and a second Start is refused. Each way of closing is tried well
-        // past any five-second watch.
+        // image or end the dialog, and a second Start is refused. Close is disabled; Escape and the
+        // close box are tried well past any five-second watch.
         const auto locked = [&] {
             for (int i = 0; i < 6; ++i)
                 if (child<QRadioButton>(dlg, kRadios[i])->isEnabled() || child<QPushButton>(dlg, kBrowse[i])->isEnabled())
