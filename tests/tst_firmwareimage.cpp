@@ -71,7 +71,6 @@ private slots:
         QTest::addRow("bin empty") << ReadRow{"a.bin", QByteArray(""), Qusd, 0, 3, "", NoCheck};
         QTest::addRow("bin largest with room for CRC") << ReadRow{"a.bin", appImage(BinRoom - 8, Qusd, 0), Qusd, 0, 0, "", Img::BufferSize - 4};
         QTest::addRow("bin no room for CRC") << ReadRow{"a.bin", appImage(BinRoom - 7, Qusd, 0), Qusd, 0, 3, "", NoCheck};
-        QTest::addRow("bin larger than the space behind the bootloader") << ReadRow{"a.bin", appImage(BinRoom + 1, Qusd, 0), Qusd, 0, 3, "", NoCheck};
         QTest::addRow("txt suffix") << ReadRow{"a.txt", bin1000, Qusd, 1, 1, "", NoCheck};
         QTest::addRow("missing bin") << ReadRow{"a.bin", QByteArray(), Qusd, 1, 1, "", NoCheck};
 
@@ -91,7 +90,6 @@ private slots:
         QTest::addRow("hex no room for CRC") << ReadRow{"a.hex", hexAt(Img::BufferSize - 8), Qusd, 0, 3, "", NoCheck};
         QTest::addRow("hex data at last buffer position") << ReadRow{"a.hex", hexAt(Img::BufferSize - 1), Qusd, 0, 3, "", NoCheck};
         QTest::addRow("hex product ID mismatch") << ReadRow{"a.hex", hex1000, Quiq, 1, 3, "Product ID mismatch", NoCheck};
-        QTest::addRow("hex bank 3") << ReadRow{"a.hex", hexBody(appImage(1000, Qusd, 3)), Qusd, 3, 3, "", NoCheck};
         QTest::addRow("hex above 6 MiB") << ReadRow{"a.hex", QByteArray(0x600000 + 1, ':'), Qusd, 0, 3, "", NoCheck};
         QTest::addRow("hex record longer than its line") << ReadRow{"a.hex", QByteArray(":1040000000FF\n") + hex1000, Qusd, 1, 4, "", NoCheck};
         QTest::addRow("hex non-hex digit") << ReadRow{"a.hex", QByteArray(":0G0000000\n") + hex1000, Qusd, 1, 4, "", NoCheck};
@@ -103,7 +101,6 @@ private slots:
         QTest::addRow("_03.ncd for configuration 3") << ReadRow{"c.bit", quillix03, Quiq, 3, 0, "Cfg number=3 len=4096", 4096};
         QTest::addRow("_03.ncd for configuration 2") << ReadRow{"c.bit", quillix03, Quiq, 2, 3, "", NoCheck};
         QTest::addRow("_3.ncd") << ReadRow{"c.bit", bitFile("Quillix_top_3.ncd"), Quiq, 3, 3, "", NoCheck};
-        QTest::addRow("model name missing") << ReadRow{"c.bit", bitFile(QByteArray("top_03.ncd\0", 11)), Qusd, 3, 3, "Quillrad Not found in file top_03.ncd", NoCheck};
         QTest::addRow("other model's name") << ReadRow{"c.bit", bitFile("Quillrad_03.ncd"), Quiq, 3, 3, "Quillix Not found in file Quillrad_03.ncd", NoCheck};
         QTest::addRow("model name in lower case") << ReadRow{"c.bit", bitFile("quillix_03.ncd"), Quiq, 3, 3, "", NoCheck};
         QTest::addRow("model name after the NUL") << ReadRow{"c.bit", bitFile(QByteArray("top_03.ncd\0Quillix", 18)), Quiq, 3, 3, "", NoCheck};
