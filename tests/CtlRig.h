@@ -6,6 +6,7 @@
 #include "SimControl.h"
 
 #include <QtTest>
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -69,10 +70,8 @@ protected:
 
     int setsOnWire() const
     {
-        int n = 0;
-        for (const QByteArray& d : m_Sim->received())
-            n += d.size() > 4 && d[4] == 2;
-        return n;
+        const QVector<QByteArray>& got = m_Sim->received();
+        return int(std::count_if(got.begin(), got.end(), [](const QByteArray& d) { return d.size() > 4 && d[4] == 2; }));
     }
     void startSim()
     {

@@ -13,15 +13,12 @@ class tst_Fleet : public QObject, public CtlRig {
     Q_OBJECT
     /// A start line of run `id` for receiver `serial`, the serial padded with 'S' until the line holds
     /// `size` bytes (0: not padded), then a line end unless `last`.
-    static QByteArray startLine(const char* id, QString serial, int size = 0, bool last = false)
+    static QByteArray startLine(const char* id, const QString& serial, int size = 0, bool last = false)
     {
-        const auto line = [&] {
-            return QJsonDocument(QJsonObject{{"run", id}, {"event", "start"}, {"time", "2024-05-01T10:00:00.000Z"}, {"item", "app0"},
-                                             {"receiver", QJsonObject{{"serial", serial}}}}).toJson(QJsonDocument::Compact);
-        };
-        if (size > 0)
-            serial += QString(size - line().size(), QLatin1Char('S'));
-        return line() + (last ? "" : "\n");
+        QByteArray line = QJsonDocument(QJsonObject{{"run", id}, {"event", "start"}, {"time", "2024-05-01T10:00:00.000Z"}, {"item", "app0"},
+                                                    {"receiver", QJsonObject{{"serial", serial}}}}).toJson(QJsonDocument::Compact);
+        line.insert(line.indexOf("\"}"), QByteArray(qMax(size - line.size(), 0), 'S'));  // the serial's closing quote
+        return last ? line : line + '\n';
     }
 
 private slots:
@@ -31,7 +28,10 @@ private slots:
     void parallelBatch()
     {
         // Ctrl-C once both runs of --parallel 2 are under way: they finish, no new one starts. The odd
-        // receivers are in Quill Mode: their switches and returns share the finder socket.
+        // receivers are in Quill Mode: their switches and returns share the finder socket. The state folder
+        // cannot be made: each record line is a warning, and the runs go on to their end.
+        QVERIFY(Fixtures::writeFile(m_Dir.filePath("plain"), "not a folder"));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("plain")));
         QStringList args{"update"};
         for (int i = 0; i < 4; ++i) {
             args << QStringLiteral("QR%1").arg(i);
@@ -52,42 +52,34 @@ private slots:
             QCOMPARE(fields(i).value("opMode").toInt(), i % 2);
         }
         QVERIFY2(QString(m_Out).contains(QRegularExpression("QR2 +Quillrad +app0 +(1.23 +)?not started")), m_Out);
+        QCOMPARE(m_Err.count("plain/quillfinder/updates.jsonl not written: Not a directory"), 4);
     }
 
     void batchImage_data()
     {
-        QTest::addColumn<QString>("model");        // of the two receivers programmed; a third, of the other model, answers too
-        QTest::addColumn<bool>("all");             // --all --model, or the two serial numbers
-        QTest::addColumn<QString>("replacement");  // what the file becomes once the first run has begun
-        QTest::newRow("--all, HEX damaged mid-batch") << "Quillrad" << true << "damaged";
-        QTest::newRow("--all Quillix, another model's image") << "Quillix" << true << "other model";
-        QTest::newRow("serials, deleted") << "Quillrad" << false << "deleted";
+        // Of the three receivers, two of one model are programmed; the file changes once the first run has begun.
+        QTest::addColumn<bool>("all");  // --all --model quillix, the file then another model's image; else two Quillrads by serial, the file then deleted
+        QTest::newRow("--all --model quillix, then another model's image") << true;
+        QTest::newRow("two serials, then deleted") << false;
     }
 
     void batchImage()
     {
-        QFETCH(QString, model);
         QFETCH(bool, all);
-        QFETCH(QString, replacement);
-        const bool quillix = model == "Quillix";
-        const quint32 id = quillix ? Fixtures::Quiq : Fixtures::Qusd;
+        const QString model = all ? "Quillix" : "Quillrad";
+        const quint32 id = all ? Fixtures::Quiq : Fixtures::Qusd;
         const QByteArray hex = Fixtures::hexFile(Fixtures::appImage(40000, id, 0));
         const QString file = m_Dir.filePath(QStringLiteral("batch.hex"));
         QVERIFY(Fixtures::writeFile(file, hex));
         const QByteArray written = checkedApp(file, id);
         addReceiver(model, "B1", 2, {{"control", QJsonObject{{"eraseMs", 1500}}}});
-        addReceiver(quillix ? "Quillrad" : "Quillix", "B2", 3);
+        addReceiver(all ? "Quillrad" : "Quillix", "B2", 3);
         addReceiver(model, "B3", 4);
         startSim();
-        QByteArray changed = hex;  // one checksum digit wrong halfway down
-        const int digit = hex.indexOf('\n', hex.size() / 2) - 1;
-        changed[digit] = changed[digit] == '0' ? '1' : '0';
-        if (replacement == "other model")
-            changed = Fixtures::hexFile(Fixtures::appImage(40000, quillix ? Fixtures::Qusd : Fixtures::Quiq, 0));
-        const QStringList targets = all ? QStringList{"--all", "--model", model.toLower()} : QStringList{"B1", "B3"};
+        const QStringList targets = all ? QStringList{"--all", "--model", "quillix"} : QStringList{"B1", "B3"};
         QCOMPARE(run(QStringList{"update"} + targets + QStringList{"--item", "app0", file, "--yes", "--parallel", "1"}, [&](QProcess&) {
             QTRY_COMPARE_WITH_TIMEOUT(m_Sim->control(0)->runsStarted(), 1, 15000);
-            QVERIFY(replacement == "deleted" ? QFile::remove(file) : Fixtures::writeFile(file, changed));
+            QVERIFY(all ? Fixtures::writeFile(file, Fixtures::hexFile(Fixtures::appImage(40000, Fixtures::Qusd, 0))) : QFile::remove(file));
         }), 0);
         for (int i : {0, 2}) {
             QCOMPARE(m_Sim->control(i)->runsCompleted(), 1);
@@ -95,43 +87,33 @@ private slots:
         }
         QCOMPARE(m_Sim->control(1)->connectionCount(), 0);
         // Both runs are recorded with the bytes that were checked and sent.
-        const QString sha = QCryptographicHash::hash(hex, QCryptographicHash::Sha256).toHex();
-        QStringList serials;
-        for (const QJsonObject& line : recordLines()) {
-            const QJsonObject f = line.value("file").toObject();
-            QVERIFY(line.value("event") == "start" ? f.value("sha256") == sha && f.value("size") == hex.size() : line.value("result") == "done");
-            serials << line.value("receiver").toObject().value("serial").toString();
-        }
-        serials.sort();
-        QCOMPARE(serials, (QStringList{"", "", "B1", "B3"}));
+        const QJsonObject sent{{"path", file}, {"size", hex.size()}, {"sha256", QString(QCryptographicHash::hash(hex, QCryptographicHash::Sha256).toHex())}};
+        QCOMPARE(record().count(QJsonDocument(sent).toJson(QJsonDocument::Compact)), 2);
+        QCOMPARE(record().count("\"result\":\"done\""), 2);
     }
 
-    // A release of app0 at 3.06 and cfg1 at 7 for Quillrad (app.hex, cfg1.bit) and, as a real release does,
-    // the same items for Quillix (appx.hex, cfgx.bit); each file carries its version, old.hex 3.05.
-    QString writeRelease(const QString& appVersion = "3.06", QJsonObject tweak = {})
+    // A release of app0 at 3.06 and cfg1 at 7 for Quillrad and, as a real release does, the same items for Quillix,
+    // from the shared image set whose files carry those versions; `tweak` goes over Quillrad's app0 entry.
+    QString writeRelease(QJsonObject tweak = {})
     {
         const QByteArray app = Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Qusd, 0, 306));
-        QJsonObject a{{"model", "Quillrad"}, {"item", "app0"}, {"file", "app.hex"}, {"version", appVersion},
+        QJsonObject a{{"model", "Quillrad"}, {"item", "app0"}, {"file", "Quillrad/app0.hex"}, {"version", "3.06"},
                       {"sha256", QString(QCryptographicHash::hash(app, QCryptographicHash::Sha256).toHex())}};
-        for (auto it = tweak.begin(); it != tweak.end(); ++it)
-            a.insert(it.key(), it.value());
-        QJsonArray images{a, QJsonObject{{"model", "Quillrad"}, {"item", "cfg1"}, {"file", "cfg1.bit"}, {"version", "7"}},
-                          QJsonObject{{"model", "Quillix"}, {"item", "app0"}, {"file", "appx.hex"}, {"version", "3.06"}},
-                          QJsonObject{{"model", "Quillix"}, {"item", "cfg1"}, {"file", "cfgx.bit"}, {"version", "7"}}};
+        for (const QString& key : tweak.keys())
+            a.insert(key, tweak[key]);
+        QJsonArray images{a, QJsonObject{{"model", "Quillrad"}, {"item", "cfg1"}, {"file", "Quillrad/quillrad_cfg01.bit"}, {"version", "7"}},
+                          QJsonObject{{"model", "Quillix"}, {"item", "app0"}, {"file", "Quillix/app0.hex"}, {"version", "3.06"}},
+                          QJsonObject{{"model", "Quillix"}, {"item", "cfg1"}, {"file", "Quillix/quillix_cfg01.bit"}, {"version", "7"}}};
         if (tweak.contains("twice"))
             images.append(images[0]);
         const QString path = m_Dir.filePath("release.json");
-        return Fixtures::writeFile(m_Dir.filePath("app.hex"), app)
-                && Fixtures::writeFile(m_Dir.filePath("old.hex"), Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Qusd, 0, 305)))
-                && Fixtures::writeFile(m_Dir.filePath("appx.hex"), Fixtures::hexFile(Fixtures::appImage(20000, Fixtures::Quiq, 0, 306)))
-                && Fixtures::writeFile(m_Dir.filePath("cfg1.bit"), Fixtures::bitFile(Fixtures::designName(SimModels::Quillrad, 1, 7)))
-                && Fixtures::writeFile(m_Dir.filePath("cfgx.bit"), Fixtures::bitFile(Fixtures::designName(SimModels::Quillix, 1, 7)))
+        return Fixtures::writeImageSet(m_Dir.path(), 20000, 306, 7)
                 && Fixtures::writeFile(path, QJsonDocument(QJsonObject{{"release", "2026-12"}, {"images", images}}).toJson()) ? path : QString();
     }
-    /// A receiver whose app0 and cfg1 report `app` and `cfg`.
-    void addBehind(const QString& serial, int host, int app, int cfg, QJsonObject extra = {}, QJsonObject control = {},
-                   const QString& model = "Quillrad")
+    /// A receiver whose app0 and cfg1 report `app` and `cfg`, beside what `extra` sets of its record and control port.
+    void addBehind(const QString& serial, int host, int app, int cfg, QJsonObject extra = {}, const QString& model = "Quillrad")
     {
+        QJsonObject control = extra.value("control").toObject();
         control.insert("versions", QJsonObject{{"4", app}, {"7", cfg}});
         extra.insert("control", control);
         addReceiver(model, serial, host, extra);
@@ -139,38 +121,28 @@ private slots:
 
     void outcomes_data()
     {
-        QTest::addColumn<QJsonObject>("extra");     // R1's record and control port; R1 is behind on app0, R2 too
-        QTest::addColumn<QJsonObject>("tweak");     // of the release's Quillrad app0
+        QTest::addColumn<QJsonObject>("extra");  // R1's record and control port; R1 is behind on app0, R2 too
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("first");         // R1's summary row
-        QTest::addColumn<QString>("second");        // R2's
-        const QString done = "R2 +Quillrad +app0 +3.05 -> 3.06 +done";
-        QTest::newRow("no answer on the control port") << QJsonObject{{"serveTcp", false}} << QJsonObject{} << 1
-            << "R1 +Quillrad +- +skipped: not answering \\(no answer on 198.18.0.2:\\d+ within 15 s\\)" << done;
-        QTest::newRow("refused start") << QJsonObject{{"control", QJsonObject{{"failure", "UnknownProduct"}}}} << QJsonObject{} << 3
-            << "R1 +Quillrad +app0 +3.05 +not started: the receiver reports product ID 0x4e4b4e55, not the 0x44535551 of a Quillrad" << done;
-        QTest::newRow("failed run") << QJsonObject{{"control", QJsonObject{{"failure", "AbortApp"}}}} << QJsonObject{} << 3
-            << "R1 +Quillrad +app0 +3.05 +failed: \\S.*" << done;
-        QTest::newRow("stale file") << QJsonObject{} << QJsonObject{{"file", "old.hex"}, {"sha256", ""}} << 3
-            << "R1 +Quillrad +app0 +3.05 -> 3.05 +programmed, but reports 3.05, not 3.06" << "R2 +Quillrad +app0 +3.05 -> 3.05 +programmed, but reports 3.05, not 3.06";
+        QTest::addColumn<QString>("shown");      // R1's summary row; R2's shows it done
+        QTest::newRow("no answer on the control port") << QJsonObject{{"serveTcp", false}} << 1
+            << "R1 +Quillrad +- +skipped: not answering \\(no answer on 198.18.0.2:\\d+ within 15 s\\)";
+        QTest::newRow("refused start") << QJsonObject{{"control", QJsonObject{{"failure", "UnknownProduct"}}}} << 3
+            << "R1 +Quillrad +app0 +3.05 +not started: the receiver reports product ID 0x4e4b4e55, not the 0x44535551 of a Quillrad";
+        QTest::newRow("failed run") << QJsonObject{{"control", QJsonObject{{"failure", "AbortApp"}}}} << 3 << "R1 +Quillrad +app0 +3.05 +failed: \\S.*";
     }
 
     void outcomes()
     {
         // Each way a receiver's run can end, or never start, with its own summary row and exit code.
         QFETCH(QJsonObject, extra);
-        QFETCH(QJsonObject, tweak);
         QFETCH(int, exitCode);
-        QFETCH(QString, first);
-        QFETCH(QString, second);
-        const QString release = writeRelease("3.06", tweak);
-        QJsonObject control = extra.value("control").toObject();
-        extra.remove("control");
-        addBehind("R1", 2, 305, 7, extra, control);
+        QFETCH(QString, shown);
+        const QString release = writeRelease();
+        addBehind("R1", 2, 305, 7, extra);
         addBehind("R2", 3, 305, 7);
         startSim();
         QCOMPARE(run({"apply", release, "--yes"}), exitCode);
-        for (const QString& row : {first, second})
+        for (const QString& row : {shown, QStringLiteral("R2 +Quillrad +app0 +3.05 -> 3.06 +done")})
             QVERIFY2(QString(m_Out).contains(QRegularExpression("^" + row + "$", QRegularExpression::MultilineOption)), m_Out);
     }
 
@@ -186,10 +158,8 @@ private slots:
                                                                  << QStringList{"canary", "canary", "rollout", "rollout"};
         QTest::newRow("apply --canary 2, every receiver healthy") << QStringList{"apply", "release.json"} + canary << false << QList<int>{1, 1, 1, 1} << 0
                                                                  << QStringList{"canary", "canary", "rollout", "rollout"};
-        QTest::newRow("update --canary 1, every receiver failing") << QStringList{"update", "R1", "R2", "--item", "app0", "app.hex", "--canary", "1"}
+        QTest::newRow("update --canary 1, every receiver failing") << QStringList{"update", "R1", "R2", "--item", "app0", "Quillrad/app0.hex", "--canary", "1"}
                                                                   << true << QList<int>{1, 0, 0, 0} << 3 << QStringList{"canary", "rollout"};
-        QTest::newRow("update --max-failed 1 --parallel 1") << QStringList{"update", "R1", "R2", "--item", "app0", "app.hex", "--max-failed", "1",
-                                                                           "--parallel", "1"} << true << QList<int>{1, 0, 0, 0} << 3 << QStringList{"", ""};
         QTest::newRow("apply --max-failed 2 --parallel 1") << QStringList{"apply", "release.json", "--max-failed", "2", "--parallel", "1"}
                                                           << true << QList<int>{1, 1, 0, 0} << 3 << QStringList{"", "", "", ""};
     }
@@ -204,37 +174,33 @@ private slots:
         QVERIFY(!writeRelease().isEmpty());
         const QJsonObject control = failing ? QJsonObject{{"failure", "AbortApp"}} : QJsonObject{};
         for (int i = 0; i < 4; ++i)
-            addBehind(QStringLiteral("%1%2").arg(i < 2 ? "R" : "X").arg(i + 1), 2 + i, 305, 7, {}, control, i < 2 ? "Quillrad" : "Quillix");
+            addBehind(QStringLiteral("%1%2").arg(i < 2 ? "R" : "X").arg(i + 1), 2 + i, 305, 7, {{"control", control}}, i < 2 ? "Quillrad" : "Quillix");
         startSim();
         QCOMPARE(run(command + QStringList{"--yes", "--json"}), exitCode);
         QList<int> started;
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 4; ++i) {
             started << m_Sim->control(i)->runsStarted();
-        QCOMPARE(started, runs);
-        // Each model got its own image of the same item.
-        for (int i = 0; i < 4 && !failing; ++i) {
-            const QByteArray image = checkedApp(m_Dir.filePath(i < 2 ? "app.hex" : "appx.hex"), i < 2 ? Fixtures::Qusd : Fixtures::Quiq);
-            QCOMPARE(m_Sim->control(i)->appFlash(0).mid(0x4000, image.size()), image);
+            // Each model got its own image of the same item.
+            const QByteArray image = checkedApp(m_Dir.filePath(i < 2 ? "Quillrad/app0.hex" : "Quillix/app0.hex"), i < 2 ? Fixtures::Qusd : Fixtures::Quiq);
+            QVERIFY(failing || m_Sim->control(i)->appFlash(0).mid(0x4000, image.size()) == image);
         }
+        QCOMPARE(started, runs);
         // stdout holds the summary's JSON alone; the plan and the progress went to stderr.
-        QJsonParseError e;
-        const QJsonArray rows = QJsonDocument::fromJson(m_Out, &e).array();
-        QVERIFY2(e.error == QJsonParseError::NoError, m_Out);
+        QVERIFY2(QJsonDocument::fromJson(m_Out).isArray(), m_Out);
         QStringList seen;
-        for (const QJsonValue& row : rows) {
-            const QJsonObject o = row.toObject();
-            if (o.value("item") != "app0")
+        for (const QJsonValue& o : QJsonDocument::fromJson(m_Out).array()) {
+            if (o["item"] != "app0")
                 continue;
-            const QString serial = o.value("serial").toString();
+            const QString serial = o["serial"].toString();
             const bool ran = m_Sim->control(m_Sim->indexOf(serial))->runsStarted() > 0;
-            QCOMPARE(o.value("model").toString(), serial.startsWith('R') ? "Quillrad" : "Quillix");
-            QCOMPARE(o.value("before"), ran || command[0] == "apply" ? QJsonValue("3.05") : QJsonValue());  // update reads at the run
-            QCOMPARE(o.value("after"), ran && !failing ? QJsonValue("3.06") : QJsonValue());
-            QVERIFY2(o.value("result").toString().startsWith(!ran ? "not started" : failing ? "failed: " : "done"), qPrintable(o.value("result").toString()));
-            seen << o.value("stage").toString();
+            QCOMPARE(o["model"].toString(), serial.startsWith('R') ? "Quillrad" : "Quillix");
+            QCOMPARE(o["before"], ran || command[0] == "apply" ? QJsonValue("3.05") : QJsonValue());  // update reads at the run
+            QCOMPARE(o["after"], ran && !failing ? QJsonValue("3.06") : QJsonValue());
+            QVERIFY2(o["result"].toString().startsWith(!ran ? "not started" : failing ? "failed: " : "done"), qPrintable(o["result"].toString()));
+            seen << o["stage"].toString();
         }
         QCOMPARE(seen, stages);
-        QVERIFY2(m_Err.contains(command[0] == "apply" ? "ACTION" : "app0 from app.hex") && !m_Out.contains("RECEIVER") && !m_Out.contains('%'), m_Err);
+        QVERIFY2(m_Err.contains(command[0] == "apply" ? "ACTION" : "app0 from app0.hex") && !m_Out.contains("RECEIVER") && !m_Out.contains('%'), m_Err);
     }
 
     void apply_data()
@@ -257,12 +223,12 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QList<int>, runs);
         QFETCH(bool, interrupt);
-        const QString release = writeRelease(appVersion);
+        const QString release = writeRelease({{"version", appVersion}});
         addBehind("R1", 2, 306, 7, {{"opMode", 1}});
         addBehind("R2", 3, 305, 7);
-        addBehind("R3", 4, 300, 5, {{"opMode", 1}}, {{"eraseMs", interrupt ? 1500 : 0}});
+        addBehind("R3", 4, 300, 5, {{"opMode", 1}, {"control", QJsonObject{{"eraseMs", interrupt ? 1500 : 0}}}});
         addBehind("R4", 5, 305, 7, {{"status", 1}});
-        addBehind("X5", 6, 306, 7, {}, {}, "Quillix");
+        addBehind("X5", 6, 306, 7, {}, "Quillix");
         startSim();
         const QByteArray r3 = m_Sim->receiver(2).record;
         QCOMPARE(run(QStringList{"apply", release, "--yes"} + flags, [&](QProcess& p) {
@@ -273,9 +239,6 @@ private slots:
         }), exitCode);
         for (int i = 0; i < 5; ++i)
             QCOMPARE(m_Sim->control(i)->runsStarted(), runs[i]);
-        const QByteArray written = checkedApp(m_Dir.filePath("app.hex"), Fixtures::Qusd);
-        QCOMPARE(m_Sim->control(2)->appFlash(0).mid(0x4000, written.size()), written);
-        QCOMPARE(fields(2).value("opMode").toInt(), 1);
         // R3's two Sets: its record as it reported it, message type 2, in I/Q Mode (87: 0) for the runs, then back.
         QList<QByteArray> sets;
         for (const QByteArray& d : m_Sim->received())
@@ -285,13 +248,11 @@ private slots:
         toIq[4] = back[4] = 2;
         toIq[87] = 0;
         QCOMPARE(sets, (QList<QByteArray>{toIq, back}));
-        if (interrupt)
-            QVERIFY2(QString(m_Out).contains(QRegularExpression("R3 +Quillrad +app0 +3 -> 3.06 +done\nR3 +Quillrad +cfg1 +5 +not started")), m_Out);
+        QCOMPARE(QString(m_Out).contains(QRegularExpression("R3 +Quillrad +cfg1 +5 +not started")), exitCode != 0);
+        QCOMPARE(QString(m_Out).contains(QRegularExpression("R3 +Quillrad +app0 +3 -> 3.06 +done")), appVersion == "3.06");
+        QCOMPARE(m_Out.contains("programmed, but reports 3.06, not 3.07"), appVersion != "3.06");
         const bool inUse = !flags.contains("--include-in-use");
         QVERIFY2(QString(m_Out).contains(QRegularExpression("R4 +Quillrad +app0 +3.05 -> " + appVersion + " +" + (inUse ? "skipped: in use" : "update"))), m_Out);
-        if (appVersion != "3.06")
-            QVERIFY2(m_Out.contains("programmed, but reports 3.06, not 3.07")
-                     && QString(m_Out).contains(QRegularExpression("R3 +Quillrad +cfg1 +5 +not started")), m_Out);
         // Every line names the release and the version expected, the end as its start.
         QHash<QString, QString> item;
         for (const QJsonObject& line : recordLines()) {
@@ -302,7 +263,9 @@ private slots:
                      "2026-12 " + (item.value(run) == "app0" ? appVersion : "7"));
         }
         QCOMPARE(run({"log", "R3", "--last", "1"}), 0);
-        QVERIFY2(QString(m_Out).contains(QRegularExpression("R3 +cfg1 .* 2026-12")) == (appVersion == "3.06" && !interrupt), m_Out);
+        // Its file, the file's hash cut to 12, the versions before and after, the result, the duration and the release.
+        const QString shown = "R3 +cfg1 +quillrad_cfg01.bit +[0-9a-f]{12} +5 -> 7 +done +\\d[\\d.]* m?s +2026-12";
+        QVERIFY2(QString(m_Out).contains(QRegularExpression(shown)) == (appVersion == "3.06" && !interrupt), m_Out);
         if (exitCode != 0)
             return;
         QCOMPARE(run({"apply", release, "--yes"}), 0);
@@ -318,13 +281,12 @@ private slots:
         QTest::newRow("unknown item") << QJsonObject{{"item", "app2"}} << "unknown item \"app2\"";
         QTest::newRow("twice") << QJsonObject{{"twice", true}} << "images[4]: Quillrad app0 appears twice";
         QTest::newRow("missing file") << QJsonObject{{"file", "gone.hex"}} << "gone.hex is no app0 image for a Quillrad: missing";
-        QTest::newRow("another item's file") << QJsonObject{{"file", "cfg1.bit"}} << "cfg1.bit is no app0 image";
+        QTest::newRow("another item's file") << QJsonObject{{"file", "Quillrad/quillrad_cfg01.bit"}} << "quillrad_cfg01.bit is no app0 image";
         QTest::newRow("SHA-256") << QJsonObject{{"sha256", QString(64, 'a')}} << "not the aaaa";
         QTest::newRow("empty version") << QJsonObject{{"version", " "}} << "images[0]: no version";
         QTest::newRow("not JSON") << QJsonObject{{"text", "{\"release\": \"2026-12\", \"images\": ["}} << "not a JSON object";
-        QTest::newRow("empty file") << QJsonObject{{"text", ""}} << "not a JSON object";
         QTest::newRow("no images") << QJsonObject{{"text", "{\"release\": \"2026-12\", \"images\": []}"}} << "\"images\" lists no image";
-        QTest::newRow("no name") << QJsonObject{{"text", "{\"images\": [{\"model\": \"Quillrad\", \"item\": \"cfg1\", \"file\": \"cfg1.bit\", "
+        QTest::newRow("no name") << QJsonObject{{"text", "{\"images\": [{\"model\": \"Quillrad\", \"item\": \"cfg1\", \"file\": \"Quillrad/quillrad_cfg01.bit\", "
                                                          "\"version\": \"7\"}]}"}} << "\"release\" names no release";
         QTest::newRow("no file") << QJsonObject{{"file", ""}} << "images[0]: no file";
     }
@@ -333,7 +295,7 @@ private slots:
     {
         QFETCH(QJsonObject, tweak);
         QFETCH(QString, why);
-        const QString release = writeRelease("3.06", tweak.contains("text") ? QJsonObject{} : tweak);
+        const QString release = writeRelease(tweak.contains("text") ? QJsonObject{} : tweak);
         QVERIFY(!tweak.contains("text") || Fixtures::writeFile(release, tweak.value("text").toString().toUtf8()));
         addBehind("R1", 2, 300, 5);
         startSim();
@@ -342,7 +304,6 @@ private slots:
             QVERIFY2(m_Err.contains(why.toLatin1()) && m_Err.contains("nothing was sent"), m_Err);
         }
         QVERIFY(m_Sim->received().isEmpty());
-        QCOMPARE(m_Sim->control(0)->connectionCount(), 0);
     }
 
     void statusExit_data()
@@ -363,7 +324,7 @@ private slots:
         const QString release = writeRelease();
         addBehind("R1", 2, app, 7, {{"status", 2}});
         addBehind("R2", 3, 306, 7, silent ? QJsonObject{{"serveTcp", false}} : QJsonObject{});
-        addBehind("X5", 4, 306, 7, {}, {}, "Quillix");
+        addBehind("X5", 4, 306, 7, {}, "Quillix");
         startSim();
         QCOMPARE(run({"status", "--release", release}), exitCode);
         QVERIFY2(QString(m_Out).contains(QRegularExpression("R1 +Quillrad +198.18.0.2 +yes +" + QString(app == 306 ? "3.06 ok" : "3.05 -> 3.06") + " +1.22 +7 ok +2 +3 +4")), m_Out);
@@ -372,14 +333,9 @@ private slots:
         QCOMPARE(run({"status", "--release", release, "--json"}), exitCode);
         const QJsonArray rows = QJsonDocument::fromJson(m_Out).array();
         QCOMPARE(rows.size(), 3);
-        const QJsonObject wanted{{"app0", "3.06"}, {"cfg1", "7"}};
         QCOMPARE(rows[0].toObject(), (QJsonObject{{"serial", "R1"}, {"model", "Quillrad"}, {"address", "198.18.0.2"}, {"inUse", true},
             {"versions", QJsonObject{{"app0", app == 306 ? "3.06" : "3.05"}, {"app1", "1.22"}, {"cfg1", "7"}, {"cfg2", "2"}, {"cfg3", "3"}, {"cfg4", "4"}}},
-            {"problem", QJsonValue()}, {"release", wanted}}));
-        QCOMPARE(rows[1]["versions"].isNull(), silent);
-        QCOMPARE(rows[1]["problem"].toString().contains(QRegularExpression("^no answer on 198.18.0.3:\\d+ within 15 s")), silent);
-        QCOMPARE(rows[2]["release"].toObject(), wanted);
-        QCOMPARE(rows[2]["versions"]["app0"].toString(), "3.06");
+            {"problem", QJsonValue()}, {"release", QJsonObject{{"app0", "3.06"}, {"cfg1", "7"}}}}));
     }
 
     void settings_data()
@@ -406,8 +362,7 @@ private slots:
         QTest::newRow("a receiver not found") << QByteArray(R"({"receivers": {"QR9": {"TCP Port": 1}, "QR1": {"TCP Port": 50001}}})")
             << QStringList{} << 1 << 1 << QJsonObject{{"QR1", QJsonObject{{"tcpPort", 50001}}}} << "";
         QTest::newRow("three defects, each named") << QByteArray(R"({"receivers": {"QR1": {"Colour": 1, "Serial Number": "x", "TCP Port": 70000}}})")
-            << QStringList{} << 2 << 0 << QJsonObject{} << "\"Colour\"|\"Serial Number\" is not a setting|TCP Port: a port number 0-65535";
-        QTest::newRow("not JSON") << QByteArray("{\"receivers\": ") << QStringList{} << 2 << 0 << QJsonObject{} << "refused; nothing was sent";
+            << QStringList{} << 2 << 0 << QJsonObject{} << "TCP Port: a port number 0-65535.*\n.*refused; nothing was sent";
         QTest::newRow("a gateway outside the subnet") << QByteArray(R"({"receivers": {"QR1": {"GateWay IP": "10.0.0.1"}}})")
             << QStringList{} << 2 << 0 << QJsonObject{} << "QR1: .*--force sends it anyway";
     }
@@ -424,18 +379,12 @@ private slots:
         addReceiver("Quillrad", "QR2", 3, {{"status", 1}, {"listServerUrl", "two.example"}});
         addReceiver("Quillix", "QX3", 4, {{"adoptDelayMs", file.contains("Roof") ? 60000 : 0}});
         startSim();
-        QVector<QJsonObject> before;
-        for (int i = 0; i < 3; ++i)
-            before << fields(i);
+        const QVector<QJsonObject> before{fields(0), fields(1), fields(2)};
         QCOMPARE(run({"settings", "export", "--show-secrets"}), 0);
         QCOMPARE(QJsonDocument::fromJson(m_Out)["receivers"]["QR1"]["Transmit Password"].toString(), "tx-secret");
         QCOMPARE(run({"settings", "export"}), 0);
-        const QJsonObject exported = QJsonDocument::fromJson(m_Out)["receivers"].toObject();
-        QCOMPARE(exported.keys(), (QStringList{"QR1", "QR2", "QX3"}));
-        QCOMPARE(exported["QR1"]["Transmit Password"].toString(), "********");
-        QCOMPARE(exported["QX3"]["TCP IP Adr"].toString(), "198.18.0.4");
-        QCOMPARE(exported["QX3"].toObject().contains("RF Port 2 Auto Range Min"), true);
-        QCOMPARE(exported["QR1"].toObject().contains("RF Port 2 Auto Range Min") || exported["QR1"].toObject().contains("Serial Number"), false);
+        QCOMPARE(QJsonDocument::fromJson(m_Out)["receivers"].toObject().keys(), (QStringList{"QR1", "QR2", "QX3"}));
+        QVERIFY2(!m_Out.contains("tx-secret") && m_Out.contains("\"Transmit Password\": \"********\""), m_Out);
         m_Sim->clearReceived();
         QVERIFY(Fixtures::writeFile(m_Dir.filePath("settings.json"), file.isEmpty() ? m_Out : file));
         QCOMPARE(run(QStringList{"settings", "apply", "settings.json", "--yes"} + flags), exitCode);
@@ -445,128 +394,74 @@ private slots:
             QVERIFY(m_Sim->received().isEmpty());
         // What was wanted, and every other field as it was.
         for (int i = 0; i < 3; ++i) {
-            QJsonObject want = before[i];
-            const QJsonObject w = wanted.value(m_Sim->receiver(i).serial()).toObject();
-            for (auto it = w.begin(); it != w.end(); ++it)
-                want.insert(it.key(), it.value());
-            QCOMPARE(fields(i), want);
+            QVariantMap want = before[i].toVariantMap();
+            want.insert(wanted.value(m_Sim->receiver(i).serial()).toObject().toVariantMap());
+            QCOMPARE(fields(i).toVariantMap(), want);
         }
-        const QList<QJsonObject> lines = recordLines();
-        QCOMPARE(lines.size(), sets);
+        QCOMPARE(recordLines().size(), sets);
         if (exitCode != 0 || sets == 0)
             return;
-        QCOMPARE(lines[0].value("receiver").toObject().value("serial").toString(), "QR1");
         if (sets > 1)
-            QCOMPARE(lines[0]["changes"].toObject(), (QJsonObject{{"List Server Domain", QJsonObject{{"before", "one.example"}, {"after", "fleet.example"}}}}));
-        // A second apply of the same file finds nothing to change; the log lists what the first one sent.
+            QCOMPARE(recordLines()[0]["changes"].toObject(), (QJsonObject{{"List Server Domain", QJsonObject{{"before", "one.example"}, {"after", "fleet.example"}}}}));
+        // A second apply of the same file finds nothing to change.
         QCOMPARE(run(QStringList{"settings", "apply", "settings.json", "--yes"} + flags), 0);
         QCOMPARE(setsOnWire(), sets);
-        QCOMPARE(run({"log", "--json"}), 0);
-        QCOMPARE(QJsonDocument::fromJson(m_Out).array().size(), sets);
     }
 
     void killedMidRun_data()
     {
         QTest::addColumn<int>("signal");
-        QTest::addColumn<int>("exitCode");   // -1: killed
-        QTest::addColumn<int>("lineCount");
-        QTest::addColumn<QString>("shown");  // by quillctl log
-        QTest::newRow("SIGKILL: a start without an end") << int(SIGKILL) << -1 << 1 << "interrupted";
-        QTest::newRow("SIGTERM: abandoned") << int(SIGTERM) << 143 << 2 << "abandoned";
-        QTest::newRow("SIGHUP: abandoned") << int(SIGHUP) << 129 << 2 << "abandoned";
+        QTest::addColumn<int>("exitCode");  // -1: killed, a start without an end shown as interrupted; else abandoned
+        QTest::newRow("SIGKILL") << int(SIGKILL) << -1;
+        QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << 129;
     }
 
     void killedMidRun()
     {
         QFETCH(int, signal);
         QFETCH(int, exitCode);
-        QFETCH(int, lineCount);
-        QFETCH(QString, shown);
         addReceiver("Quillrad", "QR1", 2, {{"control", QJsonObject{{"eraseMs", 20000}}}});
         startSim();
         QCOMPARE(run({"update", "QR1", "--item", "app0", appFile(), "--yes"}, [&](QProcess& p) {
             QTRY_COMPARE_WITH_TIMEOUT(recordLines().size(), 1, 15000);
             ::kill(pid_t(p.processId()), signal);
         }), exitCode);
-        QCOMPARE(recordLines().size(), lineCount);
+        QCOMPARE(recordLines().size(), exitCode < 0 ? 1 : 2);
         QCOMPARE(run({"log"}), 0);
-        QVERIFY2(m_Out.contains("app.bin") && m_Out.contains("1.23 -> ?  " + shown.toLatin1()), m_Out);
-    }
-
-    void concurrentRecordThenDamaged()
-    {
-        // Two quillctl processes whose runs overlap: the second starts during the first one's erase.
-        addReceiver("Quillrad", "QR1", 2, {{"control", QJsonObject{{"eraseMs", 6000}}}});
-        addReceiver("Quillrad", "QR2", 3);
-        startSim();
-        const QString file = appFile();
-        QProcess b;
-        QCOMPARE(run({"update", "QR1", "--item", "app0", file, "--yes"}, [&](QProcess&) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_Sim->control(0)->runsStarted(), 1, 15000);
-            b.start(QStringLiteral(QUILLCTL_PATH), {"update", "QR2", "--item", "app0", file, "--yes"});
-        }), 0);
-        QVERIFY(b.waitForFinished(60000) || b.state() == QProcess::NotRunning);
-        QCOMPARE(b.exitCode(), 0);
-        QList<QJsonObject> lines = recordLines();
-        QCOMPARE(lines.size(), 4);
-        QSet<QString> starts, ends;
-        for (const QJsonObject& o : lines)
-            (o.value("event") == "start" ? starts : ends) << o.value("run").toString();
-        QCOMPARE(starts.size(), 2);
-        QCOMPARE(ends, starts);
-
-        // A last line cut by a crash mid-write: skipped with one warning, never rewritten; the next starts anew.
-        QFile f(m_Record);
-        QVERIFY(f.resize(f.size() - 20));
-        const QByteArray cut = record();
-        QCOMPARE(run({"log"}), 0);
-        QCOMPARE(m_Err.count("line"), 1);
-        QVERIFY2(m_Err.contains("updates.jsonl line 4: damaged or truncated; skipped"), m_Err);
-        const QString sha = QCryptographicHash::hash(Fixtures::appImage(20000, Fixtures::Qusd, 0), QCryptographicHash::Sha256).toHex().left(12);
-        QVERIFY2(QString::fromLatin1(m_Out).contains(QRegularExpression("QR\\d +app0 +app.bin +" + sha + " +1.23 -> 1.24 +done +\\d[\\d.]* m?s")), m_Out);
-        QCOMPARE(m_Out.count("  interrupted  "), 1);
-        QCOMPARE(record(), cut);
-        QVERIFY(UpdateRecord::append({{"run", "next"}, {"event", "start"}}, m_Record));
-        lines = recordLines();
-        QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines[4], (QJsonObject{{"run", "next"}, {"event", "start"}}));
+        QVERIFY2(m_Out.contains("app.bin") && m_Out.contains(exitCode < 0 ? "1.23 -> ?  interrupted" : "1.23 -> ?  abandoned"), m_Out);
     }
 
     void hostileRecord_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QList<int>>("skipped");  // lines named as longer than 65536 bytes
-        QTest::addColumn<QStringList>("shown");   // the table's RECEIVER cells
-        QTest::addColumn<QList<int>>("sizes");    // characters of each serial in --json
+        QTest::addColumn<QString>("warnings");   // on stderr, the record's path written as r
+        QTest::addColumn<QStringList>("shown");  // the table's RECEIVER cells
+        QTest::addColumn<QList<int>>("sizes");   // characters of each serial in --json
         const QByteArray two = startLine("R2", "QR2");
-        const QString cut = "QR1SSSSSSSSS...";
-        QTest::newRow("65536 bytes: read, the serial cut") << startLine("R1", "QR1", 65536) + two << QList<int>{} << QStringList{cut, "QR2"}
-                                                            << QList<int>{65435, 3};
-        QTest::newRow("65536 bytes, last, no line end") << two + startLine("R1", "QR1", 65536, true) << QList<int>{} << QStringList{"QR2", cut}
-                                                         << QList<int>{3, 65435};
-        QTest::newRow("65537 bytes: skipped, the next read") << startLine("R1", "QR1", 65537) + two << QList<int>{1} << QStringList{"QR2"}
-                                                              << QList<int>{3};
-        QTest::newRow("65537 bytes, last, no line end") << two + startLine("R1", "QR1", 65537, true) << QList<int>{2} << QStringList{"QR2"}
-                                                         << QList<int>{3};
+        const QString cut = "QR1SSSSSSSSS...", tooLong = "quillctl: r line %1: longer than 65536 bytes; skipped\n";
+        QTest::newRow("65536 bytes: read, the serial cut") << startLine("R1", "QR1", 65536) + two << "" << QStringList{cut, "QR2"} << QList<int>{65435, 3};
+        QTest::newRow("65536 bytes, last, no line end") << two + startLine("R1", "QR1", 65536, true) << "" << QStringList{"QR2", cut} << QList<int>{3, 65435};
+        QTest::newRow("65537 bytes: skipped, the next read") << startLine("R1", "QR1", 65537) + two << tooLong.arg(1) << QStringList{"QR2"} << QList<int>{3};
+        QTest::newRow("65537 bytes, last, no line end") << two + startLine("R1", "QR1", 65537, true) << tooLong.arg(2) << QStringList{"QR2"} << QList<int>{3};
         QTest::newRow("three bounds long, between two runs") << startLine("R0", "QR0") + startLine("R1", "QR1", 3 * 65536) + two
-                                                              << QList<int>{2} << QStringList{"QR0", "QR2"} << QList<int>{3, 3};
-        QTest::newRow("control characters") << startLine("R1", "QR\x1b[2J\r\x07\u202e") << QList<int>{} << QStringList{"QR?[2J???"}
-                                            << QList<int>{9};
+                                                              << tooLong.arg(2) << QStringList{"QR0", "QR2"} << QList<int>{3, 3};
+        QTest::newRow("a last line cut by a crash") << two + startLine("R1", "QR1").left(40) << "quillctl: r line 2: damaged or truncated; skipped\n"
+                                                    << QStringList{"QR2"} << QList<int>{3};
+        QTest::newRow("control characters") << startLine("R1", "QR\x1b[2J\r\x07\u202e") << "" << QStringList{"QR?[2J???"} << QList<int>{9};
     }
 
     void hostileRecord()
     {
         // The record sits in the user's folder: a planted line costs neither memory nor the terminal.
         QFETCH(QByteArray, text);
-        QFETCH(QList<int>, skipped);
+        QFETCH(QString, warnings);
         QFETCH(QStringList, shown);
         QFETCH(QList<int>, sizes);
         QVERIFY(QDir().mkpath(QFileInfo(m_Record).path()) && Fixtures::writeFile(m_Record, text));
         qputenv("LC_ALL", "C.UTF-8");  // a terminal that shows whatever Unicode reaches it
         QCOMPARE(run({"log"}), 0);
-        QCOMPARE(m_Err.count("skipped"), skipped.size());
-        for (int n : skipped)
-            QVERIFY2(m_Err.contains(QStringLiteral("updates.jsonl line %1: longer than 65536 bytes; skipped").arg(n).toLatin1()), m_Err);
+        QCOMPARE(QString(m_Err).replace(m_Record, "r"), warnings);
         QStringList cells;
         for (const QString& line : QString::fromUtf8(m_Out).split('\n', Qt::SkipEmptyParts).mid(1))
             cells << line.split(QRegularExpression(" {2,}")).value(1);
@@ -577,20 +472,11 @@ private slots:
         for (const QJsonValue& v : QJsonDocument::fromJson(m_Out).array())
             json << v["receiver"]["serial"].toString().size();
         QCOMPARE(json, sizes);
+        // Never rewritten; a line then written, after one a crash left without its line end, stands on its own.
+        QCOMPARE(record(), text);
+        QVERIFY(UpdateRecord::append({{"run", "next"}, {"event", "start"}}, m_Record));
+        QCOMPARE(recordLines().last(), (QJsonObject{{"run", "next"}, {"event", "start"}}));
     }
-
-    void unwritableRecord()
-    {
-        // A state folder that cannot be made: a warning each time, and the run goes on to its end.
-        QVERIFY(Fixtures::writeFile(m_Dir.filePath("plain"), "not a folder"));
-        qputenv("XDG_STATE_HOME", QFile::encodeName(m_Dir.filePath("plain")));
-        addReceiver("Quillrad", "QR1", 2);
-        startSim();
-        QCOMPARE(run({"update", "QR1", "--item", "app0", appFile(), "--yes"}), 0);
-        QCOMPARE(m_Err.count("plain/quillfinder/updates.jsonl not written: Not a directory"), 2);
-        QCOMPARE(m_Sim->control(0)->runsCompleted(), 1);
-    }
-
 };
 
 QTEST_GUILESS_MAIN(tst_Fleet)
