@@ -305,7 +305,7 @@ private slots:
                              + " && ip addr add 198.19.0.1/24 dev qf2 && ip link set qf2 up";
         QCOMPARE(QProcess::execute("sh", {"-c", link}), 0);
         QByteArray secondLog;
-        QTRY_VERIFY2_WITH_TIMEOUT((secondLog += second.readAllStandardError()).contains("QX9"), secondLog, 5000);
+        QTRY_VERIFY2_WITH_TIMEOUT((secondLog += second.readAllStandardError()).contains("QX9"), secondLog, 30000);
         // The default route's network only, then every interface: only the second finds QX9, through qf2.
         QStringList interfaces;
         for (const QStringList& extra : {QStringList{"--json"}, QStringList{"--all-interfaces"}}) {
