@@ -24,7 +24,7 @@ public:
     int count(const QString& line) const { return m_Lines.count(line); }
     bool contains(const QString& line) const { return m_Lines.contains(line); }
     /// Milliseconds from start() to the first `line`; -1 when none came.
-    qint64 msecs(const QString& line) const { return m_Lines.contains(line) ? m_Times[m_Lines.indexOf(line)] : -1; }
+    qint64 msecs(const QString& line) const { return m_Times.value(m_Lines.indexOf(line), -1); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
